@@ -1,0 +1,1 @@
+"""Kelvra runtime: the compiled core of the agent-workflow engine."""

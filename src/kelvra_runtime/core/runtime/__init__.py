@@ -1,0 +1,1 @@
+"""Compiled core runtime modules: waiters, tallybook, spawn, policy and faultsort."""

@@ -1,0 +1,62 @@
+// Internals of the frame shared by its own source files; module files use
+// frame.hpp only.
+#pragma once
+
+#include "frame.hpp"
+
+namespace kr {
+
+enum class Accept : unsigned char { Any, Str, Dict, List, Tuple, Float, Int };
+
+// A function object: what `Module::function` makes from a FunctionDef.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef *def;
+    PyObject *name;         // str
+    PyObject *qualname;     // str
+    PyObject *module;       // str: the module's qualified name
+    PyObject *doc;          // str or None
+    PyObject *globals;      // the module's dict
+    PyObject *annotations;  // dict
+    PyObject *defaults;     // tuple, or null for none
+    PyObject *kwdefaults;   // dict, or null for none
+    PyObject *dict;         // the writable __dict__, made on first use
+    PyObject *signature;    // inspect.Signature, made on first use
+    PyObject *param_names[kMaxParams];     // interned
+    PyObject *default_values[kMaxParams];  // null for required parameters
+    Accept accept[kMaxParams];
+    bool admits_none[kMaxParams];
+    Py_ssize_t nparams;
+    Py_ssize_t npositional;  // positional-or-keyword parameters
+    Py_ssize_t nrequired;    // positional-or-keyword parameters without default
+};
+
+// The per-module types of the frame, made at the module's first exec.
+extern PyTypeObject *function_type;
+extern PyTypeObject *coroutine_type;
+extern PyTypeObject *coroutine_await_type;
+
+int init_function_type(PyObject *module_name);
+int init_coroutine_types(PyObject *module_name);
+
+// Returns a new coroutine object for an asynchronous function whose
+// arguments were bound into `args` (borrowed) and `reals`.
+PyObject *coroutine_new(FunctionObject *function, PyObject *const *args, const double *reals);
+
+// A new object for a literal of a declaration: "None", "True", "False",
+// an int or a float.
+PyObject *literal(const char *text);
+
+// Adds the traceback entry `funcname` at `line` of the source file of the
+// module named `module_name` to the error being raised.
+void add_traceback_entry(PyObject *funcname, PyObject *module_name, int line, PyObject *globals);
+
+// The function object's vectorcall.
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames);
+
+// Adds the function's traceback entry for an error leaving it at `line`
+// (0: the def line).
+void function_traceback(FunctionObject *function, int line);
+
+}  // namespace kr
