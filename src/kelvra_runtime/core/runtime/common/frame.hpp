@@ -195,8 +195,12 @@ public:
     PyObject *dict() const { return dict_; }
     const char *qualified_name() const;
 
+    // Records the line of a failing step.  The first failure is kept, so
+    // that nested steps such as `m.bind(name, m.decorate(...))` report
+    // the innermost one.
     int fail(int line) {
-        line_ = line;
+        if (!failed_) line_ = line;
+        failed_ = true;
         return -1;
     }
 
@@ -226,6 +230,7 @@ private:
     PyObject *module_;
     PyObject *dict_;
     int line_ = 1;
+    bool failed_ = false;
 };
 
 // The PyModuleDef of a module, for its PyInit function:

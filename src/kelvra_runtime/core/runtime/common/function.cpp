@@ -423,7 +423,7 @@ static PyObject *get_kwdefaults(PyObject *self, void *) {
 // `inspect.iscoroutinefunction` looks for inspect's own marker.
 static PyObject *get_coroutine_mark(PyObject *self, void *) {
     if (reinterpret_cast<FunctionObject *>(self)->def->step == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_mark");
+        PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
         return nullptr;
     }
     Ref inspect = steal(PyImport_ImportModule("inspect"));
@@ -468,7 +468,7 @@ static PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"_is_coroutine_mark", get_coroutine_mark, nullptr, nullptr, nullptr},
+    {"_is_coroutine_marker", get_coroutine_mark, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
