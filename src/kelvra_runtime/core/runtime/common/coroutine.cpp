@@ -1,0 +1,881 @@
+// The coroutine object of asynchronous functions.
+//
+// Calling an `async def` binds its arguments and returns a coroutine that
+// owns them; the body runs step by step as the coroutine is driven.  The
+// object follows the host's native coroutine: the same states, the same
+// errors, `__await__` returning a `coroutine_wrapper`-like iterator, and
+// `await` inside the body delegating like `yield from` (values yielded by
+// the awaited iterator go straight out to whoever drives us, and what they
+// send or throw goes straight in).
+//
+// States:
+//   Created    never run; sending None starts the body
+//   Running    a step (or an awaited iterator on our behalf) is executing
+//   Suspended  an awaited iterator yielded a value out; `inner` holds it
+//   Finished   returned, raised or closed; arguments and locals released
+//
+// A step suspends by returning what `Coroutine::await` returned: the
+// address of `suspend_marker` below, a private object that is never a
+// Python value, so it can't be mistaken for a result.  `await` finds its
+// coroutine object through `stepping`, the coroutine whose step is running
+// on this thread (steps nest when a body drives another coroutine).
+#include <new>
+
+#include "internal.hpp"
+
+namespace kr {
+
+PyTypeObject *coroutine_type = nullptr;
+PyTypeObject *coroutine_await_type = nullptr;
+
+enum class FrameState : unsigned char { Created, Running, Suspended, Finished };
+
+namespace {
+
+PyObject suspend_marker;
+PyObject *const kSuspend = &suspend_marker;
+
+const char kNotStartedMsg[] = "can't send non-None value to a just-started coroutine";
+const char kRunningMsg[] = "coroutine already executing";
+const char kReusedMsg[] = "cannot reuse already awaited coroutine";
+
+// Interned attribute names, made with the types.
+PyObject *str_close = nullptr;
+PyObject *str_throw = nullptr;
+PyObject *str_cr_await = nullptr;
+
+}  // namespace
+
+struct CoroutineObject {
+    PyObject_HEAD
+    Coroutine co;
+    Ref inner;  // the iterator being awaited
+    // Taken from the function at the call, as native coroutines do; they are
+    // strings, so they never take part in a cycle and survive tp_clear.
+    Ref name;
+    Ref qualname;
+    FrameState state;
+
+    static PyObject *create(FunctionObject *function, PyObject *const *args, const double *reals);
+    static int traverse(PyObject *op, visitproc visit, void *arg);
+    static int clear(PyObject *op);
+    // Drops what only the body needs: arguments, locals, the awaited iterator.
+    void release_body();
+    FunctionObject *function() const {
+        return reinterpret_cast<FunctionObject *>(co.function_.get());
+    }
+};
+
+namespace {
+
+thread_local CoroutineObject *stepping = nullptr;
+
+CoroutineObject *as_coroutine(PyObject *op) { return reinterpret_cast<CoroutineObject *>(op); }
+
+PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closing,
+                     PyObject **presult);
+
+// ---------------------------------------------------------------------------
+// Helpers of the await protocol
+
+// A generator decorated with types.coroutine may be awaited as it is.
+bool is_iterable_coroutine(PyObject *o) {
+    if (!PyGen_CheckExact(o)) {
+        return false;
+    }
+    PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(o));
+    bool result = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    Py_DECREF(code);
+    return result;
+}
+
+// A native coroutine is being awaited when it is suspended in an await of
+// its own, i.e. its `cr_await` is set.
+int native_is_awaited(PyObject *coro) {
+    PyObject *yf;
+    if (PyObject_GetOptionalAttr(coro, str_cr_await, &yf) < 0) {
+        return -1;
+    }
+    int busy = yf != nullptr && yf != Py_None;
+    Py_XDECREF(yf);
+    return busy;
+}
+
+// The iterator that `await o` drives (the host's GET_AWAITABLE).  Our own
+// coroutines are driven directly through am_send, like native ones, so that
+// `cr_await` shows the awaited coroutine itself.
+Ref await_iter(PyObject *o) {
+    if (PyCoro_CheckExact(o)) {
+        int busy = native_is_awaited(o);
+        if (busy < 0) {
+            return {};
+        }
+        if (busy) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return {};
+        }
+        return Ref::borrow(o);
+    }
+    if (Py_IS_TYPE(o, coroutine_type)) {
+        if (as_coroutine(o)->state == FrameState::Suspended) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return {};
+        }
+        return Ref::borrow(o);
+    }
+    if (is_iterable_coroutine(o)) {
+        return Ref::borrow(o);
+    }
+    PyAsyncMethods *am = Py_TYPE(o)->tp_as_async;
+    unaryfunc getter = am != nullptr ? am->am_await : nullptr;
+    if (getter == nullptr) {
+        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
+                     Py_TYPE(o)->tp_name);
+        return {};
+    }
+    Ref res = Ref::steal(getter(o));
+    if (!res) {
+        return {};
+    }
+    // __await__ must return an iterator, not another awaitable.
+    if (PyCoro_CheckExact(res.get()) || is_iterable_coroutine(res.get())) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        return {};
+    }
+    if (!PyIter_Check(res.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                     Py_TYPE(res.get())->tp_name);
+        return {};
+    }
+    return res;
+}
+
+// Closes the awaited iterator through its `close` method, if it has one.
+// Returns -1 with the error set when close() fails.
+int close_inner(PyObject *inner) {
+    PyObject *meth;
+    if (PyObject_GetOptionalAttr(inner, str_close, &meth) < 0) {
+        PyErr_FormatUnraisable("Exception ignored while closing generator %R", inner);
+    }
+    if (meth == nullptr) {
+        return 0;
+    }
+    Ref result = Ref::steal(PyObject_CallNoArgs(meth));
+    Py_DECREF(meth);
+    return result ? 0 : -1;
+}
+
+// After a call into an iterator returned null: the value it returned (a new
+// reference) if it stopped, or -1 with its error still set.
+int fetch_stop_value(PyObject **pvalue) {
+    if (!PyErr_Occurred()) {
+        *pvalue = Py_NewRef(Py_None);
+        return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        return -1;
+    }
+    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *value = reinterpret_cast<PyStopIterationObject *>(exc)->value;
+    *pvalue = Py_NewRef(value != nullptr ? value : Py_None);
+    Py_DECREF(exc);
+    return 0;
+}
+
+// Raises the body's result as StopIteration(value).  The instance is made
+// explicitly: PyErr_SetObject would unpack a tuple into the arguments.
+void set_stop_value(PyObject *value) {
+    if (value == Py_None) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    PyObject *exc = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (exc == nullptr) {
+        return;
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+// Sets the exception that throw(typ[, val[, tb]]) raises in the body, with
+// the checks of the host's generator throw().
+int raise_thrown(PyObject *typ, PyObject *val, PyObject *tb) {
+    if (tb == Py_None) {
+        tb = nullptr;
+    }
+    else if (tb != nullptr && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return -1;
+    }
+    if (PyExceptionClass_Check(typ)) {
+        PyObject *type = Py_NewRef(typ);
+        PyObject *value = Py_XNewRef(val);
+        PyObject *traceback = Py_XNewRef(tb);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyErr_Restore(type, value, traceback);
+        return 0;
+    }
+    if (!PyExceptionInstance_Check(typ)) {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        return -1;
+    }
+    if (val != nullptr && val != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return -1;
+    }
+    PyObject *traceback = tb != nullptr ? Py_NewRef(tb) : PyException_GetTraceback(typ);
+    PyErr_Restore(Py_NewRef(PyExceptionInstance_Class(typ)), Py_NewRef(typ), traceback);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Running the body
+
+PyObject *call_step(CoroutineObject *self, PyObject *sent) {
+    CoroutineObject *outer = stepping;
+    stepping = self;
+    PyObject *result = self->function()->def->step(self->co, sent);
+    stepping = outer;
+    return result;
+}
+
+// The body stopped with `result` (null: the error is set).
+PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObject **presult) {
+    self->state = FrameState::Finished;
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "coroutine step failed without setting an error");
+        }
+        // close() swallows the GeneratorExit, so it needs no entry.
+        if (!(closing && PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
+            function_traceback(self->function(), self->co.line());
+        }
+        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            // A StopIteration leaving the body would look like its result.
+            PyObject *cause = PyErr_GetRaisedException();
+            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+            PyObject *exc = PyErr_GetRaisedException();
+            PyException_SetCause(exc, Py_NewRef(cause));
+            PyException_SetContext(exc, cause);
+            PyErr_SetRaisedException(exc);
+        }
+    }
+    self->release_body();
+    *presult = result;
+    return result != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
+// Runs steps from `sent` (borrowed; null with the error set) until the body
+// stops, or an awaited iterator yields a value out.  The state is Running
+// and no iterator is being awaited.
+PySendResult run_steps(CoroutineObject *self, PyObject *sent, bool closing, PyObject **presult) {
+    Ref held;  // the awaited iterator's result, while the step borrows it
+    for (;;) {
+        PyObject *result = call_step(self, sent);
+        held.reset();
+        if (result != kSuspend) {
+            return finish(self, result, closing, presult);
+        }
+        if (!self->inner) {
+            PyErr_SetString(PyExc_SystemError, "coroutine step suspended without awaiting");
+            return finish(self, nullptr, closing, presult);
+        }
+        // As `yield from` does, the first send happens at once.
+        Ref inner = self->inner;
+        PyObject *value;
+        switch (PyIter_Send(inner.get(), Py_None, &value)) {
+        case PYGEN_NEXT:
+            self->state = FrameState::Suspended;
+            *presult = value;
+            return PYGEN_NEXT;
+        case PYGEN_RETURN:
+            self->inner.reset();
+            held = Ref::steal(value);
+            sent = value;
+            break;
+        case PYGEN_ERROR:
+            self->inner.reset();
+            sent = nullptr;
+            break;
+        }
+    }
+}
+
+// The host's gen_send_ex2: `exc` raises the pending error at the point
+// where the body waits; `closing` is set by close(), which finishes quietly.
+PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closing,
+                     PyObject **presult) {
+    *presult = nullptr;
+    switch (self->state) {
+    case FrameState::Created:
+        if (!exc && arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, kNotStartedMsg);
+            return PYGEN_ERROR;
+        }
+        if (exc) {
+            // Thrown in before the first statement: it leaves at once, at
+            // the def line, as from a native coroutine.
+            self->state = FrameState::Finished;
+            function_traceback(self->function(), 0);
+            self->release_body();
+            return PYGEN_ERROR;
+        }
+        self->state = FrameState::Running;
+        return run_steps(self, Py_None, closing, presult);
+    case FrameState::Running:
+        PyErr_SetString(PyExc_ValueError, kRunningMsg);
+        return PYGEN_ERROR;
+    case FrameState::Finished:
+        if (!closing) {
+            PyErr_SetString(PyExc_RuntimeError, kReusedMsg);
+        }
+        return PYGEN_ERROR;
+    case FrameState::Suspended:
+        break;
+    }
+    self->state = FrameState::Running;
+    if (exc) {
+        // The awaited iterator is abandoned, as the host's CLEANUP_THROW does.
+        self->inner.reset();
+        return run_steps(self, nullptr, closing, presult);
+    }
+    Ref inner = self->inner;
+    PyObject *value;
+    switch (PyIter_Send(inner.get(), arg, &value)) {
+    case PYGEN_NEXT:
+        self->state = FrameState::Suspended;
+        *presult = value;
+        return PYGEN_NEXT;
+    case PYGEN_RETURN: {
+        self->inner.reset();
+        Ref held = Ref::steal(value);
+        return run_steps(self, value, closing, presult);
+    }
+    case PYGEN_ERROR:
+        break;
+    }
+    self->inner.reset();
+    return run_steps(self, nullptr, closing, presult);
+}
+
+// The host's _gen_throw: a suspended coroutine hands the exception to the
+// iterator it awaits; GeneratorExit closes that iterator first.
+PySendResult throw_ex(CoroutineObject *self, PyObject *const *args, Py_ssize_t nargs,
+                      PyObject **presult) {
+    *presult = nullptr;
+    PyObject *typ = args[0];
+    PyObject *val = nargs > 1 ? args[1] : nullptr;
+    PyObject *tb = nargs > 2 ? args[2] : nullptr;
+    if (self->state == FrameState::Suspended) {
+        Ref inner = self->inner;
+        if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
+            self->state = FrameState::Running;
+            int err = close_inner(inner.get());
+            self->state = FrameState::Suspended;
+            if (err < 0) {
+                // close() failed: its error is raised in the body instead.
+                return send_ex(self, Py_None, true, false, presult);
+            }
+        }
+        else {
+            PyObject *meth;
+            if (PyObject_GetOptionalAttr(inner.get(), str_throw, &meth) < 0) {
+                return PYGEN_ERROR;
+            }
+            if (meth != nullptr) {
+                self->state = FrameState::Running;
+                PyObject *yielded = PyObject_Vectorcall(meth, args, nargs, nullptr);
+                self->state = FrameState::Suspended;
+                Py_DECREF(meth);
+                if (yielded != nullptr) {
+                    *presult = yielded;
+                    return PYGEN_NEXT;
+                }
+                // The iterator is done: the body resumes with its result,
+                // or with its error raised at the await.
+                PyObject *value;
+                if (fetch_stop_value(&value) < 0) {
+                    return send_ex(self, Py_None, true, false, presult);
+                }
+                Ref held = Ref::steal(value);
+                self->inner.reset();
+                self->state = FrameState::Running;
+                return run_steps(self, value, false, presult);
+            }
+        }
+    }
+    if (raise_thrown(typ, val, tb) < 0) {
+        return PYGEN_ERROR;
+    }
+    return send_ex(self, Py_None, true, false, presult);
+}
+
+// What send() and throw() return for a send result.
+PyObject *deliver(PySendResult status, PyObject *value) {
+    if (status == PYGEN_RETURN) {
+        set_stop_value(value);
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return value;
+}
+
+// ---------------------------------------------------------------------------
+// Methods, shared by the coroutine and its await wrapper
+
+PyObject *coroutine_send_impl(CoroutineObject *self, PyObject *arg) {
+    PyObject *value;
+    PySendResult status = send_ex(self, arg, false, false, &value);
+    return deliver(status, value);
+}
+
+PyObject *coroutine_throw_impl(CoroutineObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, "
+                     "use the single-arg signature instead.",
+                     1) < 0) {
+        return nullptr;
+    }
+    PyObject *value;
+    PySendResult status = throw_ex(self, args, nargs, &value);
+    return deliver(status, value);
+}
+
+// The host's gen_close.  A body that catches GeneratorExit and returns
+// makes close() return its value; one that awaits something that suspends
+// again "ignored GeneratorExit".
+PyObject *coroutine_close_impl(CoroutineObject *self) {
+    switch (self->state) {
+    case FrameState::Created:
+        // Never started: nothing to unwind, and no warning later.
+        self->state = FrameState::Finished;
+        self->release_body();
+        Py_RETURN_NONE;
+    case FrameState::Finished:
+        Py_RETURN_NONE;
+    case FrameState::Running:
+        PyErr_SetString(PyExc_ValueError, kRunningMsg);
+        return nullptr;
+    case FrameState::Suspended:
+        break;
+    }
+    Ref inner = self->inner;
+    self->state = FrameState::Running;
+    int err = close_inner(inner.get());
+    self->state = FrameState::Suspended;
+    if (err == 0) {
+        PyErr_SetNone(PyExc_GeneratorExit);
+    }
+    PyObject *value;
+    switch (send_ex(self, Py_None, true, true, &value)) {
+    case PYGEN_NEXT:
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    case PYGEN_RETURN:
+        return value;
+    case PYGEN_ERROR:
+        break;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The coroutine type
+
+PyObject *coroutine_send(PyObject *op, PyObject *arg) {
+    return coroutine_send_impl(as_coroutine(op), arg);
+}
+
+PyObject *coroutine_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
+    return coroutine_throw_impl(as_coroutine(op), args, nargs);
+}
+
+PyObject *coroutine_close(PyObject *op, PyObject *) { return coroutine_close_impl(as_coroutine(op)); }
+
+PySendResult coroutine_am_send(PyObject *op, PyObject *arg, PyObject **presult) {
+    return send_ex(as_coroutine(op), arg, false, false, presult);
+}
+
+PyObject *coroutine_await(PyObject *op);
+
+void coroutine_finalize(PyObject *op) {
+    CoroutineObject *self = as_coroutine(op);
+    if (self->state == FrameState::Finished) {
+        return;
+    }
+    PyObject *exc = PyErr_GetRaisedException();
+    if (self->state == FrameState::Created) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
+                             self->qualname.get()) < 0) {
+            PyErr_WriteUnraisable(op);
+        }
+    }
+    else {
+        PyObject *result = coroutine_close_impl(self);
+        if (result == nullptr) {
+            PyErr_WriteUnraisable(op);
+        }
+        else {
+            Py_DECREF(result);
+        }
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+void coroutine_dealloc(PyObject *op) {
+    // Weak references go first, untracked so that a collection run by their
+    // callbacks doesn't see us; the finalizer runs tracked, as it may
+    // resurrect the object.
+    PyObject_GC_UnTrack(op);
+    PyObject_ClearWeakRefs(op);
+    PyObject_GC_Track(op);
+    if (PyObject_CallFinalizerFromDealloc(op) < 0) {
+        return;
+    }
+    PyObject_GC_UnTrack(op);
+    CoroutineObject *self = as_coroutine(op);
+    self->co.~Coroutine();
+    self->inner.~Ref();
+    self->name.~Ref();
+    self->qualname.~Ref();
+    PyTypeObject *type = Py_TYPE(op);
+    PyObject_GC_Del(op);
+    Py_DECREF(type);
+}
+
+PyObject *coroutine_repr(PyObject *op) {
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(op)->qualname.get(), op);
+}
+
+PyObject *coroutine_get_name(PyObject *op, void *) {
+    return Py_NewRef(as_coroutine(op)->name.get());
+}
+
+int coroutine_set_name(PyObject *op, PyObject *value, void *) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    as_coroutine(op)->name = Ref::borrow(value);
+    return 0;
+}
+
+PyObject *coroutine_get_qualname(PyObject *op, void *) {
+    return Py_NewRef(as_coroutine(op)->qualname.get());
+}
+
+int coroutine_set_qualname(PyObject *op, PyObject *value, void *) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    as_coroutine(op)->qualname = Ref::borrow(value);
+    return 0;
+}
+
+// Like the native attribute, set only while suspended in an await.
+PyObject *coroutine_get_await(PyObject *op, void *) {
+    CoroutineObject *self = as_coroutine(op);
+    if (self->state == FrameState::Suspended) {
+        return Py_NewRef(self->inner.get());
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *coroutine_get_running(PyObject *op, void *) {
+    return PyBool_FromLong(as_coroutine(op)->state == FrameState::Running);
+}
+
+PyObject *coroutine_get_suspended(PyObject *op, void *) {
+    return PyBool_FromLong(as_coroutine(op)->state == FrameState::Suspended);
+}
+
+PyDoc_STRVAR(send_doc,
+             "send(arg) -> send 'arg' into coroutine,\n"
+             "return next iterated value or raise StopIteration.");
+PyDoc_STRVAR(throw_doc,
+             "throw(value)\n"
+             "throw(type[,value[,traceback]])\n\n"
+             "Raise exception in coroutine, return next iterated value or raise\n"
+             "StopIteration.\n"
+             "the (type, val, tb) signature is deprecated, \n"
+             "and may be removed in a future version of Python.");
+PyDoc_STRVAR(close_doc, "close() -> raise GeneratorExit inside coroutine.");
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coroutine_send, METH_O, send_doc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
+     METH_FASTCALL, throw_doc},
+    {"close", coroutine_close, METH_NOARGS, close_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", coroutine_get_name, coroutine_set_name, "name of the coroutine", nullptr},
+    {"__qualname__", coroutine_get_qualname, coroutine_set_qualname,
+     "qualified name of the coroutine", nullptr},
+    {"cr_await", coroutine_get_await, nullptr, "object being awaited on, or None", nullptr},
+    {"cr_running", coroutine_get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", coroutine_get_suspended, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot coroutine_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(coroutine_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(coroutine_repr)},
+    {Py_tp_traverse, reinterpret_cast<void *>(CoroutineObject::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(CoroutineObject::clear)},
+    {Py_tp_finalize, reinterpret_cast<void *>(coroutine_finalize)},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_getset, coroutine_getset},
+    {Py_am_await, reinterpret_cast<void *>(coroutine_await)},
+    {Py_am_send, reinterpret_cast<void *>(coroutine_am_send)},
+    {0, nullptr},
+};
+
+PyType_Spec coroutine_spec = {
+    "kelvra_runtime.core.runtime.coroutine",
+    sizeof(CoroutineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    coroutine_slots,
+};
+
+// ---------------------------------------------------------------------------
+// The await wrapper: what `__await__` returns, an iterator over the
+// coroutine (the host's coroutine_wrapper).
+
+struct AwaitObject {
+    PyObject_HEAD
+    Ref coroutine;
+};
+
+CoroutineObject *awaited(PyObject *op) {
+    return as_coroutine(reinterpret_cast<AwaitObject *>(op)->coroutine.get());
+}
+
+PyObject *coroutine_await(PyObject *op) {
+    AwaitObject *self = PyObject_GC_New(AwaitObject, coroutine_await_type);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    new (&self->coroutine) Ref(Ref::borrow(op));
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject *>(self);
+}
+
+// tp_iternext: a result of None ends the iteration without an exception.
+PyObject *await_next(PyObject *op) {
+    PyObject *value;
+    if (send_ex(awaited(op), Py_None, false, false, &value) == PYGEN_RETURN) {
+        if (value != Py_None) {
+            set_stop_value(value);
+        }
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return value;
+}
+
+PyObject *await_send(PyObject *op, PyObject *arg) { return coroutine_send_impl(awaited(op), arg); }
+
+PyObject *await_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
+    return coroutine_throw_impl(awaited(op), args, nargs);
+}
+
+PyObject *await_close(PyObject *op, PyObject *) { return coroutine_close_impl(awaited(op)); }
+
+PySendResult await_am_send(PyObject *op, PyObject *arg, PyObject **presult) {
+    return send_ex(awaited(op), arg, false, false, presult);
+}
+
+int await_traverse(PyObject *op, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(reinterpret_cast<AwaitObject *>(op)->coroutine.get());
+    return 0;
+}
+
+int await_clear(PyObject *op) {
+    reinterpret_cast<AwaitObject *>(op)->coroutine.reset();
+    return 0;
+}
+
+void await_dealloc(PyObject *op) {
+    PyObject_GC_UnTrack(op);
+    reinterpret_cast<AwaitObject *>(op)->coroutine.~Ref();
+    PyTypeObject *type = Py_TYPE(op);
+    PyObject_GC_Del(op);
+    Py_DECREF(type);
+}
+
+PyMethodDef await_methods[] = {
+    {"send", await_send, METH_O, send_doc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(await_throw)),
+     METH_FASTCALL, throw_doc},
+    {"close", await_close, METH_NOARGS, close_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot await_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(await_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(await_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(await_clear)},
+    {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(await_next)},
+    {Py_tp_methods, await_methods},
+    {Py_am_send, reinterpret_cast<void *>(await_am_send)},
+    {0, nullptr},
+};
+
+PyType_Spec await_spec = {
+    "kelvra_runtime.core.runtime.coroutine_wrapper",
+    sizeof(AwaitObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    await_slots,
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// CoroutineObject
+
+PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *args,
+                                  const double *reals) {
+    CoroutineObject *self = PyObject_GC_New(CoroutineObject, coroutine_type);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    new (&self->co) Coroutine();
+    new (&self->inner) Ref();
+    new (&self->name) Ref(Ref::borrow(function->name));
+    new (&self->qualname) Ref(Ref::borrow(function->qualname));
+    self->state = FrameState::Created;
+    self->co.function_ = Ref::borrow(reinterpret_cast<PyObject *>(function));
+    for (Py_ssize_t i = 0; i < function->nparams; ++i) {
+        self->co.args_[i] = Ref::borrow(args[i]);
+        self->co.reals_[i] = reals != nullptr ? reals[i] : 0.0;
+    }
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject *>(self);
+}
+
+int CoroutineObject::traverse(PyObject *op, visitproc visit, void *arg) {
+    CoroutineObject *self = as_coroutine(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(self->co.function_.get());
+    for (const Ref &a : self->co.args_) {
+        Py_VISIT(a.get());
+    }
+    for (const Ref &local : self->co.locals) {
+        Py_VISIT(local.get());
+    }
+    Py_VISIT(self->inner.get());
+    return 0;
+}
+
+int CoroutineObject::clear(PyObject *op) {
+    CoroutineObject *self = as_coroutine(op);
+    // Finalizers ran before the collector clears us; nothing may step the
+    // body once its function and arguments are gone.
+    self->state = FrameState::Finished;
+    self->release_body();
+    self->co.function_.reset();
+    return 0;
+}
+
+void CoroutineObject::release_body() {
+    inner.reset();
+    for (Ref &local : co.locals) {
+        local.reset();
+    }
+    for (Ref &a : co.args_) {
+        a.reset();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Entry points
+
+PyObject *Coroutine::globals() const {
+    return reinterpret_cast<FunctionObject *>(function_.get())->globals;
+}
+
+PyObject *Coroutine::await(PyObject *awaitable) {
+    CoroutineObject *self = stepping;
+    if (self == nullptr || &self->co != this) {
+        PyErr_SetString(PyExc_SystemError, "await outside the coroutine's running step");
+        return nullptr;
+    }
+    Ref iter = await_iter(awaitable);
+    if (!iter) {
+        return nullptr;
+    }
+    self->inner = std::move(iter);
+    return kSuspend;
+}
+
+PyObject *coroutine_new(FunctionObject *function, PyObject *const *args, const double *reals) {
+    return CoroutineObject::create(function, args, reals);
+}
+
+int init_coroutine_types(PyObject *) {
+    if (coroutine_type != nullptr) {
+        return 0;
+    }
+    PyObject **names[] = {&str_close, &str_throw, &str_cr_await};
+    const char *texts[] = {"close", "throw", "cr_await"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (*names[i] == nullptr) {
+            *names[i] = PyUnicode_InternFromString(texts[i]);
+            if (*names[i] == nullptr) {
+                return -1;
+            }
+        }
+    }
+    Ref coro = Ref::steal(PyType_FromSpec(&coroutine_spec));
+    if (!coro) {
+        return -1;
+    }
+    Ref wrapper = Ref::steal(PyType_FromSpec(&await_spec));
+    if (!wrapper) {
+        return -1;
+    }
+    // The ABC's subclass hook would accept the type too; registering says
+    // so once and for all, and asyncio.iscoroutine follows the ABC.
+    Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+    if (!abc) {
+        return -1;
+    }
+    Ref coroutine_abc = Ref::steal(PyObject_GetAttrString(abc.get(), "Coroutine"));
+    if (!coroutine_abc) {
+        return -1;
+    }
+    Ref registered = Ref::steal(PyObject_CallMethod(coroutine_abc.get(), "register", "O", coro.get()));
+    if (!registered) {
+        return -1;
+    }
+    // Process-wide and never freed.
+    coroutine_type = reinterpret_cast<PyTypeObject *>(coro.release());
+    coroutine_await_type = reinterpret_cast<PyTypeObject *>(wrapper.release());
+    return 0;
+}
+
+}  // namespace kr
