@@ -17,6 +17,19 @@ PyObject *str_isdigit;
 PyObject *str_isspace;
 PyObject *str_dot;
 PyObject *str_empty;
+PyObject *str_items;
+PyObject *str_append;
+PyObject *str_matches;
+PyObject *str_match;
+PyObject *str_signal_name;
+PyObject *str_parent_run_id;
+PyObject *str_resume_key;
+PyObject *str_resume_at_unix;
+PyObject *str_time;
+PyObject *str_clock;
+PyObject *str_signal_waiters;
+PyObject *str_timers;
+PyObject *str_user_inputs;
 
 const kr::Interned constants[] = {
     {&str_duration_units, "_DURATION_UNITS"},
@@ -26,6 +39,19 @@ const kr::Interned constants[] = {
     {&str_isspace, "isspace"},
     {&str_dot, "."},
     {&str_empty, ""},
+    {&str_items, "items"},
+    {&str_append, "append"},
+    {&str_matches, "matches"},
+    {&str_match, "match"},
+    {&str_signal_name, "signal_name"},
+    {&str_parent_run_id, "parent_run_id"},
+    {&str_resume_key, "resume_key"},
+    {&str_resume_at_unix, "resume_at_unix"},
+    {&str_time, "time"},
+    {&str_clock, "_clock"},
+    {&str_signal_waiters, "_signal_waiters"},
+    {&str_timers, "_timers"},
+    {&str_user_inputs, "_user_inputs"},
 };
 
 const char module_doc[] =
@@ -44,6 +70,491 @@ const char module_doc[] =
     "local development and unit tests; it is not thread-safe.\n"
     "\n"
     "See docs/RUNTIME_EMERGENCE_PLAN.md \xc2\xa7" "4.2.";
+
+// ---------------------------------------------------------------------------
+// Waiter records
+
+// `a != b` as the host evaluates it (no identity shortcut), with the exact
+// str case done directly.
+int not_equal(PyObject *a, PyObject *b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return !PyUnicode_Equal(a, b);
+    Ref result = steal(PyObject_RichCompare(a, b, Py_NE));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// `a == b` as the host evaluates it.
+int equal(PyObject *a, PyObject *b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Equal(a, b);
+    Ref result = steal(PyObject_RichCompare(a, b, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+constexpr int kLineSignalWaiter = 23;
+constexpr int kLineMatches = 32;
+constexpr int kLineNameTest = 36;
+constexpr int kLineMatchItems = 38;
+constexpr int kLineValueTest = 39;
+constexpr int kLineTimerWaiter = 45;
+constexpr int kLineUserInputWaiter = 54;
+
+// `payload.get(k) != v` for one match entry: 1 when it differs.
+int entry_differs(PyObject *payload, PyObject *key, PyObject *expected) {
+    PyObject *found = PyDict_GetItemWithError(payload, key);
+    if (found == nullptr && PyErr_Occurred()) return -1;
+    Ref actual = kr::new_ref(found ? found : Py_None);
+    return not_equal(actual.get(), expected);
+}
+
+// The walk of an exact dict, checked as the host's items iterator checks
+// a dict that the comparisons change under it.
+int exact_match_differs(PyObject *match, PyObject *payload) {
+    Py_ssize_t size = PyDict_GET_SIZE(match);
+    Py_ssize_t pos = 0, seen = 0;
+    PyObject *k, *v;
+    while (true) {
+        if (PyDict_GET_SIZE(match) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        if (!PyDict_Next(match, &pos, &k, &v)) return 0;
+        if (++seen > size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            return -1;
+        }
+        Ref key = kr::new_ref(k);
+        Ref expected = kr::new_ref(v);
+        int differs = entry_differs(payload, key.get(), expected.get());
+        if (differs != 0) return differs;
+    }
+}
+
+int general_match_differs(PyObject *match, PyObject *payload) {
+    Ref items = steal(PyObject_CallMethodNoArgs(match, str_items));
+    Ref iter = items ? steal(PyObject_GetIter(items.get())) : Ref();
+    if (!iter) return -1;
+    while (Ref item = steal(PyIter_Next(iter.get()))) {
+        Ref pair = steal(PySequence_Tuple(item.get()));
+        if (!pair) return -1;
+        if (PyTuple_GET_SIZE(pair.get()) != 2) {
+            PyErr_Format(PyExc_ValueError, "expected 2 values to unpack (got %zd)", PyTuple_GET_SIZE(pair.get()));
+            return -1;
+        }
+        int differs = entry_differs(payload, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
+        if (differs != 0) return differs;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// SignalWaiter.matches on checked arguments; also called directly by the
+// registry for waiters whose `matches` is this one.  Sets `*line` on error.
+PyObject *signal_waiter_matches(PyObject *self, PyObject *signal_name, PyObject *payload, int *line) {
+    Ref own_name = steal(PyObject_GetAttr(self, str_signal_name));
+    int differs = own_name ? not_equal(signal_name, own_name.get()) : -1;
+    if (differs < 0) return *line = kLineNameTest, nullptr;
+    if (differs) Py_RETURN_FALSE;
+    Ref match = steal(PyObject_GetAttr(self, str_match));
+    if (!match) return *line = kLineMatchItems, nullptr;
+    differs = PyDict_CheckExact(match.get()) ? exact_match_differs(match.get(), payload)
+                                             : general_match_differs(match.get(), payload);
+    if (differs < 0) return *line = kLineValueTest, nullptr;
+    return Py_NewRef(differs ? Py_False : Py_True);
+}
+
+PyObject *matches(kr::Call &call) {
+    int line = 0;
+    PyObject *result = signal_waiter_matches(call[0], call[1], call[2], &line);
+    return result ? result : call.fail(line);
+}
+
+const kr::Param matches_params[] = {{"self"}, {"signal_name", "str"}, {"payload", "dict"}};
+
+const kr::FunctionDef matches_def = {
+    .name = "matches",
+    .doc = "Shallow equality: every key in ``match`` must equal the same key in ``payload``.\n"
+           "        Payload may carry additional keys.",
+    .line = kLineMatches,
+    .params = matches_params,
+    .returns = "bool",
+    .body = matches,
+};
+
+const kr::Field signal_waiter_fields[] = {
+    {"parent_run_id", "str"},
+    {"resume_key", "str"},
+    {"signal_name", "str"},
+    {"match", "dict[str, Any]", "dict()"},
+    {"timeout_at_unix", "float", "0.0"},
+};
+const kr::Member signal_waiter_members[] = {kr::method(matches_def)};
+
+const kr::ClassDef signal_waiter_class = {
+    .name = "SignalWaiter",
+    .doc = "One parent run awaiting one named signal + match predicate.",
+    .line = kLineSignalWaiter,
+    .fields = signal_waiter_fields,
+    .members = signal_waiter_members,
+};
+
+const kr::Field timer_waiter_fields[] = {
+    {"parent_run_id", "str"},
+    {"resume_key", "str"},
+    {"resume_at_unix", "float"},
+};
+
+const kr::ClassDef timer_waiter_class = {
+    .name = "TimerWaiter",
+    .doc = "One parent run awaiting a deliberate timer.",
+    .line = kLineTimerWaiter,
+    .fields = timer_waiter_fields,
+};
+
+const kr::Field user_input_waiter_fields[] = {
+    {"parent_run_id", "str"},
+    {"resume_key", "str"},
+    {"question", "str"},
+    {"choices", "Optional[list[str]]", "None"},
+    {"timeout_at_unix", "float", "0.0"},
+};
+
+const kr::ClassDef user_input_waiter_class = {
+    .name = "UserInputWaiter",
+    .doc = "One parent run awaiting typed user input.",
+    .line = kLineUserInputWaiter,
+    .fields = user_input_waiter_fields,
+};
+
+// ---------------------------------------------------------------------------
+// The registry protocol
+
+const kr::Param waiter_params[] = {{"self"}, {"waiter", "SignalWaiter"}};
+const kr::Param timer_params[] = {{"self"}, {"waiter", "TimerWaiter"}};
+const kr::Param user_input_params[] = {{"self"}, {"waiter", "UserInputWaiter"}};
+const kr::Param resolve_signal_params[] = {
+    {"self"},
+    {"signal_name", "str", kr::kw_only},
+    {"payload", "dict", kr::kw_only},
+};
+const kr::Param resolve_user_input_params[] = {
+    {"self"},
+    {"parent_run_id", "str", kr::kw_only},
+    {"resume_key", "str", kr::kw_only},
+    {"response", "Any", kr::kw_only},
+};
+const kr::Param self_only[] = {{"self"}};
+
+PyObject *protocol_stub(kr::Coroutine &, PyObject *) { Py_RETURN_NONE; }
+
+const kr::FunctionDef protocol_register_signal_waiter = {
+    .name = "register_signal_waiter", .line = 67, .params = waiter_params, .returns = "None",
+    .step = protocol_stub,
+};
+const kr::FunctionDef protocol_register_timer = {
+    .name = "register_timer", .line = 70, .params = timer_params, .returns = "None", .step = protocol_stub,
+};
+const kr::FunctionDef protocol_register_user_input_waiter = {
+    .name = "register_user_input_waiter", .line = 73, .params = user_input_params, .returns = "None",
+    .step = protocol_stub,
+};
+const kr::FunctionDef protocol_resolve_signal = {
+    .name = "resolve_signal",
+    .doc = "Check every registered signal waiter for a match.\n"
+           "\n"
+           "        Returns a list of (parent_run_id, resume_key, payload) tuples for\n"
+           "        every waiter that matched. The caller is responsible for\n"
+           "        triggering parent resume for each.\n"
+           "        ",
+    .line = 76,
+    .params = resolve_signal_params,
+    .returns = "list[tuple[str, str, dict]]",
+    .step = protocol_stub,
+};
+const kr::FunctionDef protocol_resolve_user_input = {
+    .name = "resolve_user_input",
+    .doc = "Mark a user-input waiter as resolved.\n"
+           "\n"
+           "        Returns True if a matching waiter existed. The caller arranges\n"
+           "        the parent resume with the response value.\n"
+           "        ",
+    .line = 84,
+    .params = resolve_user_input_params,
+    .returns = "bool",
+    .step = protocol_stub,
+};
+const kr::FunctionDef protocol_sweep_expired_timers = {
+    .name = "sweep_expired_timers",
+    .doc = "Return (parent_run_id, resume_key) for every timer whose\n"
+           "        resume_at_unix is in the past. The caller arranges parent resume.\n"
+           "        ",
+    .line = 92,
+    .params = self_only,
+    .returns = "list[tuple[str, str]]",
+    .step = protocol_stub,
+};
+
+const kr::Member waiter_registry_members[] = {
+    kr::method(protocol_register_signal_waiter), kr::method(protocol_register_timer),
+    kr::method(protocol_register_user_input_waiter), kr::method(protocol_resolve_signal),
+    kr::method(protocol_resolve_user_input), kr::method(protocol_sweep_expired_timers),
+};
+
+const kr::ClassDef waiter_registry_class = {
+    .name = "WaiterRegistry",
+    .doc = "Registry that tracks suspended runs and resolves them.\n"
+           "\n"
+           "    Infra implements this with Redis persistence, a Celery Beat timer\n"
+           "    sweep, and signal-handler integration. The runtime provides the\n"
+           "    in-memory default for local development and tests.\n"
+           "    ",
+    .line = 64,
+    .members = waiter_registry_members,
+};
+
+// ---------------------------------------------------------------------------
+// The in-memory registry
+
+constexpr int kLineInMemoryRegistry = 98;
+constexpr int kLineSetClock = 106;
+constexpr int kLineSetLists = 107;
+constexpr int kLineAppend = 112;
+constexpr int kLineResolveSignal = 120;
+constexpr int kLineCallMatches = 125;
+constexpr int kLineMatchRecord = 126;
+constexpr int kLineReplaceSignals = 130;
+constexpr int kLineUserInputTest = 136;
+constexpr int kLineUserInputRemove = 137;
+constexpr int kLineCallClock = 142;
+constexpr int kLineTimerTest = 145;
+constexpr int kLineTimerRecord = 146;
+constexpr int kLineReplaceTimers = 149;
+
+PyObject *registry_init(kr::Call &call) {
+    PyObject *self = call[0];
+    PyObject *clock = call[1];
+    int truthy = PyObject_IsTrue(clock);
+    if (truthy < 0) return call.fail(kLineSetClock);
+    Ref chosen;
+    if (truthy) {
+        chosen = kr::new_ref(clock);
+    }
+    else {
+        Ref time_module = steal(kr::global(call.globals(), str_time));
+        chosen = time_module ? steal(PyObject_GetAttr(time_module.get(), str_time)) : Ref();
+    }
+    if (!chosen || PyObject_SetAttr(self, str_clock, chosen.get()) < 0) return call.fail(kLineSetClock);
+    for (PyObject *name : {str_signal_waiters, str_timers, str_user_inputs}) {
+        Ref list = steal(PyList_New(0));
+        if (!list || PyObject_SetAttr(self, name, list.get()) < 0) return call.fail(kLineSetLists);
+    }
+    Py_RETURN_NONE;
+}
+
+// `self.<list_name>.append(waiter)`
+PyObject *append_waiter(kr::Coroutine &co, PyObject *list_name) {
+    Ref list = steal(PyObject_GetAttr(co[0], list_name));
+    if (!list) return co.fail(kLineAppend);
+    int appended = PyList_CheckExact(list.get()) ? PyList_Append(list.get(), co[1]) : -2;
+    if (appended == -2) {
+        Ref result = steal(PyObject_CallMethodOneArg(list.get(), str_append, co[1]));
+        appended = result ? 0 : -1;
+    }
+    if (appended < 0) return co.fail(kLineAppend);
+    Py_RETURN_NONE;
+}
+
+PyObject *register_signal_waiter(kr::Coroutine &co, PyObject *) { return append_waiter(co, str_signal_waiters); }
+PyObject *register_timer(kr::Coroutine &co, PyObject *) { return append_waiter(co, str_timers); }
+PyObject *register_user_input_waiter(kr::Coroutine &co, PyObject *) { return append_waiter(co, str_user_inputs); }
+
+// Walks `self.<list_name>` oldest first, as the host's list iterator walks a
+// list that may grow while it is walked; `visit` returns -1 to stop on error.
+template <class Visit>
+int walk(PyObject *self, PyObject *list_name, Visit visit) {
+    Ref list = steal(PyObject_GetAttr(self, list_name));
+    if (!list) return -1;
+    if (PyList_CheckExact(list.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
+            Ref item = kr::new_ref(PyList_GET_ITEM(list.get(), i));
+            int r = visit(item.get(), i);
+            if (r != 0) return r;
+        }
+        return 0;
+    }
+    Ref iter = steal(PyObject_GetIter(list.get()));
+    if (!iter) return -1;
+    for (Py_ssize_t i = 0; Ref item = steal(PyIter_Next(iter.get())); i++) {
+        int r = visit(item.get(), i);
+        if (r != 0) return r;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// The (parent_run_id, resume_key[, extra]) record of a waiter.
+PyObject *waiter_record(PyObject *waiter, PyObject *extra) {
+    Ref run_id = steal(PyObject_GetAttr(waiter, str_parent_run_id));
+    Ref key = run_id ? steal(PyObject_GetAttr(waiter, str_resume_key)) : Ref();
+    if (!key) return nullptr;
+    return extra ? PyTuple_Pack(3, run_id.get(), key.get(), extra) : PyTuple_Pack(2, run_id.get(), key.get());
+}
+
+// `waiter.matches(signal_name, payload)`
+PyObject *call_matches(PyObject *waiter, PyObject *signal_name, PyObject *payload) {
+    PyObject *args[] = {waiter, signal_name, payload};
+    return PyObject_VectorcallMethod(str_matches, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject *resolve_signal(kr::Coroutine &co, PyObject *) {
+    PyObject *self = co[0], *signal_name = co[1], *payload = co[2];
+    Ref remaining = steal(PyList_New(0));
+    Ref matched = steal(PyList_New(0));
+    if (!remaining || !matched) return co.fail(kLineResolveSignal);
+    int line = kLineCallMatches;
+    int walked = walk(self, str_signal_waiters, [&](PyObject *waiter, Py_ssize_t) {
+        Ref result = steal(call_matches(waiter, signal_name, payload));
+        int hit = result ? PyObject_IsTrue(result.get()) : -1;
+        if (hit < 0) return line = kLineCallMatches, -1;
+        if (!hit) return PyList_Append(remaining.get(), waiter);
+        Ref copy = steal(PyDict_Copy(payload));
+        Ref record = copy ? steal(waiter_record(waiter, copy.get())) : Ref();
+        if (!record) return line = kLineMatchRecord, -1;
+        return PyList_Append(matched.get(), record.get());
+    });
+    if (walked < 0) return co.fail(line);
+    if (PyObject_SetAttr(self, str_signal_waiters, remaining.get()) < 0) return co.fail(kLineReplaceSignals);
+    return matched.release();
+}
+
+PyObject *resolve_user_input(kr::Coroutine &co, PyObject *) {
+    PyObject *self = co[0], *parent_run_id = co[1], *resume_key = co[2];
+    Py_ssize_t found = -1;
+    int walked = walk(self, str_user_inputs, [&](PyObject *waiter, Py_ssize_t i) {
+        Ref run_id = steal(PyObject_GetAttr(waiter, str_parent_run_id));
+        int same = run_id ? equal(run_id.get(), parent_run_id) : -1;
+        if (same == 1) {
+            Ref key = steal(PyObject_GetAttr(waiter, str_resume_key));
+            same = key ? equal(key.get(), resume_key) : -1;
+        }
+        if (same == 1) found = i;
+        return same;  // 1 stops the walk at the first match
+    });
+    if (walked < 0) return co.fail(kLineUserInputTest);
+    if (found < 0) Py_RETURN_FALSE;
+    Ref list = steal(PyObject_GetAttr(self, str_user_inputs));
+    if (!list || PySequence_DelItem(list.get(), found) < 0) return co.fail(kLineUserInputRemove);
+    Py_RETURN_TRUE;
+}
+
+// `timer.resume_at_unix <= now`
+int is_due(PyObject *timer, PyObject *now) {
+    Ref due_at = steal(PyObject_GetAttr(timer, str_resume_at_unix));
+    if (!due_at) return -1;
+    if (PyFloat_CheckExact(due_at.get()) && PyFloat_CheckExact(now)) {
+        return PyFloat_AS_DOUBLE(due_at.get()) <= PyFloat_AS_DOUBLE(now);
+    }
+    Ref result = steal(PyObject_RichCompare(due_at.get(), now, Py_LE));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+PyObject *sweep_expired_timers(kr::Coroutine &co, PyObject *) {
+    PyObject *self = co[0];
+    Ref clock = steal(PyObject_GetAttr(self, str_clock));
+    Ref now = clock ? steal(PyObject_CallNoArgs(clock.get())) : Ref();
+    if (!now) return co.fail(kLineCallClock);
+    Ref expired = steal(PyList_New(0));
+    Ref remaining = steal(PyList_New(0));
+    if (!expired || !remaining) return co.fail(kLineCallClock);
+    int line = kLineTimerTest;
+    int walked = walk(self, str_timers, [&](PyObject *timer, Py_ssize_t) {
+        int due = is_due(timer, now.get());
+        if (due < 0) return line = kLineTimerTest, -1;
+        if (!due) return PyList_Append(remaining.get(), timer);
+        Ref record = steal(waiter_record(timer, nullptr));
+        if (!record) return line = kLineTimerRecord, -1;
+        return PyList_Append(expired.get(), record.get());
+    });
+    if (walked < 0) return co.fail(line);
+    if (PyObject_SetAttr(self, str_timers, remaining.get()) < 0) return co.fail(kLineReplaceTimers);
+    return expired.release();
+}
+
+// `len(self.<list_name>)`, reported at `line` when it fails.
+PyObject *count(kr::Call &call, PyObject *list_name, int line) {
+    Ref list = steal(PyObject_GetAttr(call[0], list_name));
+    Py_ssize_t n = list ? PyObject_Size(list.get()) : -1;
+    return n < 0 ? call.fail(line) : PyLong_FromSsize_t(n);
+}
+
+PyObject *signal_waiter_count(kr::Call &call) { return count(call, str_signal_waiters, 153); }
+PyObject *timer_count(kr::Call &call) { return count(call, str_timers, 156); }
+PyObject *user_input_waiter_count(kr::Call &call) { return count(call, str_user_inputs, 159); }
+
+const kr::Param init_params[] = {{"self"}, {"clock", nullptr, kr::kw_only, "None"}};
+
+const kr::FunctionDef registry_init_def = {
+    .name = "__init__", .line = 105, .params = init_params, .body = registry_init,
+};
+const kr::FunctionDef register_signal_waiter_def = {
+    .name = "register_signal_waiter", .line = 111, .params = waiter_params, .returns = "None",
+    .step = register_signal_waiter,
+};
+const kr::FunctionDef register_timer_def = {
+    .name = "register_timer", .line = 114, .params = timer_params, .returns = "None", .step = register_timer,
+};
+const kr::FunctionDef register_user_input_waiter_def = {
+    .name = "register_user_input_waiter", .line = 117, .params = user_input_params, .returns = "None",
+    .step = register_user_input_waiter,
+};
+const kr::FunctionDef resolve_signal_def = {
+    .name = "resolve_signal",
+    .doc = "Match every registered signal waiter; remove matched ones;\n"
+           "        return the match records so the caller can resume each parent.",
+    .line = kLineResolveSignal,
+    .params = resolve_signal_params,
+    .returns = "list[tuple[str, str, dict]]",
+    .step = resolve_signal,
+};
+const kr::FunctionDef resolve_user_input_def = {
+    .name = "resolve_user_input", .line = 133, .params = resolve_user_input_params, .returns = "bool",
+    .step = resolve_user_input,
+};
+const kr::FunctionDef sweep_expired_timers_def = {
+    .name = "sweep_expired_timers", .line = 141, .params = self_only, .returns = "list[tuple[str, str]]",
+    .step = sweep_expired_timers,
+};
+const kr::FunctionDef signal_waiter_count_def = {
+    .name = "signal_waiter_count", .line = 152, .params = self_only, .returns = "int", .body = signal_waiter_count,
+};
+const kr::FunctionDef timer_count_def = {
+    .name = "timer_count", .line = 155, .params = self_only, .returns = "int", .body = timer_count,
+};
+const kr::FunctionDef user_input_waiter_count_def = {
+    .name = "user_input_waiter_count", .line = 158, .params = self_only, .returns = "int",
+    .body = user_input_waiter_count,
+};
+
+const kr::Member in_memory_registry_members[] = {
+    kr::method(registry_init_def),
+    kr::method(register_signal_waiter_def),
+    kr::method(register_timer_def),
+    kr::method(register_user_input_waiter_def),
+    kr::method(resolve_signal_def),
+    kr::method(resolve_user_input_def),
+    kr::method(sweep_expired_timers_def),
+    kr::method(signal_waiter_count_def),
+    kr::method(timer_count_def),
+    kr::method(user_input_waiter_count_def),
+};
+
+const kr::ClassDef in_memory_registry_class = {
+    .name = "InMemoryWaiterRegistry",
+    .doc = "Synchronous, in-process registry for local dev + tests.\n"
+           "\n"
+           "    Does not persist across process restarts. Production deployments\n"
+           "    configure the infra Redis-backed implementation instead.\n"
+           "    ",
+    .line = kLineInMemoryRegistry,
+    .members = in_memory_registry_members,
+};
+
 
 // ---------------------------------------------------------------------------
 // parse_duration
@@ -317,6 +828,20 @@ int waiters_body(kr::Module &m) {
     if (m.import_module("time", 17) < 0) return -1;
     if (m.import_from("dataclasses", dataclasses_names, 18) < 0) return -1;
     if (m.import_from("typing", typing_names, 19) < 0) return -1;
+    for (const kr::ClassDef *record : {&signal_waiter_class, &timer_waiter_class, &user_input_waiter_class}) {
+        PyObject *cls = m.decorate("dataclass", m.build_class(*record, nullptr), record->line - 1);
+        if (m.bind(record->name, cls, record->line) < 0) return -1;
+    }
+    Ref protocol = steal(kr::global(m.dict(), "Protocol"));
+    Ref bases = protocol ? steal(PyTuple_Pack(1, protocol.get())) : Ref();
+    if (!bases) return m.fail(waiter_registry_class.line);
+    PyObject *registry = m.decorate("runtime_checkable", m.build_class(waiter_registry_class, bases.get()),
+                                    waiter_registry_class.line - 1);
+    if (m.bind(waiter_registry_class.name, registry, waiter_registry_class.line) < 0) return -1;
+    if (m.bind(in_memory_registry_class.name, m.build_class(in_memory_registry_class, nullptr),
+               in_memory_registry_class.line) < 0) {
+        return -1;
+    }
     if (m.bind("_DURATION_UNITS", duration_units_table(), 190) < 0) return -1;
     return m.def(parse_duration_def);
 }
