@@ -108,6 +108,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->nparams = nparams;
     f->npositional = 0;
     f->nrequired = 0;
+    f->unchecked = false;
     for (std::size_t i = 0; i < kMaxParams; i++) {
         f->param_names[i] = nullptr;
         f->default_values[i] = nullptr;
@@ -147,6 +148,10 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     if (PyList_GET_SIZE(defaults.get()) > 0) {
         f->defaults = PyList_AsTuple(defaults.get());
         if (f->defaults == nullptr) return nullptr;
+    }
+    f->unchecked = f->npositional == nparams;
+    for (Py_ssize_t i = 0; i < nparams; i++) {
+        if (f->accept[i] != Accept::Any) f->unchecked = false;
     }
     f->vectorcall = function_vectorcall;
     return result.release();
@@ -323,6 +328,13 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
                                      PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
+    if (f->unchecked && kwnames == nullptr && PyVectorcall_NARGS(nargsf) == f->nparams && f->def->body) {
+        // Every argument given by position, none to check or convert.
+        Call call(callable, args, nullptr);
+        PyObject *result = f->def->body(call);
+        if (result == nullptr) function_traceback(f, call.line());
+        return result;
+    }
     PyObject *bound[kMaxParams];
     double reals[kMaxParams];
     Converted converted;
