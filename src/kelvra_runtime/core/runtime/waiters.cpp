@@ -578,11 +578,16 @@ struct Total {
     double real = 0.0;
     Ref object;
 
-    int add(PyObject *term) {
-        if (!object && PyFloat_CheckExact(term)) {
-            real += PyFloat_AS_DOUBLE(term);
+    int add_real(double term) {
+        if (!object) {
+            real += term;
             return 0;
         }
+        Ref number = steal(PyFloat_FromDouble(term));
+        return number ? add(number.get()) : -1;
+    }
+    int add(PyObject *term) {
+        if (!object && PyFloat_CheckExact(term)) return add_real(PyFloat_AS_DOUBLE(term));
         if (!object) {
             object = steal(PyFloat_FromDouble(real));
             if (!object) return -1;
@@ -616,20 +621,71 @@ int is_unit(kr::Call &call, PyObject *ch) {
     return PyDict_CheckExact(units.get()) ? PyDict_Contains(units.get(), ch) : PySequence_Contains(units.get(), ch);
 }
 
-// `total += float(num_buf) * _DURATION_UNITS[ch]`, the table read afresh.
-int add_amount(kr::Call &call, Total &total, PyObject *num_buf, PyObject *ch) {
-    Ref amount = steal(PyFloat_FromString(num_buf));
+// `float(num_buf)` of collected digits and dots (UTF-8).  ASCII text is
+// converted directly; anything that this does not take whole goes through
+// the host's conversion, for its own result or error message.
+int number_value(const std::string &num_buf, bool ascii, double *out) {
+    if (ascii) {
+        char *end = nullptr;
+        double value = PyOS_string_to_double(num_buf.c_str(), &end, nullptr);
+        if (value == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+        }
+        else if (end == num_buf.c_str() + num_buf.size()) {
+            *out = value;
+            return 0;
+        }
+    }
+    Ref text = steal(PyUnicode_FromStringAndSize(num_buf.data(), static_cast<Py_ssize_t>(num_buf.size())));
+    Ref amount = text ? steal(PyFloat_FromString(text.get())) : Ref();
     if (!amount) return -1;
+    *out = PyFloat_AS_DOUBLE(amount.get());
+    return 0;
+}
+
+// `total += amount * _DURATION_UNITS[ch]`, the table read afresh.
+int add_amount(kr::Call &call, Total &total, double amount, PyObject *ch) {
     Ref units = steal(duration_units(call));
     if (!units) return -1;
     Ref unit = steal(PyObject_GetItem(units.get(), ch));
     if (!unit) return -1;
-    if (PyFloat_CheckExact(unit.get())) {
-        Ref term = steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(amount.get()) * PyFloat_AS_DOUBLE(unit.get())));
-        return term ? total.add(term.get()) : -1;
-    }
-    Ref term = steal(PyNumber_Multiply(amount.get(), unit.get()));
+    if (PyFloat_CheckExact(unit.get())) return total.add_real(amount * PyFloat_AS_DOUBLE(unit.get()));
+    Ref number = steal(PyFloat_FromDouble(amount));
+    Ref term = number ? steal(PyNumber_Multiply(number.get(), unit.get())) : Ref();
     return term ? total.add(term.get()) : -1;
+}
+
+// `total <= 0` ends every walk.
+PyObject *positive_total(kr::Call &call, PyObject *value, Total &total) {
+    int not_positive = total.not_positive();
+    if (not_positive < 0) return call.fail(kLineNotPositive);
+    if (not_positive) {
+        Ref r = steal(PyObject_Repr(value));
+        if (r) PyErr_Format(PyExc_ValueError, "duration must be positive: %U", r.get());
+        return call.fail(kLineNotPositive);
+    }
+    return total.result();
+}
+
+void append_utf8(std::string &buf, Py_UCS4 c) {
+    if (c < 0x80) {
+        buf.push_back(static_cast<char>(c));
+    }
+    else if (c < 0x800) {
+        buf.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+    else if (c < 0x10000) {
+        buf.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+    else {
+        buf.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        buf.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        buf.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        buf.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
 }
 
 // Walks a normalised spec that is exactly a str: the characters are then
@@ -637,14 +693,16 @@ int add_amount(kr::Call &call, Total &total, PyObject *num_buf, PyObject *ch) {
 // Unicode predicates below.
 PyObject *walk_str(kr::Call &call, PyObject *value, PyObject *s) {
     Total total;
-    std::u32string num_buf;
+    std::string num_buf;
+    bool ascii = true;
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     int kind = PyUnicode_KIND(s);
     const void *data = PyUnicode_DATA(s);
     for (Py_ssize_t i = 0; i < n; i++) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (Py_UNICODE_ISDIGIT(c) || c == '.') {
-            num_buf.push_back(c);
+            append_utf8(num_buf, c);
+            ascii = ascii && c < 0x80;
             continue;
         }
         Ref ch = steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
@@ -656,10 +714,12 @@ PyObject *walk_str(kr::Call &call, PyObject *value, PyObject *s) {
                 fail_with_reprs("duration unit ", ch.get(), " with no preceding number in ", value);
                 return call.fail(kLineNoNumber);
             }
-            Ref text = steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, num_buf.data(),
-                                                       static_cast<Py_ssize_t>(num_buf.size())));
-            if (!text || add_amount(call, total, text.get(), ch.get()) < 0) return call.fail(kLineAddUnit);
+            double amount;
+            if (number_value(num_buf, ascii, &amount) < 0 || add_amount(call, total, amount, ch.get()) < 0) {
+                return call.fail(kLineAddUnit);
+            }
             num_buf.clear();
+            ascii = true;
             continue;
         }
         if (Py_UNICODE_ISSPACE(c)) continue;
@@ -667,19 +727,12 @@ PyObject *walk_str(kr::Call &call, PyObject *value, PyObject *s) {
         return call.fail(kLineUnrecognized);
     }
     if (!num_buf.empty()) {
-        Ref text = steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, num_buf.data(),
-                                                   static_cast<Py_ssize_t>(num_buf.size())));
-        Ref amount = text ? steal(PyFloat_FromString(text.get())) : Ref();
-        if (!amount || total.add(amount.get()) < 0) return call.fail(kLineTrailing);
+        double amount;
+        if (number_value(num_buf, ascii, &amount) < 0 || total.add_real(amount) < 0) {
+            return call.fail(kLineTrailing);
+        }
     }
-    int not_positive = total.not_positive();
-    if (not_positive < 0) return call.fail(kLineNotPositive);
-    if (not_positive) {
-        Ref r = steal(PyObject_Repr(value));
-        if (r) PyErr_Format(PyExc_ValueError, "duration must be positive: %U", r.get());
-        return call.fail(kLineNotPositive);
-    }
-    return total.result();
+    return positive_total(call, value, total);
 }
 
 // `ch.<method>()` taken as a truth value.
@@ -718,7 +771,10 @@ PyObject *walk_object(kr::Call &call, PyObject *value, PyObject *s) {
                 fail_with_reprs("duration unit ", ch.get(), " with no preceding number in ", value);
                 return call.fail(kLineNoNumber);
             }
-            if (add_amount(call, total, num_buf.get(), ch.get()) < 0) return call.fail(kLineAddUnit);
+            Ref amount = steal(PyNumber_Float(num_buf.get()));
+            if (!amount || add_amount(call, total, PyFloat_AS_DOUBLE(amount.get()), ch.get()) < 0) {
+                return call.fail(kLineAddUnit);
+            }
             num_buf = kr::new_ref(str_empty);
             continue;
         }
@@ -734,14 +790,7 @@ PyObject *walk_object(kr::Call &call, PyObject *value, PyObject *s) {
         Ref amount = steal(PyNumber_Float(num_buf.get()));
         if (!amount || total.add(amount.get()) < 0) return call.fail(kLineTrailing);
     }
-    int not_positive = total.not_positive();
-    if (not_positive < 0) return call.fail(kLineNotPositive);
-    if (not_positive) {
-        Ref r = steal(PyObject_Repr(value));
-        if (r) PyErr_Format(PyExc_ValueError, "duration must be positive: %U", r.get());
-        return call.fail(kLineNotPositive);
-    }
-    return total.result();
+    return positive_total(call, value, total);
 }
 
 // `value.strip().lower()` of an exact str; ASCII is done in place.
