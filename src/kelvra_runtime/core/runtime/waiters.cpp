@@ -78,6 +78,7 @@ const char module_doc[] =
 // str case done directly.
 int not_equal(PyObject *a, PyObject *b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return !PyUnicode_Equal(a, b);
+    if (a == b && (PyLong_CheckExact(a) || a == Py_None)) return 0;
     Ref result = steal(PyObject_RichCompare(a, b, Py_NE));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }

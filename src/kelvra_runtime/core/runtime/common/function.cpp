@@ -270,6 +270,10 @@ static int convert_and_check(FunctionObject *f, PyObject **bound, double *reals,
 // Binds the arguments of one call into `bound`, in parameter order.
 static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
     const char *fname = f->def->name;
+    if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional) {
+        for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
+        return 0;
+    }
     if (nargs > f->npositional) return arity_error(f, nargs);
     for (Py_ssize_t j = 0; j < f->nparams; j++) {
         bound[j] = j < nargs ? args[j] : nullptr;
