@@ -108,7 +108,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->nparams = nparams;
     f->npositional = 0;
     f->nrequired = 0;
-    f->unchecked = false;
+    f->direct = false;
     for (std::size_t i = 0; i < kMaxParams; i++) {
         f->param_names[i] = nullptr;
         f->default_values[i] = nullptr;
@@ -149,9 +149,9 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         f->defaults = PyList_AsTuple(defaults.get());
         if (f->defaults == nullptr) return nullptr;
     }
-    f->unchecked = f->npositional == nparams;
+    f->direct = f->npositional == nparams;
     for (Py_ssize_t i = 0; i < nparams; i++) {
-        if (f->accept[i] != Accept::Any) f->unchecked = false;
+        if (f->accept[i] == Accept::Float || f->accept[i] == Accept::Int) f->direct = false;
     }
     f->vectorcall = function_vectorcall;
     return result.release();
@@ -227,6 +227,21 @@ PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj) 
     return nullptr;
 }
 
+// The exact-type tests of the parameters annotated with a built-in
+// container or text type.
+static int check_exact_types(FunctionObject *f, PyObject *const *bound) {
+    for (Py_ssize_t j = 0; j < f->nparams; j++) {
+        PyTypeObject *expected = exact_type(f->accept[j]);
+        PyObject *value = bound[j];
+        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && f->admits_none[j])) {
+            continue;
+        }
+        refuse_type(f->def->params[j].name, expected, value);
+        return -1;
+    }
+    return 0;
+}
+
 // Values converted during binding, released after the call.
 struct Converted {
     PyObject *objs[kMaxParams];
@@ -255,16 +270,7 @@ static int convert_and_check(FunctionObject *f, PyObject **bound, double *reals,
             bound[j] = number;
         }
     }
-    for (Py_ssize_t j = 0; j < f->nparams; j++) {
-        PyTypeObject *expected = exact_type(f->accept[j]);
-        PyObject *value = bound[j];
-        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && f->admits_none[j])) {
-            continue;
-        }
-        refuse_type(f->def->params[j].name, expected, value);
-        return -1;
-    }
-    return 0;
+    return check_exact_types(f, bound);
 }
 
 // Binds the arguments of one call into `bound`, in parameter order.
@@ -332,8 +338,12 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
                                      PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
-    if (f->unchecked && kwnames == nullptr && PyVectorcall_NARGS(nargsf) == f->nparams && f->def->body) {
-        // Every argument given by position, none to check or convert.
+    if (f->direct && kwnames == nullptr && PyVectorcall_NARGS(nargsf) == f->nparams && f->def->body) {
+        // Every argument given by position, none to convert.
+        if (check_exact_types(f, args) < 0) {
+            function_traceback(f, 0);
+            return nullptr;
+        }
         Call call(callable, args, nullptr);
         PyObject *result = f->def->body(call);
         if (result == nullptr) function_traceback(f, call.line());

@@ -30,7 +30,7 @@ struct FunctionObject {
     Py_ssize_t nparams;
     Py_ssize_t npositional;  // positional-or-keyword parameters
     Py_ssize_t nrequired;    // positional-or-keyword parameters without default
-    bool unchecked;          // all parameters positional, none tested or converted
+    bool direct;             // all parameters positional, none converted
 };
 
 // The per-module types of the frame, made at the module's first exec.
