@@ -58,9 +58,9 @@ constexpr int kLineSignalTest = 39;
 constexpr int kLineReadMemory = 44;
 constexpr int kLineMemoryTest = 45;
 
-// int() never applies its limit on the number of digits below this length
-// (the least limit the host accepts), so a run of ASCII digits this short
-// always parses.
+// int() applies its limit on the number of digits only beyond this length
+// (the least limit the host accepts), so a run of at most this many ASCII
+// digits always parses.
 constexpr Py_ssize_t kUnlimitedDigits = 640;
 
 // `s.startswith("signal_")` of an exact str, read in place.
