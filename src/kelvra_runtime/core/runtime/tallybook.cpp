@@ -1,0 +1,889 @@
+// kelvra_runtime.core.runtime.tallybook: the budget and structure ledger of
+// one spawn tree, and the error raised when a debit or a spawn would breach
+// one of its caps.
+//
+// The operations read the ledger's fields by ordinary attribute access, so
+// a subclass or the engine may store any numbers: the arithmetic and the
+// comparisons are the host's, with exact float and int fields taking a
+// direct path that gives the same results.  Each operation reads a field
+// once and uses that value for its test, its message and the exception
+// (nothing changes the ledger meanwhile); a field the operation itself
+// wrote is read again.
+
+#include <initializer_list>
+
+#include "common/frame.hpp"
+
+namespace {
+
+using kr::Ref;
+using kr::steal;
+
+PyObject *str_cost_cap_usd;
+PyObject *str_token_cap;
+PyObject *str_wall_time_cap_seconds;
+PyObject *str_max_spawn_depth;
+PyObject *str_max_spawn_fanout;
+PyObject *str_max_concurrent_spawns;
+PyObject *str_spent_cost_usd;
+PyObject *str_spent_tokens;
+PyObject *str_current_depth;
+PyObject *str_active_child_count;
+PyObject *str_cumulative_child_count;
+PyObject *str_tool_call_counts;
+PyObject *str_remaining_usd;
+PyObject *str_remaining_tokens;
+PyObject *str_cap_name;
+PyObject *str_cap_value;
+PyObject *str_would_be;
+PyObject *str_init;
+PyObject *str_dict;
+PyObject *str_args;
+PyObject *str_get;
+PyObject *str_type;
+PyObject *str_action;
+PyObject *str_abort;
+PyObject *str_cost;
+PyObject *str_token_count;
+PyObject *str_spawn_depth;
+PyObject *str_spawn_fanout;
+PyObject *str_spawn_concurrent;
+PyObject *str_wall_time;
+PyObject *str_limit_as_usd;
+PyObject *str_limit_as_count;
+PyObject *str_limit_as_seconds;
+PyObject *spec_plain;   // ""
+PyObject *spec_fixed4;  // ".4f"
+
+const kr::Interned constants[] = {
+    {&str_cost_cap_usd, "cost_cap_usd"},
+    {&str_token_cap, "token_cap"},
+    {&str_wall_time_cap_seconds, "wall_time_cap_seconds"},
+    {&str_max_spawn_depth, "max_spawn_depth"},
+    {&str_max_spawn_fanout, "max_spawn_fanout"},
+    {&str_max_concurrent_spawns, "max_concurrent_spawns"},
+    {&str_spent_cost_usd, "spent_cost_usd"},
+    {&str_spent_tokens, "spent_tokens"},
+    {&str_current_depth, "current_depth"},
+    {&str_active_child_count, "active_child_count"},
+    {&str_cumulative_child_count, "cumulative_child_count"},
+    {&str_tool_call_counts, "tool_call_counts"},
+    {&str_remaining_usd, "remaining_usd"},
+    {&str_remaining_tokens, "remaining_tokens"},
+    {&str_cap_name, "cap_name"},
+    {&str_cap_value, "cap_value"},
+    {&str_would_be, "would_be"},
+    {&str_init, "__init__"},
+    {&str_dict, "__dict__"},
+    {&str_args, "args"},
+    {&str_get, "get"},
+    {&str_type, "type"},
+    {&str_action, "action"},
+    {&str_abort, "abort"},
+    {&str_cost, "cost"},
+    {&str_token_count, "token_count"},
+    {&str_spawn_depth, "spawn_depth"},
+    {&str_spawn_fanout, "spawn_fanout"},
+    {&str_spawn_concurrent, "spawn_concurrent"},
+    {&str_wall_time, "wall_time"},
+    {&str_limit_as_usd, "limit_as_usd"},
+    {&str_limit_as_count, "limit_as_count"},
+    {&str_limit_as_seconds, "limit_as_seconds"},
+    {&spec_plain, ""},
+    {&spec_fixed4, ".4f"},
+};
+
+// Objects made once, at the first exec that reaches the module body.
+PyObject *int_zero;
+PyObject *int_one;
+PyObject *int_six;
+PyObject *float_zero;
+PyObject *breach_keywords;  // ("cap_name", "cap_value", "would_be")
+PyObject *builtin_round;
+PyObject *budget_exceeded;  // the class its own methods belong to
+
+const char module_doc[] =
+    "Tree-aware cost + spawn tracking for Phase 1.1.\n"
+    "\n"
+    "When a run spawns child agent runs, the children share the parent's\n"
+    "budget: one ledger per spawn tree holds the total USD and token caps, what\n"
+    "has been spent so far, the recursion-depth and fan-out caps and the live\n"
+    "child counts. The engine persists the root ledger between suspensions, so\n"
+    "a suspended parent is rehydrated with the budget it has left.\n";
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+// `a <op> b` taken as a condition, as the host evaluates it (no identity
+// shortcut); two exact floats compare as doubles, as float's own
+// comparison does.
+int holds(PyObject *a, int op, PyObject *b) {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        switch (op) {
+            case Py_LT: return x < y;
+            case Py_LE: return x <= y;
+            case Py_EQ: return x == y;
+            case Py_NE: return x != y;
+            case Py_GT: return x > y;
+            default: return x >= y;
+        }
+    }
+    Ref result = steal(PyObject_RichCompare(a, b, op));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// `value > zero` (op Py_GT) or `value <= zero` (op Py_LE), `zero` being
+// the statement's int 0 or float 0.0; an exact float or int answers from
+// its sign, which is what either zero gives it.
+int against_zero(PyObject *value, int op, PyObject *zero) {
+    if (PyFloat_CheckExact(value)) {
+        double x = PyFloat_AS_DOUBLE(value);
+        return op == Py_GT ? x > 0.0 : x <= 0.0;
+    }
+    int sign;
+    if (PyLong_CheckExact(value) && PyLong_GetSign(value, &sign) == 0) return op == Py_GT ? sign > 0 : sign <= 0;
+    return holds(value, op, zero);
+}
+
+// `value + x` for the float x, through `add` (the host's addition or its
+// in-place form); an exact float adds as a double.
+PyObject *plus_real(PyObject *value, double x, binaryfunc add) {
+    if (PyFloat_CheckExact(value)) return PyFloat_FromDouble(PyFloat_AS_DOUBLE(value) + x);
+    Ref term = steal(PyFloat_FromDouble(x));
+    return term ? add(value, term.get()) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Breaches
+
+// One fragment of a breach message: fixed text, then `format(value, spec)`
+// unless `value` is null.
+struct Piece {
+    const char *text;
+    PyObject *value = nullptr;
+    PyObject *spec = nullptr;
+};
+
+// The concatenation of the pieces, in order.
+Ref message(std::initializer_list<Piece> pieces) {
+    PyUnicodeWriter *writer = PyUnicodeWriter_Create(0);
+    if (writer == nullptr) return Ref();
+    for (const Piece &piece : pieces) {
+        if (PyUnicodeWriter_WriteUTF8(writer, piece.text, -1) < 0) {
+            PyUnicodeWriter_Discard(writer);
+            return Ref();
+        }
+        if (piece.value == nullptr) continue;
+        Ref text = steal(PyObject_Format(piece.value, piece.spec));
+        if (!text || PyUnicodeWriter_WriteSubstring(writer, text.get(), 0, PyUnicode_GET_LENGTH(text.get())) < 0) {
+            PyUnicodeWriter_Discard(writer);
+            return Ref();
+        }
+    }
+    return steal(PyUnicodeWriter_Finish(writer));
+}
+
+// `raise BudgetExceeded(message, cap_name=..., cap_value=..., would_be=...)`;
+// a null message means its error is set already.
+void raise_breach(const Ref &text, PyObject *cap_name, PyObject *cap_value, PyObject *would_be) {
+    if (!text) return;
+    PyObject *args[] = {nullptr, text.get(), cap_name, cap_value, would_be};
+    Ref error = steal(
+        PyObject_Vectorcall(budget_exceeded, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, breach_keywords));
+    if (error) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
+}
+
+// The spawn checks report their cap and the would-be value through float().
+void raise_spawn_breach(const Ref &text, PyObject *cap_name, PyObject *cap, PyObject *would_be) {
+    if (!text) return;
+    Ref cap_value = steal(PyNumber_Float(cap));
+    Ref would_value = cap_value ? steal(PyNumber_Float(would_be)) : Ref();
+    if (would_value) raise_breach(text, cap_name, cap_value.get(), would_value.get());
+}
+
+// ---------------------------------------------------------------------------
+// BudgetExceeded
+
+constexpr int kLineBudgetExceeded = 14;
+constexpr int kLineSetCapName = 23;
+constexpr int kLineSetCapValue = 24;
+constexpr int kLineSetWouldBe = 25;
+constexpr int kLineBaseInit = 26;
+constexpr int kLineReduce = 29;
+
+PyObject *budget_exceeded_init(kr::Call &call) {
+    PyObject *self = call[0], *reason = call[1];
+    if (PyObject_SetAttr(self, str_cap_name, call[2]) < 0) return call.fail(kLineSetCapName);
+    Ref cap_value = steal(PyFloat_FromDouble(call.real(3)));
+    if (!cap_value || PyObject_SetAttr(self, str_cap_value, cap_value.get()) < 0) {
+        return call.fail(kLineSetCapValue);
+    }
+    Ref would_be = steal(PyFloat_FromDouble(call.real(4)));
+    if (!would_be || PyObject_SetAttr(self, str_would_be, would_be.get()) < 0) return call.fail(kLineSetWouldBe);
+    // super().__init__(reason): the class after BudgetExceeded in the MRO.
+    PyObject *super_args[] = {budget_exceeded, self};
+    Ref base = steal(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PySuper_Type), super_args, 2, nullptr));
+    Ref done = base ? steal(PyObject_CallMethodOneArg(base.get(), str_init, reason)) : Ref();
+    if (!done) return call.fail(kLineBaseInit);
+    Py_RETURN_NONE;
+}
+
+// The host's default reduction would call the class with the reason alone,
+// which the keyword-only parameters refuse: rebuild through a partial that
+// carries them, then restore the instance dict (notes and all).
+PyObject *budget_exceeded_reduce(kr::Call &call) {
+    PyObject *self = call[0];
+    Ref partial = steal(PyImport_ImportModuleAttrString("functools", "partial"));
+    Ref cap_name = partial ? steal(PyObject_GetAttr(self, str_cap_name)) : Ref();
+    Ref cap_value = cap_name ? steal(PyObject_GetAttr(self, str_cap_value)) : Ref();
+    Ref would_be = cap_value ? steal(PyObject_GetAttr(self, str_would_be)) : Ref();
+    if (!would_be) return call.fail(kLineReduce);
+    PyObject *args[] = {nullptr, reinterpret_cast<PyObject *>(Py_TYPE(self)), cap_name.get(), cap_value.get(),
+                        would_be.get()};
+    Ref rebuild = steal(
+        PyObject_Vectorcall(partial.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, breach_keywords));
+    Ref reason = rebuild ? steal(PyObject_GetAttr(self, str_args)) : Ref();
+    Ref state = reason ? steal(PyObject_GetAttr(self, str_dict)) : Ref();
+    PyObject *result = state ? PyTuple_Pack(3, rebuild.get(), reason.get(), state.get()) : nullptr;
+    return result ? result : call.fail(kLineReduce);
+}
+
+const kr::Param budget_exceeded_init_params[] = {
+    {"self"},
+    {"reason", "str"},
+    {"cap_name", "str", kr::kw_only},
+    {"cap_value", "float", kr::kw_only},
+    {"would_be", "float", kr::kw_only},
+};
+const kr::Param self_only[] = {{"self"}};
+
+const kr::FunctionDef budget_exceeded_init_def = {
+    .name = "__init__", .line = 22, .params = budget_exceeded_init_params, .body = budget_exceeded_init,
+};
+const kr::FunctionDef budget_exceeded_reduce_def = {
+    .name = "__reduce__", .line = 28, .params = self_only, .body = budget_exceeded_reduce,
+};
+
+const kr::Member budget_exceeded_members[] = {
+    kr::method(budget_exceeded_init_def),
+    kr::method(budget_exceeded_reduce_def),
+};
+
+const kr::ClassDef budget_exceeded_class = {
+    .name = "BudgetExceeded",
+    .doc = "Raised when a debit or spawn would breach a cap.\n"
+           "\n"
+           "The governance layer handles it, usually by translating it into a\n"
+           "policy-violation halt so that the envelope records the violation with\n"
+           "full context.\n",
+    .line = kLineBudgetExceeded,
+    .members = budget_exceeded_members,
+};
+
+// ---------------------------------------------------------------------------
+// Tallybook: remaining budget
+
+constexpr int kLineTallybook = 34;
+constexpr int kLineRemainingUsdTest = 58;
+constexpr int kLineRemainingUsd = 60;
+constexpr int kLineRemainingTokensTest = 63;
+constexpr int kLineRemainingTokens = 65;
+
+PyObject *remaining_usd(kr::Call &call) {
+    PyObject *self = call[0];
+    Ref cap = steal(PyObject_GetAttr(self, str_cost_cap_usd));
+    int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
+    if (off < 0) return call.fail(kLineRemainingUsdTest);
+    if (off) return Py_NewRef(float_zero);
+    Ref spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
+    if (!spent) return call.fail(kLineRemainingUsd);
+    Ref left;
+    if (PyFloat_CheckExact(cap.get()) && PyFloat_CheckExact(spent.get())) {
+        left = steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(cap.get()) - PyFloat_AS_DOUBLE(spent.get())));
+    }
+    else {
+        left = steal(PyNumber_Subtract(cap.get(), spent.get()));
+    }
+    int positive = left ? against_zero(left.get(), Py_GT, float_zero) : -1;
+    if (positive < 0) return call.fail(kLineRemainingUsd);
+    return positive ? left.release() : Py_NewRef(float_zero);
+}
+
+PyObject *remaining_tokens(kr::Call &call) {
+    PyObject *self = call[0];
+    Ref cap = steal(PyObject_GetAttr(self, str_token_cap));
+    int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
+    if (off < 0) return call.fail(kLineRemainingTokensTest);
+    if (off) return Py_NewRef(int_zero);
+    Ref spent = steal(PyObject_GetAttr(self, str_spent_tokens));
+    Ref left = spent ? steal(PyNumber_Subtract(cap.get(), spent.get())) : Ref();
+    int positive = left ? against_zero(left.get(), Py_GT, int_zero) : -1;
+    if (positive < 0) return call.fail(kLineRemainingTokens);
+    if (!positive) return Py_NewRef(int_zero);
+    // The declared int result: another number goes through int().
+    if (PyLong_CheckExact(left.get())) return left.release();
+    if (!PyNumber_Check(left.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %.5s, got %.200s", "int", Py_TYPE(left.get())->tp_name);
+        return call.fail(kLineRemainingTokens);
+    }
+    PyObject *count = PyNumber_Long(left.get());
+    return count ? count : call.fail(kLineRemainingTokens);
+}
+
+// ---------------------------------------------------------------------------
+// Tallybook: debit
+
+constexpr int kLineClampTokens = 75;
+constexpr int kLineAddCost = 76;
+constexpr int kLineAddTokens = 77;
+constexpr int kLineCountTool = 79;
+constexpr int kLineCostTest = 80;
+constexpr int kLineCostBreach = 81;
+constexpr int kLineTokenTest = 87;
+constexpr int kLineTokenBreach = 88;
+
+// `self.tool_call_counts[name] = self.tool_call_counts.get(name, 0) + 1`
+int count_tool_call(PyObject *self, PyObject *name) {
+    Ref counts = steal(PyObject_GetAttr(self, str_tool_call_counts));
+    if (!counts) return -1;
+    bool exact = PyDict_CheckExact(counts.get());
+    Ref current;
+    if (exact) {
+        PyObject *found;
+        if (PyDict_GetItemRef(counts.get(), name, &found) < 0) return -1;
+        current = found ? steal(found) : kr::new_ref(int_zero);
+    }
+    else {
+        PyObject *args[] = {counts.get(), name, int_zero};
+        current = steal(PyObject_VectorcallMethod(str_get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!current) return -1;
+    }
+    Ref next = steal(PyNumber_Add(current.get(), int_one));
+    if (!next) return -1;
+    return exact ? PyDict_SetItem(counts.get(), name, next.get()) : PyObject_SetItem(counts.get(), name, next.get());
+}
+
+PyObject *debit(kr::Call &call) {
+    PyObject *self = call[0], *tool_name = call[3];
+    double cost = call.real(1) > 0.0 ? call.real(1) : 0.0;  // a NaN cost counts as 0.0
+    int positive = against_zero(call[2], Py_GT, int_zero);
+    if (positive < 0) return call.fail(kLineClampTokens);
+    PyObject *tokens = positive ? call[2] : int_zero;
+
+    Ref spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
+    Ref spent_after = spent ? steal(plus_real(spent.get(), cost, PyNumber_InPlaceAdd)) : Ref();
+    if (!spent_after || PyObject_SetAttr(self, str_spent_cost_usd, spent_after.get()) < 0) {
+        return call.fail(kLineAddCost);
+    }
+    Ref used = steal(PyObject_GetAttr(self, str_spent_tokens));
+    Ref used_after = used ? steal(PyNumber_InPlaceAdd(used.get(), tokens)) : Ref();
+    if (!used_after || PyObject_SetAttr(self, str_spent_tokens, used_after.get()) < 0) {
+        return call.fail(kLineAddTokens);
+    }
+    if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0 && count_tool_call(self, tool_name) < 0) {
+        return call.fail(kLineCountTool);
+    }
+
+    Ref cost_cap = steal(PyObject_GetAttr(self, str_cost_cap_usd));
+    int capped = cost_cap ? against_zero(cost_cap.get(), Py_GT, int_zero) : -1;
+    if (capped > 0) {
+        spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
+        capped = spent ? holds(spent.get(), Py_GT, cost_cap.get()) : -1;
+    }
+    if (capped < 0) return call.fail(kLineCostTest);
+    if (capped) {
+        raise_breach(message({{"tree cost cap breached: spent=$", spent.get(), spec_fixed4},
+                              {" > cap=$", cost_cap.get(), spec_fixed4}}),
+                     str_cost_cap_usd, cost_cap.get(), spent.get());
+        return call.fail(kLineCostBreach);
+    }
+
+    Ref token_cap = steal(PyObject_GetAttr(self, str_token_cap));
+    capped = token_cap ? against_zero(token_cap.get(), Py_GT, int_zero) : -1;
+    if (capped > 0) {
+        used = steal(PyObject_GetAttr(self, str_spent_tokens));
+        capped = used ? holds(used.get(), Py_GT, token_cap.get()) : -1;
+    }
+    if (capped < 0) return call.fail(kLineTokenTest);
+    if (capped) {
+        raise_breach(message({{"tree token cap breached: ", used.get(), spec_plain},
+                              {" > ", token_cap.get(), spec_plain}}),
+                     str_token_cap, token_cap.get(), used.get());
+        return call.fail(kLineTokenBreach);
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Tallybook: pre-flight checks
+
+constexpr int kLineDepthTest = 101;
+constexpr int kLineDepthSum = 103;
+constexpr int kLineDepthCompare = 104;
+constexpr int kLineDepthBreach = 105;
+constexpr int kLineFanoutTest = 114;
+constexpr int kLineFanoutCompare = 116;
+constexpr int kLineFanoutBreach = 117;
+constexpr int kLineConcurrentTest = 132;
+constexpr int kLineConcurrentSum = 134;
+constexpr int kLineConcurrentCompare = 135;
+constexpr int kLineConcurrentBreach = 136;
+constexpr int kLineAffordTest = 149;
+constexpr int kLineAffordSum = 151;
+constexpr int kLineAffordCompare = 152;
+constexpr int kLineAffordBreach = 153;
+
+// Reads the cap field `name` into `cap`: 1 when it is a cap, 0 when it is
+// 0 or less (no cap), -1 on error.
+int read_cap(PyObject *self, PyObject *name, Ref &cap) {
+    cap = steal(PyObject_GetAttr(self, name));
+    if (!cap) return -1;
+    int off = against_zero(cap.get(), Py_LE, int_zero);
+    return off < 0 ? -1 : !off;
+}
+
+// `self.<name> + additional`
+PyObject *field_plus(PyObject *self, PyObject *name, PyObject *additional) {
+    Ref base = steal(PyObject_GetAttr(self, name));
+    return base ? PyNumber_Add(base.get(), additional) : nullptr;
+}
+
+PyObject *check_depth(kr::Call &call) {
+    PyObject *self = call[0], *additional = call[1];
+    Ref cap;
+    int capped = read_cap(self, str_max_spawn_depth, cap);
+    if (capped < 0) return call.fail(kLineDepthTest);
+    if (!capped) Py_RETURN_NONE;
+    Ref would_be = steal(field_plus(self, str_current_depth, additional));
+    if (!would_be) return call.fail(kLineDepthSum);
+    int over = holds(would_be.get(), Py_GT, cap.get());
+    if (over < 0) return call.fail(kLineDepthCompare);
+    if (!over) Py_RETURN_NONE;
+    raise_spawn_breach(message({{"max_spawn_depth breached: would reach depth ", would_be.get(), spec_plain},
+                                {" (cap ", cap.get(), spec_plain},
+                                {")"}}),
+                       str_max_spawn_depth, cap.get(), would_be.get());
+    return call.fail(kLineDepthBreach);
+}
+
+PyObject *check_fanout(kr::Call &call) {
+    PyObject *self = call[0], *count = call[1];
+    Ref cap;
+    int capped = read_cap(self, str_max_spawn_fanout, cap);
+    if (capped < 0) return call.fail(kLineFanoutTest);
+    if (!capped) Py_RETURN_NONE;
+    int over = holds(count, Py_GT, cap.get());
+    if (over < 0) return call.fail(kLineFanoutCompare);
+    if (!over) Py_RETURN_NONE;
+    raise_spawn_breach(message({{"max_spawn_fanout breached: requested ", count, spec_plain},
+                                {" children (cap ", cap.get(), spec_plain},
+                                {")"}}),
+                       str_max_spawn_fanout, cap.get(), count);
+    return call.fail(kLineFanoutBreach);
+}
+
+PyObject *check_concurrent(kr::Call &call) {
+    PyObject *self = call[0], *additional = call[1];
+    Ref cap;
+    int capped = read_cap(self, str_max_concurrent_spawns, cap);
+    if (capped < 0) return call.fail(kLineConcurrentTest);
+    if (!capped) Py_RETURN_NONE;
+    Ref active = steal(PyObject_GetAttr(self, str_active_child_count));
+    Ref would_be = active ? steal(PyNumber_Add(active.get(), additional)) : Ref();
+    if (!would_be) return call.fail(kLineConcurrentSum);
+    int over = holds(would_be.get(), Py_GT, cap.get());
+    if (over < 0) return call.fail(kLineConcurrentCompare);
+    if (!over) Py_RETURN_NONE;
+    raise_spawn_breach(message({{"max_concurrent_spawns breached: ", active.get(), spec_plain},
+                                {" in flight + ", additional, spec_plain},
+                                {" requested (cap ", cap.get(), spec_plain},
+                                {")"}}),
+                       str_max_concurrent_spawns, cap.get(), would_be.get());
+    return call.fail(kLineConcurrentBreach);
+}
+
+PyObject *check_can_afford(kr::Call &call) {
+    PyObject *self = call[0];
+    double cost = call.real(1);
+    Ref cap;
+    int capped = read_cap(self, str_cost_cap_usd, cap);
+    if (capped < 0) return call.fail(kLineAffordTest);
+    if (!capped) Py_RETURN_NONE;
+    Ref spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
+    Ref would_be = spent ? steal(plus_real(spent.get(), cost, PyNumber_Add)) : Ref();
+    if (!would_be) return call.fail(kLineAffordSum);
+    int over = holds(would_be.get(), Py_GT, cap.get());
+    if (over < 0) return call.fail(kLineAffordCompare);
+    if (!over) Py_RETURN_NONE;
+    Ref child = steal(PyFloat_FromDouble(cost));
+    Ref remaining = child ? steal(PyObject_CallMethodNoArgs(self, str_remaining_usd)) : Ref();
+    if (remaining) {
+        raise_breach(message({{"child of $", child.get(), spec_fixed4},
+                              {" wouldn't fit: remaining $", remaining.get(), spec_fixed4}}),
+                     str_cost_cap_usd, cap.get(), would_be.get());
+    }
+    return call.fail(kLineAffordBreach);
+}
+
+// ---------------------------------------------------------------------------
+// Tallybook: child bookkeeping
+
+constexpr int kLineSpawnedActive = 162;
+constexpr int kLineSpawnedCumulative = 163;
+constexpr int kLineCompleted = 167;
+
+// `self.<name> += 1`
+int increment(PyObject *self, PyObject *name) {
+    Ref value = steal(PyObject_GetAttr(self, name));
+    Ref next = value ? steal(PyNumber_InPlaceAdd(value.get(), int_one)) : Ref();
+    return next ? PyObject_SetAttr(self, name, next.get()) : -1;
+}
+
+PyObject *register_child_spawned(kr::Call &call) {
+    PyObject *self = call[0];
+    if (increment(self, str_active_child_count) < 0) return call.fail(kLineSpawnedActive);
+    if (increment(self, str_cumulative_child_count) < 0) return call.fail(kLineSpawnedCumulative);
+    Py_RETURN_NONE;
+}
+
+PyObject *register_child_completed(kr::Call &call) {
+    PyObject *self = call[0];
+    Ref active = steal(PyObject_GetAttr(self, str_active_child_count));
+    Ref fewer = active ? steal(PyNumber_Subtract(active.get(), int_one)) : Ref();
+    int positive = fewer ? against_zero(fewer.get(), Py_GT, int_zero) : -1;
+    if (positive < 0 || PyObject_SetAttr(self, str_active_child_count, positive ? fewer.get() : int_zero) < 0) {
+        return call.fail(kLineCompleted);
+    }
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Tallybook: construction from guard records
+
+constexpr int kLineMakeLedger = 171;
+constexpr int kLineReadType = 173;
+constexpr int kLineReadAction = 174;
+constexpr int kLineActionTest = 175;
+
+// What an "abort" guard of one type does to the ledger: its limit replaces
+// the field, or, with a `zero` (the statement's 0 or 0.0), only when the
+// field equals it or the limit is strictly less (the tightest non-zero
+// limit wins).
+struct GuardRule {
+    PyObject *const *type;
+    PyObject *const *field;
+    PyObject *const *limit;
+    PyObject *const *zero;  // null: the last limit wins
+    int test_line;
+    int limit_line;
+    int assign_line;
+};
+
+const GuardRule guard_rules[] = {
+    {&str_cost, &str_cost_cap_usd, &str_limit_as_usd, &float_zero, 177, 178, 179},
+    {&str_token_count, &str_token_cap, &str_limit_as_count, &int_zero, 180, 181, 182},
+    {&str_spawn_depth, &str_max_spawn_depth, &str_limit_as_count, nullptr, 183, 184, 184},
+    {&str_spawn_fanout, &str_max_spawn_fanout, &str_limit_as_count, nullptr, 185, 186, 186},
+    {&str_spawn_concurrent, &str_max_concurrent_spawns, &str_limit_as_count, nullptr, 187, 188, 188},
+    {&str_wall_time, &str_wall_time_cap_seconds, &str_limit_as_seconds, nullptr, 189, 190, 190},
+};
+
+// Applies `rule` for `guard`; returns 0, or the failing line with the error set.
+int apply_rule(PyObject *ledger, PyObject *guard, const GuardRule &rule) {
+    Ref limit = steal(PyObject_CallMethodNoArgs(guard, *rule.limit));
+    if (!limit) return rule.limit_line;
+    Ref chosen = limit;
+    if (rule.zero != nullptr) {
+        Ref current = steal(PyObject_GetAttr(ledger, *rule.field));
+        int open = current ? holds(current.get(), Py_EQ, *rule.zero) : -1;
+        int tighter = open == 0 ? holds(limit.get(), Py_LT, current.get()) : 1;
+        if (open < 0 || tighter < 0) return rule.assign_line;
+        if (!tighter) chosen = current;
+    }
+    return PyObject_SetAttr(ledger, *rule.field, chosen.get()) < 0 ? rule.assign_line : 0;
+}
+
+// `getattr(guard, name, fallback)`
+PyObject *attribute_or(PyObject *guard, PyObject *name, PyObject *fallback) {
+    PyObject *value;
+    int found = PyObject_GetOptionalAttr(guard, name, &value);
+    if (found < 0) return nullptr;
+    return found ? value : Py_NewRef(fallback);
+}
+
+// Reads one guard record into the ledger; returns 0, or the failing line
+// with the error set.
+int apply_guard(PyObject *ledger, PyObject *guard) {
+    Ref type = steal(attribute_or(guard, str_type, Py_None));
+    if (!type) return kLineReadType;
+    Ref action = steal(attribute_or(guard, str_action, str_abort));
+    if (!action) return kLineReadAction;
+    int skip = holds(action.get(), Py_NE, str_abort);
+    if (skip < 0) return kLineActionTest;
+    if (skip) return 0;
+    for (const GuardRule &rule : guard_rules) {
+        int match = holds(type.get(), Py_EQ, *rule.type);
+        if (match < 0) return rule.test_line;
+        if (match) return apply_rule(ledger, guard, rule);
+    }
+    return 0;
+}
+
+PyObject *from_guards(kr::Call &call) {
+    PyObject *cls = call[0], *guards = call[1];
+    Ref ledger = steal(PyObject_CallNoArgs(cls));
+    if (!ledger) return call.fail(kLineMakeLedger);
+    // As the host's list iterator: the length is read again at every step.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards); i++) {
+        Ref guard = kr::new_ref(PyList_GET_ITEM(guards, i));
+        int line = apply_guard(ledger.get(), guard.get());
+        if (line != 0) return call.fail(line);
+    }
+    return ledger.release();
+}
+
+// ---------------------------------------------------------------------------
+// Tallybook: trace snapshot
+
+constexpr int kLineTraceReturn = 195;
+constexpr int kLineTraceFirstEntry = 196;
+
+// The snapshot's entries in order, each keyed by the name of the field or
+// method that gives its value.
+const struct {
+    PyObject *const *key;
+    bool method;   // the result of calling it, not the field
+    bool rounded;  // round(value, 6)
+} trace_entries[] = {
+    {&str_cost_cap_usd, false, false},
+    {&str_token_cap, false, false},
+    {&str_max_spawn_depth, false, false},
+    {&str_max_spawn_fanout, false, false},
+    {&str_spent_cost_usd, false, true},
+    {&str_spent_tokens, false, false},
+    {&str_current_depth, false, false},
+    {&str_active_child_count, false, false},
+    {&str_cumulative_child_count, false, false},
+    {&str_remaining_usd, true, true},
+    {&str_remaining_tokens, true, false},
+};
+
+PyObject *to_trace_data(kr::Call &call) {
+    PyObject *self = call[0];
+    Ref snapshot = steal(PyDict_New());
+    if (!snapshot) return call.fail(kLineTraceReturn);
+    int line = kLineTraceFirstEntry;
+    for (const auto &entry : trace_entries) {
+        Ref value = steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key)
+                                       : PyObject_GetAttr(self, *entry.key));
+        if (value && entry.rounded) {
+            PyObject *args[] = {value.get(), int_six};
+            value = steal(PyObject_Vectorcall(builtin_round, args, 2, nullptr));
+        }
+        if (!value || PyDict_SetItem(snapshot.get(), *entry.key, value.get()) < 0) return call.fail(line);
+        line++;
+    }
+    return snapshot.release();
+}
+
+// ---------------------------------------------------------------------------
+// Tallybook: declarations
+
+const kr::Param debit_params[] = {
+    {"self"},
+    {"cost_usd", "float", kr::kw_only, "0.0"},
+    {"tokens", "int", kr::kw_only, "0"},
+    {"tool_name", "Optional[str]", kr::kw_only, "None"},
+};
+const kr::Param check_depth_params[] = {{"self"}, {"additional", "int", kr::Kind::PositionalOrKeyword, "1"}};
+const kr::Param check_fanout_params[] = {{"self"}, {"count", "int"}};
+const kr::Param check_concurrent_params[] = {{"self"}, {"additional", "int"}};
+const kr::Param check_can_afford_params[] = {{"self"}, {"cost_usd", "float"}};
+const kr::Param from_guards_params[] = {{"cls"}, {"guards", "list[Any]"}};
+
+const kr::FunctionDef remaining_usd_def = {
+    .name = "remaining_usd",
+    .doc = "USD budget left before the cost cap fires. 0 if uncapped.",
+    .line = 56,
+    .params = self_only,
+    .returns = "float",
+    .body = remaining_usd,
+};
+const kr::FunctionDef remaining_tokens_def = {
+    .name = "remaining_tokens", .line = 62, .params = self_only, .returns = "int", .body = remaining_tokens,
+};
+const kr::FunctionDef debit_def = {
+    .name = "debit",
+    .doc = "Record spend; raise BudgetExceeded if any cap breaches.\n"
+           "\n"
+           "Call it after the work landed: a breach then tells governance to\n"
+           "abort the tree at its next check rather than refusing the work in\n"
+           "advance.\n",
+    .line = 67,
+    .params = debit_params,
+    .returns = "None",
+    .body = debit,
+};
+const kr::FunctionDef check_depth_def = {
+    .name = "check_depth",
+    .doc = "Verify that current_depth + additional stays within max_spawn_depth.\n"
+           "\n"
+           "Raises BudgetExceeded on breach. Does not change current_depth:\n"
+           "callers bump it after the child actually runs.\n",
+    .line = 95,
+    .params = check_depth_params,
+    .returns = "None",
+    .body = check_depth,
+};
+const kr::FunctionDef check_fanout_def = {
+    .name = "check_fanout",
+    .doc = "Verify that a group of `count` children fits under max_spawn_fanout.",
+    .line = 112,
+    .params = check_fanout_params,
+    .returns = "None",
+    .body = check_fanout,
+};
+const kr::FunctionDef check_concurrent_def = {
+    .name = "check_concurrent",
+    .doc = "Verify that the in-flight children + additional fit under max_concurrent_spawns.\n"
+           "\n"
+           "This is the agent-level cap declared through a \"spawn_concurrent\"\n"
+           "guard; tenant-level limits are enforced elsewhere and stack on top.\n"
+           "Does not change active_child_count: callers bump it through\n"
+           "register_child_spawned and register_child_completed.\n",
+    .line = 124,
+    .params = check_concurrent_params,
+    .returns = "None",
+    .body = check_concurrent,
+};
+const kr::FunctionDef check_can_afford_def = {
+    .name = "check_can_afford",
+    .doc = "Pre-flight: would a child with a budget of cost_usd fit in what is left?\n"
+           "\n"
+           "Used before enqueueing to fail fast.\n",
+    .line = 144,
+    .params = check_can_afford_params,
+    .returns = "None",
+    .body = check_can_afford,
+};
+const kr::FunctionDef register_child_spawned_def = {
+    .name = "register_child_spawned",
+    .doc = "Bookkeeping: called when a child is enqueued.",
+    .line = 160,
+    .params = self_only,
+    .returns = "None",
+    .body = register_child_spawned,
+};
+const kr::FunctionDef register_child_completed_def = {
+    .name = "register_child_completed",
+    .doc = "Bookkeeping: called when a child terminates (success or failure).",
+    .line = 165,
+    .params = self_only,
+    .returns = "None",
+    .body = register_child_completed,
+};
+const kr::FunctionDef from_guards_def = {
+    .name = "from_guards", .line = 170, .params = from_guards_params, .returns = "'Tallybook'", .body = from_guards,
+};
+const kr::FunctionDef to_trace_data_def = {
+    .name = "to_trace_data",
+    .doc = "Serializable snapshot for trace events + dashboards.",
+    .line = 193,
+    .params = self_only,
+    .returns = "dict[str, Any]",
+    .body = to_trace_data,
+};
+
+const kr::Field tallybook_fields[] = {
+    {"cost_cap_usd", "float", "0.0"},
+    {"token_cap", "int", "0"},
+    {"wall_time_cap_seconds", "float", "0.0"},
+    {"max_spawn_depth", "int", "3"},
+    {"max_spawn_fanout", "int", "10"},
+    {"max_concurrent_spawns", "int", "20"},
+    {"spent_cost_usd", "float", "0.0"},
+    {"spent_tokens", "int", "0"},
+    {"started_at_monotonic", "float", "0.0"},
+    {"current_depth", "int", "0"},
+    {"active_child_count", "int", "0"},
+    {"cumulative_child_count", "int", "0"},
+    {"tool_call_counts", "dict[str, int]", "dict()"},
+};
+
+const kr::Member tallybook_members[] = {
+    kr::method(remaining_usd_def),
+    kr::method(remaining_tokens_def),
+    kr::method(debit_def),
+    kr::method(check_depth_def),
+    kr::method(check_fanout_def),
+    kr::method(check_concurrent_def),
+    kr::method(check_can_afford_def),
+    kr::method(register_child_spawned_def),
+    kr::method(register_child_completed_def),
+    kr::class_method(from_guards_def),
+    kr::method(to_trace_data_def),
+};
+
+const kr::ClassDef tallybook_class = {
+    .name = "Tallybook",
+    .doc = "Per-spawn-tree cost + structure ledger.\n"
+           "\n"
+           "Caps of 0 mean no cap; negative values are treated as 0. The ledger is\n"
+           "not thread-safe: the engine serialises access per workflow, and the\n"
+           "persistence layer coordinates spawned children that run elsewhere.\n",
+    .line = kLineTallybook,
+    .fields = tallybook_fields,
+    .members = tallybook_members,
+};
+
+// ---------------------------------------------------------------------------
+// The module
+
+const char *const dataclasses_names[] = {"dataclass", "field"};
+const char *const typing_names[] = {"Any", "Optional"};
+
+// The operations' number and tuple constants and the builtin `round`,
+// made once like the interned names (a failure is reported as theirs).
+int make_objects(kr::Module &m) {
+    if (breach_keywords != nullptr) return 0;
+    Ref zero = steal(PyLong_FromLong(0));
+    Ref one = steal(PyLong_FromLong(1));
+    Ref six = steal(PyLong_FromLong(6));
+    Ref real_zero = steal(PyFloat_FromDouble(0.0));
+    Ref round = steal(kr::global(m.dict(), "round"));
+    Ref keywords = steal(PyTuple_Pack(3, str_cap_name, str_cap_value, str_would_be));
+    if (!zero || !one || !six || !real_zero || !round || !keywords) return m.fail(1);
+    int_zero = zero.release();
+    int_one = one.release();
+    int_six = six.release();
+    float_zero = real_zero.release();
+    builtin_round = round.release();
+    breach_keywords = keywords.release();
+    return 0;
+}
+
+int tallybook_body(kr::Module &m) {
+    if (make_objects(m) < 0) return -1;
+    if (m.import_from("dataclasses", dataclasses_names, 10) < 0) return -1;
+    if (m.import_from("typing", typing_names, 11) < 0) return -1;
+    Ref bases = steal(PyTuple_Pack(1, PyExc_Exception));
+    if (!bases) return m.fail(kLineBudgetExceeded);
+    Ref error_class = steal(m.build_class(budget_exceeded_class, bases.get()));
+    if (!error_class) return -1;
+    Py_XSETREF(budget_exceeded, Py_NewRef(error_class.get()));
+    if (m.bind(budget_exceeded_class.name, error_class.release(), kLineBudgetExceeded) < 0) return -1;
+    PyObject *ledger_class = m.decorate("dataclass", m.build_class(tallybook_class, nullptr), kLineTallybook - 1);
+    return m.bind(tallybook_class.name, ledger_class, kLineTallybook);
+}
+
+const kr::ModuleDef tallybook_module = {
+    .name = "tallybook",
+    .doc = module_doc,
+    .constants = constants,
+    .body = tallybook_body,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tallybook() { return kr::module_init(tallybook_module); }
