@@ -249,16 +249,7 @@ PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObj
         }
         // close() swallows the GeneratorExit, so it needs no entry.
         if (!(closing && PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
-            function_traceback(self->function(), self->co.line());
-        }
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            // A StopIteration leaving the body would look like its result.
-            PyObject *cause = PyErr_GetRaisedException();
-            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-            PyObject *exc = PyErr_GetRaisedException();
-            PyException_SetCause(exc, Py_NewRef(cause));
-            PyException_SetContext(exc, cause);
-            PyErr_SetRaisedException(exc);
+            body_error(reinterpret_cast<PyObject *>(self->function()), self->co.line());
         }
     }
     self->release_body();
@@ -816,6 +807,20 @@ void CoroutineObject::release_body() {
 
 PyObject *Coroutine::globals() const {
     return reinterpret_cast<FunctionObject *>(function_.get())->globals;
+}
+
+PyObject *body_error(PyObject *function, int line) {
+    function_traceback(reinterpret_cast<FunctionObject *>(function), line);
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        // A StopIteration leaving the body would look like its result.
+        PyObject *cause = PyErr_GetRaisedException();
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject *exc = PyErr_GetRaisedException();
+        PyException_SetCause(exc, Py_NewRef(cause));
+        PyException_SetContext(exc, cause);
+        PyErr_SetRaisedException(exc);
+    }
+    return nullptr;
 }
 
 PyObject *Coroutine::await(PyObject *awaitable) {

@@ -250,4 +250,11 @@ PyObject *global(PyObject *globals, PyObject *name);
 // `expected`.  Always returns null.
 PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj);
 
+// The error set, as it leaves the body of the asynchronous function
+// `function` at `line` (0: the def line) through the function's coroutine:
+// with the function's traceback entry, and a StopIteration turned into
+// RuntimeError.  For a module that runs such a body without a coroutine.
+// Always returns null.
+PyObject *body_error(PyObject *function, int line);
+
 }  // namespace kr
