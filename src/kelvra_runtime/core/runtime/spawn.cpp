@@ -1,0 +1,693 @@
+// kelvra_runtime.core.runtime.spawn: child-run dispatch — the dispatcher
+// protocol, the child result shape and the in-memory dispatcher.
+
+#include <cstring>
+
+#include "common/frame.hpp"
+
+namespace {
+
+using kr::Ref;
+using kr::steal;
+
+PyObject *str_child_runner;  // "_child_runner"
+PyObject *str_pending;       // "_pending"
+PyObject *str_default_noop_child_runner;
+PyObject *str_child_result;  // "ChildResult"
+PyObject *str_child_run_id;
+PyObject *str_spec;
+PyObject *str_output;
+PyObject *str_error;
+PyObject *str_cost_usd;
+PyObject *str_tokens;
+PyObject *str_duration_ms;
+PyObject *str_to_dict;
+PyObject *str_agent;
+PyObject *str_noop;  // "_noop"
+PyObject *str_get;
+PyObject *str_setdefault;
+PyObject *str_pop;
+PyObject *str_first_success;
+PyObject *str_any;
+PyObject *str_empty;
+
+const kr::Interned constants[] = {
+    {&str_child_runner, "_child_runner"},
+    {&str_pending, "_pending"},
+    {&str_default_noop_child_runner, "_default_noop_child_runner"},
+    {&str_child_result, "ChildResult"},
+    {&str_child_run_id, "child_run_id"},
+    {&str_spec, "spec"},
+    {&str_output, "output"},
+    {&str_error, "error"},
+    {&str_cost_usd, "cost_usd"},
+    {&str_tokens, "tokens"},
+    {&str_duration_ms, "duration_ms"},
+    {&str_to_dict, "to_dict"},
+    {&str_agent, "agent"},
+    {&str_noop, "_noop"},
+    {&str_get, "get"},
+    {&str_setdefault, "setdefault"},
+    {&str_pop, "pop"},
+    {&str_first_success, "first_success"},
+    {&str_any, "any"},
+    {&str_empty, ""},
+};
+
+// The keywords of a ChildResult call, and the zeros it passes: made once,
+// like the constants of a compiled call site.
+PyObject *child_result_keywords;
+PyObject *float_zero;
+PyObject *int_zero;
+// A dict with the keywords in order, mapped to None or to their zero.
+PyObject *child_result_template;
+
+// The module's `_default_noop_child_runner` as made at exec, held so that
+// the dispatcher can recognise it by identity.
+PyObject *default_runner;
+
+const char module_doc[] =
+    "Phase 1.1 \xe2\x80\x94 spawn dispatcher protocol + in-memory default.\n"
+    "\n"
+    "Contract between runtime and infra:\n"
+    "\n"
+    "- The runtime raises :class:`~kelvra_runtime.core.runtime.exceptions.SpawnAwaited`\n"
+    "  when ``ctx.spawn()`` / ``ctx.spawn_many()`` is called.\n"
+    "- The envelope catches it and persists parent state.\n"
+    "- Infra's :class:`SpawnDispatcher` implementation enqueues the child runs\n"
+    "  (typically via Celery) and arranges resume signalling.\n"
+    "- On resume, the parent re-enters with\n"
+    "  ``ctx.inputs[\"spawn_results\"][resume_key]`` populated \xe2\x80\x94 a dict mapping\n"
+    "  child_run_id \xe2\x86\x92 typed child output.\n"
+    "\n"
+    "Runtime ships :class:`InMemorySpawnDispatcher` as a default for local dev\n"
+    "and tests. It runs child specs synchronously inline (no real distribution,\n"
+    "no Redis). Production config (``RuntimeConfig.configure(spawn_dispatcher=...)``)\n"
+    "swaps in the infra implementation.\n"
+    "\n"
+    "See docs/RUNTIME_EMERGENCE_PLAN.md \xc2\xa7" "4.1.\n";
+
+// Source lines of the module's statements.
+constexpr int kLineTypingImport = 22;
+constexpr int kLineExceptionsImport = 24;
+constexpr int kLineChildResult = 27;
+constexpr int kLineRuntimeCheckable = 41;
+constexpr int kLineSpawnDispatcher = 42;
+constexpr int kLineProtocolEnqueue = 48;
+constexpr int kLineProtocolCollect = 97;
+constexpr int kLineInMemoryDispatcher = 108;
+constexpr int kLineInit = 121;
+constexpr int kLineSetRunner = 126;
+constexpr int kLineSetPending = 127;
+constexpr int kLineEnqueue = 129;
+constexpr int kLineResults = 143;
+constexpr int kLineChildIds = 144;
+constexpr int kLineMintId = 146;
+constexpr int kLineAppendId = 147;
+constexpr int kLineAwaitChild = 149;
+constexpr int kLineSetChildId = 150;
+constexpr int kLineSetSpec = 151;
+constexpr int kLineFailureResult = 153;
+constexpr int kLineFailureSpec = 155;
+constexpr int kLineFailureError = 157;
+constexpr int kLineStoreResult = 162;
+constexpr int kLineFirstSuccess = 163;
+constexpr int kLineAny = 165;
+constexpr int kLineStoreResults = 167;
+constexpr int kLineCollect = 170;
+constexpr int kLinePopResults = 173;
+constexpr int kLineNoopRunner = 176;
+constexpr int kLineNoopResult = 181;
+constexpr int kLineNoopSpec = 183;
+constexpr int kLineNoopOutput = 184;
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+// `spec.to_dict()`
+PyObject *spec_to_dict(PyObject *spec) {
+    PyObject *args[] = {spec};
+    return PyObject_VectorcallMethod(str_to_dict, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// Whether calling `cls` runs dict's own construction: `type.__call__`,
+// then dict's `__new__` and `__init__`.
+bool constructs_as_dict(PyObject *cls) {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    return type->tp_new == PyDict_Type.tp_new && type->tp_init == PyDict_Type.tp_init;
+}
+
+// `cls(child_run_id=..., spec=..., output=..., error=..., cost_usd=0.0,
+// tokens=0, duration_ms=0.0)`, `cls` being the module's ChildResult.
+PyObject *call_child_result(PyObject *cls, PyObject *child_run_id, PyObject *spec, PyObject *output,
+                            PyObject *error) {
+    if (constructs_as_dict(cls)) {
+        // dict's __init__ copies the keyword dict into the new instance;
+        // copying the template and setting the four values gives the same
+        // dict without making the keyword dict.
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+        Ref no_args = steal(PyTuple_New(0));
+        Ref result = no_args ? steal(type->tp_new(type, no_args.get(), nullptr)) : Ref();
+        if (!result || PyDict_Merge(result.get(), child_result_template, 1) < 0 ||
+            PyDict_SetItem(result.get(), str_child_run_id, child_run_id) < 0 ||
+            PyDict_SetItem(result.get(), str_spec, spec) < 0 || PyDict_SetItem(result.get(), str_output, output) < 0 ||
+            PyDict_SetItem(result.get(), str_error, error) < 0) {
+            return nullptr;
+        }
+        return result.release();
+    }
+    PyObject *args[] = {nullptr, child_run_id, spec, output, error, float_zero, int_zero, float_zero};
+    return PyObject_Vectorcall(cls, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, child_result_keywords);
+}
+
+// `obj == text` as the host evaluates it, taken as a truth value.
+int equals(PyObject *obj, PyObject *text) {
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_Equal(obj, text);
+    Ref result = steal(PyObject_RichCompare(obj, text, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// `result.get("output") is not None`
+int has_output(PyObject *result) {
+    if (PyDict_CheckExact(result)) {
+        PyObject *output = PyDict_GetItemWithError(result, str_output);
+        if (output == nullptr) return PyErr_Occurred() ? -1 : 0;
+        return output != Py_None;
+    }
+    PyObject *args[] = {result, str_output};
+    Ref output = steal(PyObject_VectorcallMethod(str_get, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!output) return -1;
+    return output.get() != Py_None;
+}
+
+// The signature shared by PyDict_GetItemRef and PyDict_Pop.
+using DictTake = int (*)(PyObject *dict, PyObject *key, PyObject **result);
+
+// `mapping.<method>(key, {})`, `method` being "get" (`take` PyDict_GetItemRef)
+// or "pop" (PyDict_Pop).  An exact dict is asked directly; the fresh
+// default is only seen when it is returned, so it is made only then.
+PyObject *take_or_empty(PyObject *mapping, PyObject *method, DictTake take, PyObject *key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject *found;
+        int present = take(mapping, key, &found);
+        if (present < 0) return nullptr;
+        return present ? found : PyDict_New();
+    }
+    Ref fresh = steal(PyDict_New());
+    if (!fresh) return nullptr;
+    PyObject *args[] = {mapping, key, fresh.get()};
+    return PyObject_VectorcallMethod(method, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// ChildResult
+
+const kr::ClassDef child_result_class = {
+    .name = "ChildResult",
+    .doc = "Dict-shaped child result. Plain dict so it serializes cleanly for resume.\n"
+           "\n"
+           "    Keys:\n"
+           "        child_run_id (str)\n"
+           "        spec (dict \xe2\x80\x94 ChildSpec.to_dict())\n"
+           "        output (dict | None)\n"
+           "        error (str | None)\n"
+           "        cost_usd (float)\n"
+           "        tokens (int)\n"
+           "        duration_ms (float)\n"
+           "    ",
+    .line = kLineChildResult,
+};
+
+// ---------------------------------------------------------------------------
+// The dispatcher protocol
+
+const kr::Param enqueue_params[] = {
+    {"self"},
+    {"parent_run_id", "str", kr::kw_only},
+    {"parent_resume_key", "str", kr::kw_only},
+    {"specs", "tuple[ChildSpec, ...]", kr::kw_only},
+    {"return_when", "ReturnWhen", kr::kw_only},
+    {"timeout_seconds", "float", kr::kw_only},
+    {"group_key", "str | None", kr::kw_only, "None"},
+    {"tenant_id", "str | None", kr::kw_only, "None"},
+    {"parent_trace_id", "str | None", kr::kw_only, "None"},
+    {"parent_span_id", "str | None", kr::kw_only, "None"},
+    {"parent_sub_user_identity", "dict | None", kr::kw_only, "None"},
+};
+const kr::Param collect_params[] = {
+    {"self"},
+    {"parent_run_id", "str", kr::kw_only},
+    {"resume_key", "str", kr::kw_only},
+};
+
+PyObject *protocol_stub(kr::Coroutine &, PyObject *) { Py_RETURN_NONE; }
+
+const kr::FunctionDef protocol_enqueue_children = {
+    .name = "enqueue_children",
+    .doc = "Enqueue child runs; return their child_run_ids. Non-blocking.\n"
+           "\n"
+           "        The parent is already suspended; the dispatcher's job is to\n"
+           "        (a) mint run ids, (b) start the work, (c) arrange a resume\n"
+           "        signal when ``return_when`` is satisfied.\n"
+           "\n"
+           "        ``group_key`` \xe2\x80\x94 when provided, overrides the default dedup key\n"
+           "        derived from ``(parent_run_id, parent_resume_key)``. Two calls\n"
+           "        with the same ``group_key`` (even from different parent runs)\n"
+           "        collapse to one group, returning the original child_run_ids\n"
+           "        without re-dispatching.\n"
+           "\n"
+           "        ``tenant_id`` \xe2\x80\x94 the parent's tenant. Infra implementations need\n"
+           "        it to look up the child agent's TenantAgent record and populate\n"
+           "        ``agent_id`` / ``_tenant_id`` in child inputs so the Celery\n"
+           "        launcher accepts them. The in-memory default ignores it.\n"
+           "\n"
+           "        ``parent_trace_id`` / ``parent_span_id`` \xe2\x80\x94 hex-encoded OTel\n"
+           "        identifiers for the parent's current span. The dispatcher\n"
+           "        injects these into each child's inputs as ``_trace_id`` and\n"
+           "        ``_signal_span_id`` (same keys the signal-dispatch path uses);\n"
+           "        the supervisor instrumentation picks them up to nest the child\n"
+           "        span under the parent, so multi-level spawn chains render as a\n"
+           "        single trace tree in the UI.\n"
+           "\n"
+           "        ``parent_sub_user_identity`` \xe2\x80\x94 the parent's ``_sub_user_identity``\n"
+           "        dict (or None). Infra implementations inject this into each\n"
+           "        child's inputs as ``_sub_user_identity`` so the child envelope\n"
+           "        rehydrates its ExecutionContext with the same end-user identity,\n"
+           "        and downstream domain calls emit the signed per-user-auth header\n"
+           "        when the tenant has ``per_user_auth_enabled=True``. Without this,\n"
+           "        children silently fall through to tenant-level credentials.\n"
+           "        ",
+    .line = kLineProtocolEnqueue,
+    .params = enqueue_params,
+    .returns = "list[str]",
+    .step = protocol_stub,
+};
+const kr::FunctionDef protocol_collect_results = {
+    .name = "collect_results",
+    .doc = "Called during parent resume \xe2\x80\x94 return completed child results.\n"
+           "\n"
+           "        Keyed by child_run_id. Contents satisfy the ``return_when``\n"
+           "        clause the dispatcher honored when signalling resume.\n"
+           "        ",
+    .line = kLineProtocolCollect,
+    .params = collect_params,
+    .returns = "dict[str, ChildResult]",
+    .step = protocol_stub,
+};
+
+const kr::Member spawn_dispatcher_members[] = {
+    kr::method(protocol_enqueue_children),
+    kr::method(protocol_collect_results),
+};
+
+const kr::ClassDef spawn_dispatcher_class = {
+    .name = "SpawnDispatcher",
+    .doc = "Enqueue child runs and return their results on resume.\n"
+           "\n"
+           "    Runtime defines the shape; infra implements against Celery + Redis.\n"
+           "    ",
+    .line = kLineSpawnDispatcher,
+    .members = spawn_dispatcher_members,
+};
+
+// ---------------------------------------------------------------------------
+// The in-memory dispatcher
+
+PyObject *dispatcher_init(kr::Call &call) {
+    PyObject *self = call[0], *child_runner = call[1];
+    int given = PyObject_IsTrue(child_runner);
+    if (given < 0) return call.fail(kLineSetRunner);
+    Ref runner = given ? kr::new_ref(child_runner) : steal(kr::global(call.globals(), str_default_noop_child_runner));
+    if (!runner || PyObject_SetAttr(self, str_child_runner, runner.get()) < 0) return call.fail(kLineSetRunner);
+    Ref pending = steal(PyDict_New());
+    if (!pending || PyObject_SetAttr(self, str_pending, pending.get()) < 0) return call.fail(kLineSetPending);
+    Py_RETURN_NONE;
+}
+
+// enqueue_children's arguments (in parameter order), locals and resume points.
+enum EnqueueArg : std::size_t { kSelf, kParentRunId, kParentResumeKey, kSpecs, kReturnWhen };
+enum EnqueueLocal : std::size_t { kResults, kChildIds, kChildId };
+enum EnqueueResume : int { kStart, kChildAwaited };
+
+// The spec of the child being dispatched.  It is borrowed from `specs`, a
+// tuple that the coroutine owns, so it lives as long as the coroutine.
+PyObject *current_spec(kr::Coroutine &co) { return PyTuple_GET_ITEM(co[kSpecs], co.counter); }
+
+// `f"inmem-{parent_run_id}-{parent_resume_key}-{idx}"`.  With ASCII
+// names, the usual case, the text is written directly.
+PyObject *child_run_id(PyObject *parent_run_id, PyObject *parent_resume_key, Py_ssize_t idx) {
+    if (!PyUnicode_IS_ASCII(parent_run_id) || !PyUnicode_IS_ASCII(parent_resume_key)) {
+        return PyUnicode_FromFormat("inmem-%U-%U-%zd", parent_run_id, parent_resume_key, idx);
+    }
+    char digits[24];
+    Py_ssize_t ndigits = 0;
+    do {
+        digits[ndigits++] = static_cast<char>('0' + idx % 10);
+        idx /= 10;
+    } while (idx > 0);
+    Py_ssize_t run_length = PyUnicode_GET_LENGTH(parent_run_id);
+    Py_ssize_t key_length = PyUnicode_GET_LENGTH(parent_resume_key);
+    PyObject *id = PyUnicode_New(6 + run_length + 1 + key_length + 1 + ndigits, 127);
+    if (id == nullptr) return nullptr;
+    char *text = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(id));
+    std::memcpy(text, "inmem-", 6);
+    text += 6;
+    std::memcpy(text, PyUnicode_1BYTE_DATA(parent_run_id), static_cast<std::size_t>(run_length));
+    text += run_length;
+    *text++ = '-';
+    std::memcpy(text, PyUnicode_1BYTE_DATA(parent_resume_key), static_cast<std::size_t>(key_length));
+    text += key_length;
+    *text++ = '-';
+    while (ndigits > 0) *text++ = digits[--ndigits];
+    return id;
+}
+
+// `child_id = ...` and `child_ids.append(child_id)`.
+int mint_child_id(kr::Coroutine &co) {
+    co.locals[kChildId] = steal(child_run_id(co[kParentRunId], co[kParentResumeKey], co.counter));
+    if (!co.locals[kChildId]) {
+        co.fail(kLineMintId);
+        return -1;
+    }
+    if (PyList_Append(co.locals[kChildIds].get(), co.locals[kChildId].get()) < 0) {
+        co.fail(kLineAppendId);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line);
+
+// `await self._child_runner(spec)`.  Returns the suspension marker when the
+// awaitable must be driven; otherwise null, with `*result` set to the
+// awaited result, or left empty with the protected step's error set.
+PyObject *await_child(kr::Coroutine &co, Ref *result) {
+    PyObject *spec = current_spec(co);
+    Ref runner = steal(PyObject_GetAttr(co[kSelf], str_child_runner));
+    if (!runner) return nullptr;
+    if (runner.get() == default_runner) {
+        // Its body never awaits, so it runs here without a coroutine; an
+        // error leaves it as it would leave the coroutine.
+        int line = 0;
+        *result = steal(noop_child_result(co.globals(), spec, &line));
+        if (!*result) kr::body_error(default_runner, line);
+        return nullptr;
+    }
+    Ref awaitable = steal(PyObject_CallOneArg(runner.get(), spec));
+    return awaitable ? co.await(awaitable.get()) : nullptr;
+}
+
+// `result["child_run_id"] = child_id; result["spec"] = spec.to_dict()`,
+// the rest of the protected step; `*line` names the failing statement.
+int label_result(PyObject *result, PyObject *child_id, PyObject *spec, int *line) {
+    *line = kLineSetChildId;
+    if (PyObject_SetItem(result, str_child_run_id, child_id) < 0) return -1;
+    *line = kLineSetSpec;
+    Ref spec_dict = steal(spec_to_dict(spec));
+    if (!spec_dict) return -1;
+    return PyObject_SetItem(result, str_spec, spec_dict.get());
+}
+
+PyObject *build_failure_result(kr::Coroutine &co, PyObject *spec, PyObject *child_id, PyObject *exc) {
+    Ref cls = steal(kr::global(co.globals(), str_child_result));
+    if (!cls) return co.fail(kLineFailureResult);
+    Ref spec_dict = steal(spec_to_dict(spec));
+    if (!spec_dict) return co.fail(kLineFailureSpec);
+    Ref error = steal(PyObject_Str(exc));
+    if (!error) return co.fail(kLineFailureError);
+    PyObject *result = call_child_result(cls.get(), child_id, spec_dict.get(), Py_None, error.get());
+    return result ? result : co.fail(kLineFailureResult);
+}
+
+// The failure mapping of a child whose protected step raised the error
+// that is set.  As in an `except Exception as exc:` block, `exc` is the
+// exception being handled meanwhile, so errors raised while the mapping is
+// built carry it as their context.
+PyObject *failure_result(kr::Coroutine &co, PyObject *spec, PyObject *child_id) {
+    Ref exc = steal(PyErr_GetRaisedException());
+    Ref outer = steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(exc.get());
+    PyObject *result = build_failure_result(co, spec, child_id, exc.get());
+    PyErr_SetHandledException(outer.get());
+    return result;
+}
+
+// Finishes the current child from what its runner's awaitable returned
+// (null: the protected step raised): labels or replaces the result, stores
+// it, and applies the stop rules.  Returns 1 to stop dispatching, 0 to go
+// on, -1 on error.
+int finish_child(kr::Coroutine &co, PyObject *awaited) {
+    PyObject *spec = current_spec(co);
+    PyObject *child_id = co.locals[kChildId].get();
+    int line = kLineAwaitChild;
+    Ref result = kr::new_ref(awaited);
+    if (result && label_result(result.get(), child_id, spec, &line) < 0) result.reset();
+    if (!result) {
+        // Cancellation, KeyboardInterrupt, SystemExit and GeneratorExit
+        // are not the child's failure: they end the whole call.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            co.fail(line);
+            return -1;
+        }
+        result = steal(failure_result(co, spec, child_id));
+        if (!result) return -1;
+    }
+    if (PyDict_SetItem(co.locals[kResults].get(), child_id, result.get()) < 0) {
+        co.fail(kLineStoreResult);
+        return -1;
+    }
+    int stop = equals(co[kReturnWhen], str_first_success);
+    if (stop > 0) stop = has_output(result.get());
+    if (stop < 0) {
+        co.fail(kLineFirstSuccess);
+        return -1;
+    }
+    if (stop) return 1;
+    stop = equals(co[kReturnWhen], str_any);
+    if (stop < 0) co.fail(kLineAny);
+    return stop;
+}
+
+// `self._pending.setdefault(parent_run_id, {})[parent_resume_key] = results`,
+// then the call completes with `child_ids`.
+PyObject *store_results(kr::Coroutine &co) {
+    Ref pending = steal(PyObject_GetAttr(co[kSelf], str_pending));
+    if (!pending) return co.fail(kLineStoreResults);
+    Ref fresh = steal(PyDict_New());
+    if (!fresh) return co.fail(kLineStoreResults);
+    Ref per_parent;
+    if (PyDict_CheckExact(pending.get())) {
+        PyObject *found;
+        if (PyDict_SetDefaultRef(pending.get(), co[kParentRunId], fresh.get(), &found) < 0) {
+            return co.fail(kLineStoreResults);
+        }
+        per_parent = steal(found);
+    }
+    else {
+        PyObject *args[] = {pending.get(), co[kParentRunId], fresh.get()};
+        per_parent = steal(PyObject_VectorcallMethod(str_setdefault, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!per_parent) return co.fail(kLineStoreResults);
+    }
+    if (PyObject_SetItem(per_parent.get(), co[kParentResumeKey], co.locals[kResults].get()) < 0) {
+        return co.fail(kLineStoreResults);
+    }
+    return co.locals[kChildIds].release();
+}
+
+// Children run one after another: each runner's awaitable is awaited to
+// the end (through every suspension it makes) before the next id is minted.
+PyObject *enqueue_children(kr::Coroutine &co, PyObject *sent) {
+    if (co.resume_at == kStart) {
+        co.locals[kResults] = steal(PyDict_New());
+        if (!co.locals[kResults]) return co.fail(kLineResults);
+        co.locals[kChildIds] = steal(PyList_New(0));
+        if (!co.locals[kChildIds]) return co.fail(kLineChildIds);
+    }
+    else {
+        int stop = finish_child(co, sent);
+        if (stop < 0) return nullptr;
+        if (stop) return store_results(co);
+        co.counter++;
+    }
+    for (; co.counter < PyTuple_GET_SIZE(co[kSpecs]); co.counter++) {
+        if (mint_child_id(co) < 0) return nullptr;
+        Ref result;
+        PyObject *suspended = await_child(co, &result);
+        if (suspended != nullptr) {
+            co.resume_at = kChildAwaited;
+            return suspended;
+        }
+        int stop = finish_child(co, result.get());
+        if (stop < 0) return nullptr;
+        if (stop) break;
+    }
+    return store_results(co);
+}
+
+// `self._pending.get(parent_run_id, {}).pop(resume_key, {})`, which must
+// be a dict or None.
+PyObject *collect_results(kr::Coroutine &co, PyObject *) {
+    Ref pending = steal(PyObject_GetAttr(co[0], str_pending));
+    if (!pending) return co.fail(kLinePopResults);
+    Ref per_parent = steal(take_or_empty(pending.get(), str_get, PyDict_GetItemRef, co[1]));
+    if (!per_parent) return co.fail(kLinePopResults);
+    Ref results = steal(take_or_empty(per_parent.get(), str_pop, PyDict_Pop, co[2]));
+    if (!results) return co.fail(kLinePopResults);
+    if (!PyDict_CheckExact(results.get()) && results.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "dict", Py_TYPE(results.get())->tp_name);
+        return co.fail(kLinePopResults);
+    }
+    return results.release();
+}
+
+const kr::Param init_params[] = {
+    {"self"},
+    {"child_runner", "Optional[Callable[[ChildSpec], Awaitable[ChildResult]]]", kr::kw_only, "None"},
+};
+
+const kr::FunctionDef dispatcher_init_def = {
+    .name = "__init__", .line = kLineInit, .params = init_params, .body = dispatcher_init,
+};
+const kr::FunctionDef enqueue_children_def = {
+    .name = "enqueue_children", .line = kLineEnqueue, .params = enqueue_params, .returns = "list[str]",
+    .step = enqueue_children,
+};
+const kr::FunctionDef collect_results_def = {
+    .name = "collect_results", .line = kLineCollect, .params = collect_params,
+    .returns = "dict[str, ChildResult]", .step = collect_results,
+};
+
+const kr::Member in_memory_dispatcher_members[] = {
+    kr::method(dispatcher_init_def),
+    kr::method(enqueue_children_def),
+    kr::method(collect_results_def),
+};
+
+const kr::ClassDef in_memory_dispatcher_class = {
+    .name = "InMemorySpawnDispatcher",
+    .doc = "Synchronous, in-process dispatcher. Local dev + tests only.\n"
+           "\n"
+           "    Does NOT actually suspend the parent \xe2\x80\x94 the envelope catch still\n"
+           "    fires, but ``collect_results`` immediately returns the pre-computed\n"
+           "    child results. Production deployments configure the infra\n"
+           "    implementation (Celery-backed) instead.\n"
+           "\n"
+           "    Takes a ``child_runner`` callable that, given a ChildSpec, returns a\n"
+           "    ChildResult awaitable. Tests supply fakes; real local dev could wire\n"
+           "    in something that runs the agent spec synchronously.\n"
+           "    ",
+    .line = kLineInMemoryDispatcher,
+    .members = in_memory_dispatcher_members,
+};
+
+// ---------------------------------------------------------------------------
+// The default child runner
+
+// The default runner's result for `spec`; `*line` names a failing statement.
+PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line) {
+    *line = kLineNoopResult;
+    Ref cls = steal(kr::global(globals, str_child_result));
+    if (!cls) return nullptr;
+    *line = kLineNoopSpec;
+    Ref spec_dict = steal(spec_to_dict(spec));
+    if (!spec_dict) return nullptr;
+    *line = kLineNoopOutput;
+    Ref agent = steal(PyObject_GetAttr(spec, str_agent));
+    if (!agent) return nullptr;
+    Ref output = steal(PyDict_New());
+    if (!output || PyDict_SetItem(output.get(), str_noop, Py_True) < 0 ||
+        PyDict_SetItem(output.get(), str_agent, agent.get()) < 0) {
+        return nullptr;
+    }
+    *line = kLineNoopResult;
+    return call_child_result(cls.get(), str_empty, spec_dict.get(), output.get(), Py_None);
+}
+
+PyObject *default_noop_child_runner(kr::Coroutine &co, PyObject *) {
+    int line = 0;
+    PyObject *result = noop_child_result(co.globals(), co[0], &line);
+    return result ? result : co.fail(line);
+}
+
+const kr::Param noop_runner_params[] = {{"spec", "ChildSpec"}};
+
+const kr::FunctionDef default_noop_child_runner_def = {
+    .name = "_default_noop_child_runner",
+    .doc = "Default fake child runner \xe2\x80\x94 returns an empty success.\n"
+           "\n"
+           "    Overridden in tests / local dev configs.\n"
+           "    ",
+    .line = kLineNoopRunner,
+    .params = noop_runner_params,
+    .returns = "ChildResult",
+    .step = default_noop_child_runner,
+};
+
+// ---------------------------------------------------------------------------
+// The module
+
+const char *const typing_names[] = {"Awaitable", "Callable", "Optional", "Protocol", "runtime_checkable"};
+const char *const exceptions_names[] = {"ChildSpec", "ReturnWhen"};
+
+int make_call_constants() {
+    if (child_result_keywords == nullptr) {
+        child_result_keywords = PyTuple_Pack(7, str_child_run_id, str_spec, str_output, str_error, str_cost_usd,
+                                             str_tokens, str_duration_ms);
+        if (child_result_keywords == nullptr) return -1;
+    }
+    if (float_zero == nullptr) {
+        float_zero = PyFloat_FromDouble(0.0);
+        if (float_zero == nullptr) return -1;
+    }
+    if (int_zero == nullptr) {
+        int_zero = PyLong_FromLong(0);
+        if (int_zero == nullptr) return -1;
+    }
+    if (child_result_template == nullptr) {
+        Ref keys = steal(PyDict_New());
+        if (!keys) return -1;
+        PyObject *values[] = {Py_None, Py_None, Py_None, Py_None, float_zero, int_zero, float_zero};
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(child_result_keywords); i++) {
+            if (PyDict_SetItem(keys.get(), PyTuple_GET_ITEM(child_result_keywords, i), values[i]) < 0) return -1;
+        }
+        child_result_template = keys.release();
+    }
+    return 0;
+}
+
+int spawn_body(kr::Module &m) {
+    if (make_call_constants() < 0) return m.fail(1);
+    if (m.import_from("typing", typing_names, kLineTypingImport) < 0) return -1;
+    if (m.import_from(".exceptions", exceptions_names, kLineExceptionsImport) < 0) return -1;
+    Ref dict_base = steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyDict_Type)));
+    if (!dict_base) return m.fail(kLineChildResult);
+    if (m.bind(child_result_class.name, m.build_class(child_result_class, dict_base.get()), kLineChildResult) < 0) {
+        return -1;
+    }
+    Ref protocol = steal(kr::global(m.dict(), "Protocol"));
+    Ref protocol_base = protocol ? steal(PyTuple_Pack(1, protocol.get())) : Ref();
+    if (!protocol_base) return m.fail(kLineSpawnDispatcher);
+    PyObject *dispatcher = m.decorate("runtime_checkable", m.build_class(spawn_dispatcher_class, protocol_base.get()),
+                                      kLineRuntimeCheckable);
+    if (m.bind(spawn_dispatcher_class.name, dispatcher, kLineSpawnDispatcher) < 0) return -1;
+    if (m.bind(in_memory_dispatcher_class.name, m.build_class(in_memory_dispatcher_class, nullptr),
+               kLineInMemoryDispatcher) < 0) {
+        return -1;
+    }
+    Ref runner = steal(m.function(default_noop_child_runner_def, nullptr));
+    if (!runner) return m.fail(kLineNoopRunner);
+    Py_XSETREF(default_runner, Py_NewRef(runner.get()));
+    return m.bind(default_noop_child_runner_def.name, runner.release(), kLineNoopRunner);
+}
+
+const kr::ModuleDef spawn_module = {
+    .name = "spawn",
+    .doc = module_doc,
+    .constants = constants,
+    .body = spawn_body,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_spawn() { return kr::module_init(spawn_module); }
