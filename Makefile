@@ -8,7 +8,10 @@ PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: build test demo clean
+# The modules whose stubs stubtest checks against the built package.
+STUBBED := $(addprefix kelvra_runtime.core.runtime.,waiters tallybook spawn policy faultsort exceptions)
+
+.PHONY: build test demo check-stubs check-wheel clean
 
 $(DEPS): requirements-dev.txt
 	python="$$(tools/bootstrap-python | tail -n 1)" && "$$python" -m venv --clear $(VENV)
@@ -23,6 +26,16 @@ test: build
 
 demo: build
 	$(PY) examples/demo.py
+
+# The stubs against the built modules (no allowlist), and strict mypy on the
+# demo and the typed usage sample.
+check-stubs: build
+	$(PY) -m mypy.stubtest $(STUBBED)
+	$(PY) -m mypy --strict examples/demo.py examples/typed_usage.py
+
+# `pip wheel .`, then a fresh venv that installs the wheel and imports the modules.
+check-wheel: $(DEPS)
+	tools/check-wheel $(PY)
 
 clean:
 	rm -rf build $(VENV)
