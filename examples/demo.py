@@ -148,7 +148,7 @@ class ManualClock:
 def child(
     agent: str, cost_usd: float, tokens: int, tool: str = "llm", crash: dict[str, Any] | None = None
 ) -> ChildSpec:
-    """The spec of a child whose run costs `cost_usd` and `tokens`, and then
+    """The ChildSpec of a child whose run costs `cost_usd` and `tokens`, and then
     dies leaving `crash` as its envelope data, if given."""
     work: dict[str, Any] = {"cost_usd": cost_usd, "tokens": tokens, "tool": tool, "duration_ms": 40.0}
     if crash:

@@ -1,7 +1,7 @@
 """Stand-in for the engine's ``exceptions`` module.
 
 The engine provides the real module; this one holds only what ``spawn``
-and its tests use: the spec of a child run, the ``return_when`` values of
+and its tests use: the description of a child run, the ``return_when`` values of
 a spawn, and the signal raised when a run spawns children.
 """
 
