@@ -330,7 +330,7 @@ enum EnqueueArg : std::size_t { kSelf, kParentRunId, kParentResumeKey, kSpecs, k
 enum EnqueueLocal : std::size_t { kResults, kChildIds, kChildId };
 enum EnqueueResume : int { kStart, kChildAwaited };
 
-// The spec of the child being dispatched.  It is borrowed from `specs`, a
+// The ChildSpec being dispatched.  It is borrowed from `specs`, a
 // tuple that the coroutine owns, so it lives as long as the coroutine.
 PyObject *current_spec(kr::Coroutine &co) { return PyTuple_GET_ITEM(co[kSpecs], co.counter); }
 
