@@ -73,7 +73,9 @@ PyObject *global(PyObject *globals, PyObject *name) {
     PyObject *value = PyDict_GetItemWithError(globals, name);
     if (value != nullptr) return Py_NewRef(value);
     if (PyErr_Occurred()) return nullptr;
-    static PyObject *builtins_key = PyUnicode_InternFromString("__builtins__");
+    // Made at the first lookup that needs it, and again after a failure.
+    static PyObject *builtins_key = nullptr;
+    if (builtins_key == nullptr) builtins_key = PyUnicode_InternFromString("__builtins__");
     if (builtins_key == nullptr) return nullptr;
     PyObject *builtins = PyDict_GetItemWithError(globals, builtins_key);
     if (builtins != nullptr) {
