@@ -108,7 +108,8 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->nparams = nparams;
     f->npositional = 0;
     f->nrequired = 0;
-    f->direct = false;
+    f->nchecked = 0;
+    f->nconverted = 0;
     for (std::size_t i = 0; i < kMaxParams; i++) {
         f->param_names[i] = nullptr;
         f->default_values[i] = nullptr;
@@ -120,6 +121,11 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         f->param_names[i] = PyUnicode_InternFromString(p.name);
         if (f->param_names[i] == nullptr) return nullptr;
         f->accept[i] = accept_of(p.annotation, &f->admits_none[i]);
+        if (PyTypeObject *type = exact_type(f->accept[i])) {
+            f->checked[f->nchecked] = i;
+            f->checked_type[f->nchecked++] = type;
+        }
+        if (f->accept[i] == Accept::Float || f->accept[i] == Accept::Int) f->converted[f->nconverted++] = i;
         if (p.annotation) {
             Ref text = steal(PyUnicode_FromString(p.annotation));
             if (!text || PyDict_SetItem(annotations.get(), f->param_names[i], text.get()) < 0) return nullptr;
@@ -148,10 +154,6 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     if (PyList_GET_SIZE(defaults.get()) > 0) {
         f->defaults = PyList_AsTuple(defaults.get());
         if (f->defaults == nullptr) return nullptr;
-    }
-    f->direct = f->npositional == nparams;
-    for (Py_ssize_t i = 0; i < nparams; i++) {
-        if (f->accept[i] == Accept::Float || f->accept[i] == Accept::Int) f->direct = false;
     }
     f->vectorcall = function_vectorcall;
     return result.release();
@@ -230,12 +232,11 @@ PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj) 
 // The exact-type tests of the parameters annotated with a built-in
 // container or text type.
 static int check_exact_types(FunctionObject *f, PyObject *const *bound) {
-    for (Py_ssize_t j = 0; j < f->nparams; j++) {
-        PyTypeObject *expected = exact_type(f->accept[j]);
+    for (Py_ssize_t c = 0; c < f->nchecked; c++) {
+        Py_ssize_t j = f->checked[c];
+        PyTypeObject *expected = f->checked_type[c];
         PyObject *value = bound[j];
-        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && f->admits_none[j])) {
-            continue;
-        }
+        if (Py_IS_TYPE(value, expected) || (value == Py_None && f->admits_none[j])) continue;
         refuse_type(f->def->params[j].name, expected, value);
         return -1;
     }
@@ -252,7 +253,8 @@ struct Converted {
 };
 
 static int convert_and_check(FunctionObject *f, PyObject **bound, double *reals, Converted &converted) {
-    for (Py_ssize_t j = 0; j < f->nparams; j++) {
+    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
+        Py_ssize_t j = f->converted[c];
         PyObject *value = bound[j];
         if (f->accept[j] == Accept::Float) {
             reals[j] = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
@@ -273,6 +275,31 @@ static int convert_and_check(FunctionObject *f, PyObject **bound, double *reals,
     return check_exact_types(f, bound);
 }
 
+// Binds keywords spelled with the parameters' own interned names, as the
+// interpreter passes them, by identity alone, and fills the defaults.
+// Returns false, with `bound` as it was, for anything else: the general
+// rule then binds such keywords the same and reports the errors.
+static bool bind_by_identity(FunctionObject *f, PyObject *const *kwvalues, PyObject *kwnames, Py_ssize_t nargs,
+                             PyObject **bound) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    bool bound_all = true;
+    for (Py_ssize_t k = 0; k < nkw && bound_all; k++) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t j = nargs;
+        while (j < f->nparams && f->param_names[j] != key) j++;
+        bound_all = j < f->nparams && bound[j] == nullptr;
+        if (bound_all) bound[j] = kwvalues[k];
+    }
+    for (Py_ssize_t j = nargs; j < f->nparams && bound_all; j++) {
+        if (bound[j] == nullptr) bound[j] = f->default_values[j];
+        bound_all = bound[j] != nullptr;
+    }
+    if (!bound_all) {
+        for (Py_ssize_t j = nargs; j < f->nparams; j++) bound[j] = nullptr;
+    }
+    return bound_all;
+}
+
 // Binds the arguments of one call into `bound`, in parameter order.
 static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
     const char *fname = f->def->name;
@@ -286,6 +313,7 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
     }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject *const *kwvalues = args + nargs;
+    if (nkw > 0 && bind_by_identity(f, kwvalues, kwnames, nargs, bound)) return 0;
     Py_ssize_t unused = nkw;
     for (Py_ssize_t j = nargs; j < f->npositional; j++) {
         int error = 0;
@@ -335,25 +363,42 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
     return 0;
 }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
-                                     PyObject *kwnames) {
-    auto *f = reinterpret_cast<FunctionObject *>(callable);
-    if (f->direct && kwnames == nullptr && PyVectorcall_NARGS(nargsf) == f->nparams && f->def->body) {
-        // Every argument given by position, none to convert.
-        if (check_exact_types(f, args) < 0) {
-            function_traceback(f, 0);
-            return nullptr;
-        }
-        Call call(callable, args, nullptr);
-        PyObject *result = f->def->body(call);
-        if (result == nullptr) function_traceback(f, call.line());
-        return result;
+// Converts and checks the arguments of an all-positional call where they
+// are: 1 when done, -1 on error, 0 when an "int" parameter got an object
+// that int() must convert, which the general path does (in parameter order
+// with the other conversions, none of which has run yet).
+static int convert_in_place(FunctionObject *f, PyObject *const *args, double *reals) {
+    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
+        Py_ssize_t j = f->converted[c];
+        if (f->accept[j] == Accept::Int && !PyLong_CheckExact(args[j])) return 0;
     }
+    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
+        Py_ssize_t j = f->converted[c];
+        if (f->accept[j] != Accept::Float) continue;
+        PyObject *value = args[j];
+        reals[j] = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+        if (reals[j] == -1.0 && PyErr_Occurred()) return -1;
+    }
+    return check_exact_types(f, args) < 0 ? -1 : 1;
+}
+
+// Runs a plain body on bound arguments; an error leaving it gets the
+// function's traceback entry.
+static PyObject *run_body(FunctionObject *f, PyObject *const *args, const double *reals) {
+    Call call(reinterpret_cast<PyObject *>(f), args, reals);
+    PyObject *result = f->def->body(call);
+    if (result == nullptr) function_traceback(f, call.line());
+    return result;
+}
+
+// A call bound by the general rule: keywords, defaults and int().  Kept
+// out of line, so that the all-positional path stays small.
+[[gnu::noinline]] static PyObject *call_bound(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
+                                              PyObject *kwnames) {
     PyObject *bound[kMaxParams];
     double reals[kMaxParams];
     Converted converted;
-    if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0 ||
-        convert_and_check(f, bound, reals, converted) < 0) {
+    if (bind(f, args, nargs, kwnames, bound) < 0 || convert_and_check(f, bound, reals, converted) < 0) {
         function_traceback(f, 0);
         return nullptr;
     }
@@ -362,10 +407,24 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
         if (coroutine == nullptr) function_traceback(f, 0);
         return coroutine;
     }
-    Call call(callable, bound, reals);
-    PyObject *result = f->def->body(call);
-    if (result == nullptr) function_traceback(f, call.line());
-    return result;
+    return run_body(f, bound, reals);
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
+                                     PyObject *kwnames) {
+    auto *f = reinterpret_cast<FunctionObject *>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional && f->def->body) {
+        // Every argument given by position: they are bound where they are.
+        double reals[kMaxParams];
+        int ready = convert_in_place(f, args, reals);
+        if (ready > 0) return run_body(f, args, reals);
+        if (ready < 0) {
+            function_traceback(f, 0);
+            return nullptr;
+        }
+    }
+    return call_bound(f, args, nargs, kwnames);
 }
 
 // Calls through tp_call, where keywords come as a dict whose keys the host

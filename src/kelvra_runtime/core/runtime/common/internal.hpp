@@ -30,7 +30,14 @@ struct FunctionObject {
     Py_ssize_t nparams;
     Py_ssize_t npositional;  // positional-or-keyword parameters
     Py_ssize_t nrequired;    // positional-or-keyword parameters without default
-    bool direct;             // all parameters positional, none converted
+    // The parameters with an exact-type test (with the type) and those
+    // converted ("float", "int"), by index in parameter order, so that
+    // binding visits only them.
+    Py_ssize_t checked[kMaxParams];
+    PyTypeObject *checked_type[kMaxParams];
+    Py_ssize_t nchecked;
+    Py_ssize_t converted[kMaxParams];
+    Py_ssize_t nconverted;
 };
 
 // The per-module types of the frame, made at the module's first exec.
