@@ -10,6 +10,7 @@
 // (nothing changes the ledger meanwhile); a field the operation itself
 // wrote is read again.
 
+#include <cmath>
 #include <initializer_list>
 
 #include "common/frame.hpp"
@@ -101,6 +102,7 @@ PyObject *float_zero;
 PyObject *breach_keywords;  // ("cap_name", "cap_value", "would_be")
 PyObject *builtin_round;
 PyObject *budget_exceeded;  // the class its own methods belong to
+PyObject *trace_template;   // the snapshot's keys in order, each mapped to None
 
 const char module_doc[] =
     "Tree-aware cost + spawn tracking for Phase 1.1.\n"
@@ -114,20 +116,38 @@ const char module_doc[] =
 // ---------------------------------------------------------------------------
 // Numbers
 
-// `a <op> b` taken as a condition, as the host evaluates it (no identity
-// shortcut); two exact floats compare as doubles, as float's own
-// comparison does.
+// The value of an exact int small enough for machine arithmetic: the
+// host's int arithmetic and comparisons on it give what the machine's do.
+bool machine_int(PyObject *value, long long *out) {
+    if (!PyLong_CheckExact(value)) return false;
+    auto *number = reinterpret_cast<PyLongObject *>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *out = PyUnstable_Long_CompactValue(number);
+    return true;
+}
+
+template <class Number>
+bool compare(Number x, int op, Number y) {
+    switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+    }
+}
+
+// `a <op> b` taken as a condition, as the host evaluates it; two exact
+// floats compare as doubles and two small exact ints as machine integers,
+// as their own comparisons do, and two exact strs by value (identity
+// settles equality only for them).
 int holds(PyObject *a, int op, PyObject *b) {
-    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
-        switch (op) {
-            case Py_LT: return x < y;
-            case Py_LE: return x <= y;
-            case Py_EQ: return x == y;
-            case Py_NE: return x != y;
-            case Py_GT: return x > y;
-            default: return x >= y;
-        }
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return compare(PyFloat_AS_DOUBLE(a), op, PyFloat_AS_DOUBLE(b));
+    long long x, y;
+    if (machine_int(a, &x) && machine_int(b, &y)) return compare(x, op, y);
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        return (a == b || PyUnicode_Equal(a, b)) == (op == Py_EQ);
     }
     Ref result = steal(PyObject_RichCompare(a, b, op));
     return result ? PyObject_IsTrue(result.get()) : -1;
@@ -152,6 +172,21 @@ PyObject *plus_real(PyObject *value, double x, binaryfunc add) {
     if (PyFloat_CheckExact(value)) return PyFloat_FromDouble(PyFloat_AS_DOUBLE(value) + x);
     Ref term = steal(PyFloat_FromDouble(x));
     return term ? add(value, term.get()) : nullptr;
+}
+
+// `value + term` through `add` (the host's addition or its in-place form);
+// small exact ints add as machine integers.
+PyObject *plus(PyObject *value, PyObject *term, binaryfunc add) {
+    long long x, y;
+    if (machine_int(value, &x) && machine_int(term, &y)) return PyLong_FromLongLong(x + y);
+    return add(value, term);
+}
+
+// `value - term`; small exact ints subtract as machine integers.
+PyObject *minus(PyObject *value, PyObject *term) {
+    long long x, y;
+    if (machine_int(value, &x) && machine_int(term, &y)) return PyLong_FromLongLong(x - y);
+    return PyNumber_Subtract(value, term);
 }
 
 // ---------------------------------------------------------------------------
@@ -317,7 +352,7 @@ PyObject *remaining_tokens(kr::Call &call) {
     if (off < 0) return call.fail(kLineRemainingTokensTest);
     if (off) return Py_NewRef(int_zero);
     Ref spent = steal(PyObject_GetAttr(self, str_spent_tokens));
-    Ref left = spent ? steal(PyNumber_Subtract(cap.get(), spent.get())) : Ref();
+    Ref left = spent ? steal(minus(cap.get(), spent.get())) : Ref();
     int positive = left ? against_zero(left.get(), Py_GT, int_zero) : -1;
     if (positive < 0) return call.fail(kLineRemainingTokens);
     if (!positive) return Py_NewRef(int_zero);
@@ -359,7 +394,7 @@ int count_tool_call(PyObject *self, PyObject *name) {
         current = steal(PyObject_VectorcallMethod(str_get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!current) return -1;
     }
-    Ref next = steal(PyNumber_Add(current.get(), int_one));
+    Ref next = steal(plus(current.get(), int_one, PyNumber_Add));
     if (!next) return -1;
     return exact ? PyDict_SetItem(counts.get(), name, next.get()) : PyObject_SetItem(counts.get(), name, next.get());
 }
@@ -377,7 +412,7 @@ PyObject *debit(kr::Call &call) {
         return call.fail(kLineAddCost);
     }
     Ref used = steal(PyObject_GetAttr(self, str_spent_tokens));
-    Ref used_after = used ? steal(PyNumber_InPlaceAdd(used.get(), tokens)) : Ref();
+    Ref used_after = used ? steal(plus(used.get(), tokens, PyNumber_InPlaceAdd)) : Ref();
     if (!used_after || PyObject_SetAttr(self, str_spent_tokens, used_after.get()) < 0) {
         return call.fail(kLineAddTokens);
     }
@@ -446,7 +481,7 @@ int read_cap(PyObject *self, PyObject *name, Ref &cap) {
 // `self.<name> + additional`
 PyObject *field_plus(PyObject *self, PyObject *name, PyObject *additional) {
     Ref base = steal(PyObject_GetAttr(self, name));
-    return base ? PyNumber_Add(base.get(), additional) : nullptr;
+    return base ? plus(base.get(), additional, PyNumber_Add) : nullptr;
 }
 
 PyObject *check_depth(kr::Call &call) {
@@ -490,7 +525,7 @@ PyObject *check_concurrent(kr::Call &call) {
     if (capped < 0) return call.fail(kLineConcurrentTest);
     if (!capped) Py_RETURN_NONE;
     Ref active = steal(PyObject_GetAttr(self, str_active_child_count));
-    Ref would_be = active ? steal(PyNumber_Add(active.get(), additional)) : Ref();
+    Ref would_be = active ? steal(plus(active.get(), additional, PyNumber_Add)) : Ref();
     if (!would_be) return call.fail(kLineConcurrentSum);
     int over = holds(would_be.get(), Py_GT, cap.get());
     if (over < 0) return call.fail(kLineConcurrentCompare);
@@ -511,7 +546,13 @@ PyObject *check_can_afford(kr::Call &call) {
     if (capped < 0) return call.fail(kLineAffordTest);
     if (!capped) Py_RETURN_NONE;
     Ref spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
-    Ref would_be = spent ? steal(plus_real(spent.get(), cost, PyNumber_Add)) : Ref();
+    if (!spent) return call.fail(kLineAffordSum);
+    // Exact floats that fit pass without making the sum (a NaN sum fits).
+    if (PyFloat_CheckExact(spent.get()) && PyFloat_CheckExact(cap.get()) &&
+        !(PyFloat_AS_DOUBLE(spent.get()) + cost > PyFloat_AS_DOUBLE(cap.get()))) {
+        Py_RETURN_NONE;
+    }
+    Ref would_be = steal(plus_real(spent.get(), cost, PyNumber_Add));
     if (!would_be) return call.fail(kLineAffordSum);
     int over = holds(would_be.get(), Py_GT, cap.get());
     if (over < 0) return call.fail(kLineAffordCompare);
@@ -536,7 +577,7 @@ constexpr int kLineCompleted = 167;
 // `self.<name> += 1`
 int increment(PyObject *self, PyObject *name) {
     Ref value = steal(PyObject_GetAttr(self, name));
-    Ref next = value ? steal(PyNumber_InPlaceAdd(value.get(), int_one)) : Ref();
+    Ref next = value ? steal(plus(value.get(), int_one, PyNumber_InPlaceAdd)) : Ref();
     return next ? PyObject_SetAttr(self, name, next.get()) : -1;
 }
 
@@ -550,7 +591,7 @@ PyObject *register_child_spawned(kr::Call &call) {
 PyObject *register_child_completed(kr::Call &call) {
     PyObject *self = call[0];
     Ref active = steal(PyObject_GetAttr(self, str_active_child_count));
-    Ref fewer = active ? steal(PyNumber_Subtract(active.get(), int_one)) : Ref();
+    Ref fewer = active ? steal(minus(active.get(), int_one)) : Ref();
     int positive = fewer ? against_zero(fewer.get(), Py_GT, int_zero) : -1;
     if (positive < 0 || PyObject_SetAttr(self, str_active_child_count, positive ? fewer.get() : int_zero) < 0) {
         return call.fail(kLineCompleted);
@@ -669,18 +710,61 @@ const struct {
     {&str_remaining_tokens, true, false},
 };
 
+// `round(x, 6)` of a finite double as float's rounding computes it: the
+// multiple of 10**-6 nearest to x (ties to even), as the double nearest to
+// it.  For |x| * 10**6 below 2**53 that multiple is q * 10**-6 with q
+// exact as a double, so the nearest double is the correctly rounded
+// quotient q / 10**6; q comes from x * 10**6 formed exactly in 128 bits.
+// False when |x| is too large for that.
+bool round6_exact(double x, double *out) {
+    double magnitude = std::fabs(x);
+    if (!(magnitude < 9.0e9)) return false;
+    if (magnitude == 0.0) {
+        *out = x;
+        return true;
+    }
+    int exponent;
+    double fraction = std::frexp(magnitude, &exponent);
+    // magnitude = mantissa / 2**shift, with shift >= 19 below 9e9.
+    auto mantissa = static_cast<unsigned long long>(std::ldexp(fraction, 53));
+    int shift = 53 - exponent;
+    unsigned long long q = 0;  // beyond 120 bits of shift, x * 10**6 < 1/2
+    if (shift <= 120) {
+        unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;
+        unsigned __int128 whole = scaled >> shift;
+        unsigned __int128 rest = scaled - (whole << shift);
+        unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+        if (rest > half || (rest == half && (whole & 1) != 0)) whole++;
+        q = static_cast<unsigned long long>(whole);
+    }
+    *out = std::copysign(static_cast<double>(q) / 1e6, x);
+    return true;
+}
+
+// `round(value, 6)`.  An exact float that is infinite, NaN or a whole
+// number rounds to itself (its decimal digits name it exactly); others in
+// range round exactly as above.
+PyObject *round6(PyObject *value) {
+    if (PyFloat_CheckExact(value)) {
+        double x = PyFloat_AS_DOUBLE(value), rounded;
+        if (!std::isfinite(x) || std::trunc(x) == x) return PyFloat_FromDouble(x);
+        if (round6_exact(x, &rounded)) return PyFloat_FromDouble(rounded);
+    }
+    PyObject *args[] = {value, int_six};
+    return PyObject_Vectorcall(builtin_round, args, 2, nullptr);
+}
+
 PyObject *to_trace_data(kr::Call &call) {
     PyObject *self = call[0];
-    Ref snapshot = steal(PyDict_New());
+    // A copy of the keys in order, whose values are then replaced: the same
+    // dict as inserting the entries one by one, without growing it.
+    Ref snapshot = steal(PyDict_Copy(trace_template));
     if (!snapshot) return call.fail(kLineTraceReturn);
     int line = kLineTraceFirstEntry;
     for (const auto &entry : trace_entries) {
         Ref value = steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key)
                                        : PyObject_GetAttr(self, *entry.key));
-        if (value && entry.rounded) {
-            PyObject *args[] = {value.get(), int_six};
-            value = steal(PyObject_Vectorcall(builtin_round, args, 2, nullptr));
-        }
+        if (value && entry.rounded) value = steal(round6(value.get()));
         if (!value || PyDict_SetItem(snapshot.get(), *entry.key, value.get()) < 0) return call.fail(line);
         line++;
     }
@@ -843,8 +927,9 @@ const kr::ClassDef tallybook_class = {
 const char *const dataclasses_names[] = {"dataclass", "field"};
 const char *const typing_names[] = {"Any", "Optional"};
 
-// The operations' number and tuple constants and the builtin `round`,
-// made once like the interned names (a failure is reported as theirs).
+// The operations' number and tuple constants, the snapshot's key template
+// and the builtin `round`, made once like the interned names (a failure is
+// reported as theirs).
 int make_objects(kr::Module &m) {
     if (breach_keywords != nullptr) return 0;
     Ref zero = steal(PyLong_FromLong(0));
@@ -853,13 +938,18 @@ int make_objects(kr::Module &m) {
     Ref real_zero = steal(PyFloat_FromDouble(0.0));
     Ref round = steal(kr::global(m.dict(), "round"));
     Ref keywords = steal(PyTuple_Pack(3, str_cap_name, str_cap_value, str_would_be));
-    if (!zero || !one || !six || !real_zero || !round || !keywords) return m.fail(1);
+    Ref snapshot_keys = steal(PyDict_New());
+    if (!zero || !one || !six || !real_zero || !round || !keywords || !snapshot_keys) return m.fail(1);
+    for (const auto &entry : trace_entries) {
+        if (PyDict_SetItem(snapshot_keys.get(), *entry.key, Py_None) < 0) return m.fail(1);
+    }
     int_zero = zero.release();
     int_one = one.release();
     int_six = six.release();
     float_zero = real_zero.release();
     builtin_round = round.release();
     breach_keywords = keywords.release();
+    trace_template = snapshot_keys.release();
     return 0;
 }
 
