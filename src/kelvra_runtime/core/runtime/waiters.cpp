@@ -74,18 +74,25 @@ const char module_doc[] =
 // ---------------------------------------------------------------------------
 // Waiter records
 
-// `a != b` as the host evaluates it (no identity shortcut), with the exact
-// str case done directly.
+// `a != b` as the host evaluates it, with the exact str and small exact int
+// cases done directly (identity settles equality only for exact strs, ints
+// and None).
 int not_equal(PyObject *a, PyObject *b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return !PyUnicode_Equal(a, b);
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return a != b && !PyUnicode_Equal(a, b);
     if (a == b && (PyLong_CheckExact(a) || a == Py_None)) return 0;
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        auto *x = reinterpret_cast<PyLongObject *>(a), *y = reinterpret_cast<PyLongObject *>(b);
+        if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
+            return PyUnstable_Long_CompactValue(x) != PyUnstable_Long_CompactValue(y);
+        }
+    }
     Ref result = steal(PyObject_RichCompare(a, b, Py_NE));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
 // `a == b` as the host evaluates it.
 int equal(PyObject *a, PyObject *b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Equal(a, b);
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return a == b || PyUnicode_Equal(a, b);
     Ref result = steal(PyObject_RichCompare(a, b, Py_EQ));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
@@ -622,10 +629,19 @@ int is_unit(kr::Call &call, PyObject *ch) {
     return PyDict_CheckExact(units.get()) ? PyDict_Contains(units.get(), ch) : PySequence_Contains(units.get(), ch);
 }
 
-// `float(num_buf)` of collected digits and dots (UTF-8).  ASCII text is
-// converted directly; anything that this does not take whole goes through
-// the host's conversion, for its own result or error message.
+// `float(num_buf)` of collected digits and dots (UTF-8).  Up to 18 ASCII
+// digits are an integer that a long long holds, and converting it rounds
+// once to the nearest double, as the host's conversion of the text does;
+// other ASCII text is converted directly; anything that this does not take
+// whole goes through the host's conversion, for its own result or error
+// message.
 int number_value(const std::string &num_buf, bool ascii, double *out) {
+    if (ascii && num_buf.size() <= 18 && num_buf.find('.') == std::string::npos) {
+        long long whole = 0;
+        for (char c : num_buf) whole = whole * 10 + (c - '0');
+        *out = static_cast<double>(whole);
+        return 0;
+    }
     if (ascii) {
         char *end = nullptr;
         double value = PyOS_string_to_double(num_buf.c_str(), &end, nullptr);
@@ -644,11 +660,19 @@ int number_value(const std::string &num_buf, bool ascii, double *out) {
     return 0;
 }
 
-// `total += amount * _DURATION_UNITS[ch]`, the table read afresh.
-int add_amount(kr::Call &call, Total &total, double amount, PyObject *ch) {
+// `_DURATION_UNITS[ch]` of a one-character str, the table read afresh.
+PyObject *unit_value(kr::Call &call, PyObject *ch) {
     Ref units = steal(duration_units(call));
-    if (!units) return -1;
-    Ref unit = steal(PyObject_GetItem(units.get(), ch));
+    if (!units) return nullptr;
+    if (!PyDict_CheckExact(units.get())) return PyObject_GetItem(units.get(), ch);
+    PyObject *unit;
+    if (PyDict_GetItemRef(units.get(), ch, &unit) == 0) PyErr_SetObject(PyExc_KeyError, ch);
+    return unit;
+}
+
+// `total += amount * _DURATION_UNITS[ch]`
+int add_amount(kr::Call &call, Total &total, double amount, PyObject *ch) {
+    Ref unit = steal(unit_value(call, ch));
     if (!unit) return -1;
     if (PyFloat_CheckExact(unit.get())) return total.add_real(amount * PyFloat_AS_DOUBLE(unit.get()));
     Ref number = steal(PyFloat_FromDouble(amount));
@@ -701,7 +725,8 @@ PyObject *walk_str(kr::Call &call, PyObject *value, PyObject *s) {
     const void *data = PyUnicode_DATA(s);
     for (Py_ssize_t i = 0; i < n; i++) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (Py_UNICODE_ISDIGIT(c) || c == '.') {
+        bool digit = c < 0x80 ? c >= '0' && c <= '9' : Py_UNICODE_ISDIGIT(c);  // ASCII digits are 0-9
+        if (digit || c == '.') {
             append_utf8(num_buf, c);
             ascii = ascii && c < 0x80;
             continue;
@@ -814,6 +839,11 @@ PyObject *normalise_str(PyObject *value) {
 PyObject *parse_duration(kr::Call &call) {
     PyObject *value = call[0];
     if (PyFloat_CheckExact(value)) return Py_NewRef(value);
+    if (PyLong_CheckExact(value)) {
+        // float() of an exact int is its own conversion.
+        double seconds = PyLong_AsDouble(value);
+        return seconds == -1.0 && PyErr_Occurred() ? call.fail(kLineNumeric) : PyFloat_FromDouble(seconds);
+    }
     if (PyLong_Check(value) || PyFloat_Check(value)) {
         PyObject *seconds = PyNumber_Float(value);
         return seconds ? seconds : call.fail(kLineNumeric);
