@@ -1,0 +1,257 @@
+"""The exact-type fast paths give what the general protocol gives.
+
+Each test runs an operation once on values that take a fast path and once
+on equal values that cannot (subclasses, non-interned names, numbers beyond
+machine size, patched tables and classes), or against the host's own
+operation."""
+
+import math
+import sys
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from kelvra_runtime.core.runtime import waiters
+from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
+from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalWaiter, parse_duration
+
+
+class Count(int):
+    """An int that takes the general protocol."""
+
+
+class Real(float):
+    """A float that takes the general protocol."""
+
+
+def unshared(name):
+    """An equal copy of `name` that is not the interned object."""
+    copy = "".join(list(name))
+    assert copy == name and copy is not name
+    return copy
+
+
+def outcome(call):
+    try:
+        result = call()
+    except (BudgetExceeded, TypeError, ValueError, OverflowError) as e:
+        return type(e).__name__, str(e), getattr(e, "cap_value", None), getattr(e, "would_be", None)
+    return result, type(result)
+
+
+def drive(coroutine):
+    try:
+        coroutine.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise AssertionError("the coroutine suspended")
+
+
+# --- binding -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("value", [0, 2, 11, True, 2.9, Count(3), 2**70, "2", None])
+def test_positional_arguments_bind_as_keywords_do(value):
+    book = Tallybook(current_depth=1, active_child_count=5)
+    for check, name in [("check_depth", "additional"), ("check_fanout", "count"), ("check_concurrent", "additional")]:
+        method = getattr(book, check)
+        assert outcome(lambda: method(value)) == outcome(lambda: method(**{unshared(name): value}))
+    assert outcome(lambda: book.check_can_afford(value)) == outcome(lambda: book.check_can_afford(cost_usd=value))
+
+
+def test_a_positional_float_is_converted_once():
+    calls = []
+
+    class Amount:
+        def __float__(self):
+            calls.append(1)
+            return 0.5
+
+    Tallybook(cost_cap_usd=1.0).check_can_afford(Amount())
+    assert len(calls) == 1
+
+
+def test_keywords_that_are_not_the_interned_names_bind_the_same():
+    interned, copied = Tallybook(), Tallybook()
+    interned.debit(cost_usd=0.25, tokens=3, tool_name="search")
+    copied.debit(**{unshared("tool_name"): "search", unshared("tokens"): 3, unshared("cost_usd"): 0.25})
+    assert interned == copied
+    registry = InMemoryWaiterRegistry()
+    drive(registry.register_signal_waiter(SignalWaiter("r", "k", "go")))
+    assert drive(registry.resolve_signal(**{unshared("signal_name"): "go", unshared("payload"): {}})) == [
+        ("r", "k", {})
+    ]
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: Tallybook().debit(cost_usd=1.0, cost=2), "debit() got an unexpected keyword argument 'cost'"),
+        (lambda: BudgetExceeded("r", cap_name="c", cap_value=1), "__init__() needs keyword-only argument would_be"),
+        (lambda: Tallybook().check_depth(1, additional=2),
+         "check_depth() got multiple values for keyword argument 'additional'"),
+    ],
+)
+def test_keyword_errors_after_identical_names(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+# --- ledger arithmetic -------------------------------------------------------
+
+MACHINE_EDGES = [0, 1, 2**30 - 1, 2**30, -(2**30), 2**62, 2**64, -(2**64)]
+
+
+@pytest.mark.parametrize("big", MACHINE_EDGES)
+def test_ints_near_machine_size_count_as_the_general_path_does(big):
+    def run(kind):
+        book = Tallybook(
+            token_cap=kind(big + 10), spent_tokens=kind(big), max_spawn_depth=kind(big + 1),
+            current_depth=kind(big), max_concurrent_spawns=kind(big + 2), active_child_count=kind(big),
+            max_spawn_fanout=kind(big + 3), cumulative_child_count=kind(big),
+        )
+        book.tool_call_counts["t"] = kind(big)
+        seen = [outcome(book.remaining_tokens), outcome(lambda: book.check_depth(1)),
+                outcome(lambda: book.check_depth(2)), outcome(lambda: book.check_concurrent(3)),
+                outcome(lambda: book.check_fanout(big + 4))]
+        for _ in range(2):
+            seen.append(outcome(lambda: book.debit(tokens=6, tool_name="t")))
+        book.register_child_spawned()
+        book.register_child_completed()
+        seen += [book.spent_tokens, book.tool_call_counts["t"], book.active_child_count, book.cumulative_child_count]
+        return [repr(s) for s in seen]
+
+    assert run(int) == run(Count)
+
+
+def test_an_int_subclass_keeps_its_own_arithmetic():
+    class Odd(int):
+        def __add__(self, other):
+            return Odd(int(self) + other + 100)
+
+    assert outcome(lambda: Tallybook(current_depth=Odd(0)).check_depth(1))[0] == "BudgetExceeded"
+
+
+@pytest.mark.parametrize("spent", [0.75, 1.0, math.nan, math.inf, -math.inf, 1e308])
+def test_affordability_of_exact_floats(spent):
+    def run(kind):
+        return outcome(lambda: Tallybook(cost_cap_usd=kind(1.0), spent_cost_usd=kind(spent)).check_can_afford(0.25))
+
+    assert repr(run(float)) == repr(run(Real))
+
+
+# --- the snapshot's rounding -------------------------------------------------
+
+
+def rounded_spend(value):
+    return Tallybook(spent_cost_usd=value).to_trace_data()["spent_cost_usd"]
+
+
+def same_float(a, b):
+    return type(a) is type(b) is float and (a == b or (math.isnan(a) and math.isnan(b))) and (
+        math.copysign(1, a) == math.copysign(1, b)
+    )
+
+
+@given(st.floats(allow_nan=True, allow_infinity=True) | st.integers(-10**12, 10**12).map(lambda n: n / 2**20))
+def test_snapshot_rounds_as_round_does(value):
+    assert same_float(rounded_spend(value), round(value, 6))
+    assert same_float(rounded_spend(Real(value)), round(value, 6))
+
+
+@pytest.mark.parametrize(
+    "value",
+    [0.0078125, -0.0078125, 2.5e-7, 5e-7, 1.5e-6, -1e-30, -0.0, 0.1234565, 8.999999999e9, 9.1e9, 5e-324,
+     sys.float_info.max, 0.1 + 0.2],
+)
+def test_snapshot_rounds_ties_and_extremes_as_round_does(value):
+    assert same_float(rounded_spend(value), round(value, 6))
+
+
+def test_snapshots_are_separate_dicts_in_key_order():
+    book = Tallybook()
+    first = book.to_trace_data()
+    first["extra"] = 1
+    first["cost_cap_usd"] = "changed"
+    second = book.to_trace_data()
+    assert "extra" not in second and second["cost_cap_usd"] == 0.0
+    assert list(second) == [k for k in first if k != "extra"]
+
+
+# --- parse_duration ----------------------------------------------------------
+
+
+@given(st.text("0123456789", min_size=1, max_size=22), st.sampled_from(["", "s", "m", "h", "d"]))
+def test_digit_runs_convert_as_float_does(digits, unit):
+    seconds = float(digits) * waiters._DURATION_UNITS.get(unit, 1.0)
+    if seconds > 0:
+        assert parse_duration(digits + unit) == seconds
+
+
+@pytest.mark.parametrize(
+    ("spec", "seconds"),
+    [("\u0661\u0665m", 900.0), ("007s", 7.0), ("123456789012345678", 123456789012345678.0),
+     ("9007199254740993", 9007199254740992.0), ("1234567890123456789s", 1234567890123456789.0),
+     ("9999999999999999999s", 1e19)],
+)
+def test_other_digits_and_leading_zeros(spec, seconds):
+    assert parse_duration(spec) == seconds
+
+
+def test_ints_convert_as_float_does():
+    class Seconds(int):
+        def __float__(self):
+            return 7.0
+
+    assert parse_duration(Seconds(3)) == 7.0
+    assert parse_duration(2**53 + 1) == float(2**53 + 1)
+    with pytest.raises(OverflowError):
+        parse_duration(2**1024)
+
+
+def test_a_table_of_another_mapping_type_is_asked_itself(monkeypatch):
+    class Doubling(dict):
+        def __getitem__(self, key):
+            return 2.0
+
+    monkeypatch.setattr(waiters, "_DURATION_UNITS", Doubling(s=1.0, x=1.0))
+    assert parse_duration("3s 1x") == 8.0
+
+
+# --- signal matching ---------------------------------------------------------
+
+VALUES = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.sampled_from(["ok", "", "\u00e9"])
+)
+
+
+@given(st.dictionaries(st.sampled_from("abc"), VALUES), st.dictionaries(st.sampled_from("abcd"), VALUES))
+def test_matches_compares_as_python_does(match, payload):
+    expected = all(not (payload.get(k) != v) for k, v in match.items())
+    copied = {k: (int(str(v)) if type(v) is int else v) for k, v in payload.items()}  # equal, other objects
+    waiter = SignalWaiter("r", "k", "go", match)
+    assert waiter.matches("go", payload) is expected
+    assert waiter.matches("go", copied) is expected
+
+
+@pytest.mark.parametrize(
+    ("expected", "given"),
+    [(1000, 2000), (2000, 1000), (-5, 5), (2**40, 2**40 + 1), (2**40, 2**40), (2**30, 2**30), (1, True), (2, 2.0)],
+)
+def test_matches_compares_ints_as_python_does(expected, given):
+    given = int(str(given)) if type(given) is int else given  # not the object in the match
+    assert SignalWaiter("r", "k", "go", {"n": expected}).matches("go", {"n": given}) is (given == expected)
+
+
+def test_registry_calls_matches_as_patched(monkeypatch):
+    registry = InMemoryWaiterRegistry()
+    plain, own = SignalWaiter("r1", "k", "go"), SignalWaiter("r2", "k", "go")
+    own.matches = lambda name, payload: False
+    for waiter in (plain, own):
+        drive(registry.register_signal_waiter(waiter))
+    assert [r[0] for r in drive(registry.resolve_signal(signal_name="go", payload={}))] == ["r1"]
+    monkeypatch.setattr(SignalWaiter, "matches", lambda self, name, payload: True)
+    del own.matches
+    assert [r[0] for r in drive(registry.resolve_signal(signal_name="other", payload={}))] == ["r2"]
