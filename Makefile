@@ -37,5 +37,15 @@ check-stubs: build
 check-wheel: $(DEPS)
 	tools/check-wheel $(PY)
 
+# The benchmarks: each operation against its Python rendering and a no-op C
+# call of the same shape (bench/run.py; pyperf options in BENCH_ARGS).
+.PHONY: bench
+bench: build $(VENV)/.bench-deps-installed
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+$(VENV)/.bench-deps-installed: bench/requirements.txt $(DEPS)
+	$(PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
+	touch $@
+
 clean:
 	rm -rf build $(VENV)

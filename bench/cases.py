@@ -1,0 +1,311 @@
+"""What the benchmarks measure: each operation as the engine calls it, in
+the compiled modules ("ours"), in the plain-Python rendering of
+`baseline.py`, and as a no-op C callable of the same call shape ("floor").
+
+A timed statement runs in a loop with the names of its setup as locals;
+coroutine operations are run to completion by `floor.drive`, the same way
+for every implementation."""
+
+import importlib
+from dataclasses import dataclass
+from types import SimpleNamespace
+from typing import Callable
+
+import baseline
+
+SCAN_SIZES = (10**2, 10**3, 10**4, 10**5)
+
+
+@dataclass
+class Timed:
+    stmt: str
+    setup: Callable[[], dict]
+
+
+@dataclass
+class Case:
+    name: str
+    target: str  # what the compiled operation must reach, as the table prints it
+    ours: Timed
+    baseline: Timed
+    floor: Timed | None = None
+    entries: int = 1  # a scan's size: its figures are per entry
+
+
+MODULES = ("faultsort", "waiters", "tallybook", "policy", "spawn")
+
+
+def ours():
+    """The compiled modules, by their short names."""
+    return SimpleNamespace(**{name: importlib.import_module(f"kelvra_runtime.core.runtime.{name}") for name in MODULES})
+
+
+def python_rendering():
+    """The baseline, one module standing for all five."""
+    return SimpleNamespace(**{name: baseline for name in MODULES})
+
+
+def floor_module():
+    """The floor extension, which run.py builds before any case runs."""
+    import floor
+
+    return floor
+
+
+def floor_call(stmt: str, **values) -> Timed:
+    """A no-op of a call shape: `f` a module function, `s` an instance, `S` its class."""
+
+    def setup():
+        floor = floor_module()
+        return {"f": floor.one_arg, "s": floor.Shapes(), "S": floor.Shapes, "drive": floor.drive, **values}
+
+    return Timed(stmt, setup)
+
+
+def both(stmt: str, setup: Callable[[SimpleNamespace], dict]) -> tuple[Timed, Timed]:
+    """The same statement for ours and the baseline, each with its own setup."""
+    return Timed(stmt, lambda: setup(ours())), Timed(stmt, lambda: setup(python_rendering()))
+
+
+def case(name, target, stmt, setup, floor=None):
+    return Case(name, target, *both(stmt, setup), floor)
+
+
+# ---------------------------------------------------------------------------
+# Setups
+
+
+def envelope(data):
+    return lambda ns: {"classify": ns.faultsort.classify_failure, "data": dict(data)}
+
+
+def duration(value):
+    return lambda ns: {"parse": ns.waiters.parse_duration, "value": value}
+
+
+PAYLOAD = {"status": "ok", "run": "r-17", "attempt": 2, "source": "webhook", "size": 512}
+MATCH = {"status": "ok", "run": "r-17", "attempt": 2}
+
+
+def signal_waiter(ns):
+    waiter = ns.waiters.SignalWaiter("run-1", "key-1", "approved", dict(MATCH))
+    return {"waiter": waiter, "name": "approved", "payload": dict(PAYLOAD)}
+
+
+def policy(ns):
+    return {"provider": ns.policy.NoOpPolicyProvider(), "name": "max_spend"}
+
+
+def ledger(ns):
+    # A tree part way through its budget: every check does its whole test
+    # and passes, and the snapshot rounds fractional amounts.
+    book = ns.tallybook.Tallybook(
+        cost_cap_usd=5.0,
+        token_cap=200_000,
+        spent_cost_usd=1.2345678,
+        spent_tokens=12_345,
+        current_depth=1,
+        active_child_count=2,
+        cumulative_child_count=5,
+    )
+    return {"book": book}
+
+
+def spending_ledger(ns):
+    # Caps that the benchmark's debits never reach, so every debit does its
+    # whole test and passes.
+    return {"book": ns.tallybook.Tallybook(cost_cap_usd=1e12, token_cap=10**9)}
+
+
+class Guard:
+    def __init__(self, type, limit, action="abort"):
+        self.type = type
+        self.action = action
+        self.limit = limit
+
+    def limit_as_usd(self):
+        return float(self.limit)
+
+    def limit_as_count(self):
+        return int(self.limit)
+
+    def limit_as_seconds(self):
+        return float(self.limit)
+
+
+GUARDS = [
+    Guard("cost", 5.0),
+    Guard("token_count", 100_000),
+    Guard("spawn_depth", 4),
+    Guard("spawn_fanout", 8),
+    Guard("spawn_concurrent", 16),
+    Guard("wall_time", 600),
+]
+
+
+def guards(ns):
+    return {"Tallybook": ns.tallybook.Tallybook, "guards": list(GUARDS)}
+
+
+def dispatcher(count):
+    def setup(ns):
+        exceptions = importlib.import_module("kelvra_runtime.core.runtime.exceptions")
+        specs = tuple(exceptions.ChildSpec(f"agent-{i}", {"task": i}) for i in range(count))
+        return {
+            "dispatcher": ns.spawn.InMemorySpawnDispatcher(),
+            "specs": specs,
+            "drive": floor_module().drive,
+        }
+
+    return setup
+
+
+def collect(ns):
+    # An empty collection: the results of a pair are handed over once.
+    return {"dispatcher": ns.spawn.InMemorySpawnDispatcher(), "drive": floor_module().drive}
+
+
+def records(ns):
+    return {
+        "SignalWaiter": ns.waiters.SignalWaiter,
+        "TimerWaiter": ns.waiters.TimerWaiter,
+        "Tallybook": ns.tallybook.Tallybook,
+        "ChildResult": ns.spawn.ChildResult,
+    }
+
+
+def signal_scan(size):
+    # Waiters for the signal whose match names another request: each is
+    # tested in full and stays, so the registry is the same after a pass.
+    def setup(ns):
+        registry = ns.waiters.InMemoryWaiterRegistry()
+        registry._signal_waiters = [
+            ns.waiters.SignalWaiter(f"run-{i}", "key", "approved", {"request": i}) for i in range(size)
+        ]
+        return {"registry": registry, "payload": {"request": -1}, "drive": floor_module().drive}
+
+    return setup
+
+
+def timer_scan(size):
+    # Timers not due yet: each is tested and stays.
+    def setup(ns):
+        registry = ns.waiters.InMemoryWaiterRegistry(clock=lambda: 1000.0)
+        registry._timers = [ns.waiters.TimerWaiter(f"run-{i}", "key", 2000.0 + i) for i in range(size)]
+        return {"registry": registry, "drive": floor_module().drive}
+
+    return setup
+
+
+# ---------------------------------------------------------------------------
+# The cases, in table order
+
+FAST = "3x, 2x floor"
+CHECK = "2x, 2x floor"
+
+CASES = [
+    case("classify_failure({})", FAST, "classify(data)", envelope({}), floor_call("f(x)", x={})),
+    case(
+        'classify_failure, "last_event"',
+        "3x",
+        "classify(data)",
+        envelope({"last_event": "signal_SIGTERM"}),
+        floor_call("f(x)", x={}),
+    ),
+    case(
+        'classify_failure, "memory_rss_mb": "2048"',
+        "3x",
+        "classify(data)",
+        envelope({"memory_rss_mb": "2048"}),
+        floor_call("f(x)", x={}),
+    ),
+    case("parse_duration(90)", "3x", "parse(value)", duration(90), floor_call("f(x)", x=90)),
+    case('parse_duration("30s")', "3x", "parse(value)", duration("30s"), floor_call("f(x)", x="30s")),
+    case('parse_duration("2h30m")', "3x", "parse(value)", duration("2h30m"), floor_call("f(x)", x="2h30m")),
+    case(
+        'parse_duration("1d 2h 3m 4s")',
+        "3x",
+        "parse(value)",
+        duration("1d 2h 3m 4s"),
+        floor_call("f(x)", x="1d 2h 3m 4s"),
+    ),
+    case(
+        "SignalWaiter.matches (3 keys, 5 in payload)",
+        "3x",
+        "waiter.matches(name, payload)",
+        signal_waiter,
+        floor_call("s.positional(x, y)", x="approved", y=PAYLOAD),
+    ),
+    case("get_policy", FAST, "provider.get_policy(name)", policy, floor_call("s.one_arg(x)", x="max_spend")),
+    case("get_runtime_configs", FAST, "provider.get_runtime_configs()", policy, floor_call("s.no_args()")),
+    case("check_depth", CHECK, "book.check_depth(1)", ledger, floor_call("s.one_arg(x)", x=1)),
+    case("check_fanout", CHECK, "book.check_fanout(5)", ledger, floor_call("s.one_arg(x)", x=5)),
+    case("check_concurrent", CHECK, "book.check_concurrent(1)", ledger, floor_call("s.one_arg(x)", x=1)),
+    case("check_can_afford", CHECK, "book.check_can_afford(0.25)", ledger, floor_call("s.one_arg(x)", x=0.25)),
+    case(
+        "debit",
+        "2x",
+        'book.debit(cost_usd=0.0123, tokens=25, tool_name="search")',
+        spending_ledger,
+        floor_call("s.keywords(a=x, b=y, c=z)", x=0.0123, y=25, z="search"),
+    ),
+    case("to_trace_data", "2x", "book.to_trace_data()", ledger, floor_call("s.no_args()")),
+    case(
+        "Tallybook.from_guards (6 guards)",
+        "2x",
+        "Tallybook.from_guards(guards)",
+        guards,
+        floor_call("S.class_one_arg(x)", x=GUARDS),
+    ),
+    case(
+        "enqueue_children (1 spec)",
+        "2x",
+        'drive(dispatcher.enqueue_children(parent_run_id="r", parent_resume_key="k", specs=specs,'
+        ' return_when="all", timeout_seconds=30.0))',
+        dispatcher(1),
+        floor_call("drive(s.asynchronous(a=x, b=x, c=x, d=x, e=x))", x=None),
+    ),
+    case(
+        "enqueue_children (10 specs)",
+        "2x",
+        'drive(dispatcher.enqueue_children(parent_run_id="r", parent_resume_key="k", specs=specs,'
+        ' return_when="all", timeout_seconds=30.0))',
+        dispatcher(10),
+        floor_call("drive(s.asynchronous(a=x, b=x, c=x, d=x, e=x))", x=None),
+    ),
+    case(
+        "collect_results",
+        "2x",
+        'drive(dispatcher.collect_results(parent_run_id="r", resume_key="k"))',
+        collect,
+        floor_call("drive(s.asynchronous(a=x, b=x))", x=None),
+    ),
+    case("SignalWaiter(...) (dataclass __init__)", "1x", 'SignalWaiter("r", "k", "approved")', records),
+    case("TimerWaiter(...) (dataclass __init__)", "1x", 'TimerWaiter("r", "k", 1.0)', records),
+    case("Tallybook() (dataclass __init__)", "1x", "Tallybook()", records),
+    case(
+        "ChildResult(...) (7 keys)",
+        "1x",
+        'ChildResult(child_run_id="c", spec=None, output=None, error=None, cost_usd=0.0, tokens=0,'
+        " duration_ms=0.0)",
+        records,
+    ),
+]
+
+SCANS = [
+    Case(
+        f"resolve_signal, {size} waiters",
+        "3x",
+        *both('drive(registry.resolve_signal(signal_name="approved", payload=payload))', signal_scan(size)),
+        entries=size,
+    )
+    for size in SCAN_SIZES
+] + [
+    Case(
+        f"sweep_expired_timers, {size} timers",
+        "2x",
+        *both("drive(registry.sweep_expired_timers())", timer_scan(size)),
+        entries=size,
+    )
+    for size in SCAN_SIZES
+]
