@@ -1,22 +1,29 @@
 # Development commands; `make test` and `make demo` do all the set-up.
 #
 # The interpreter is CPython 3.14 with its headers: PYTHON=/path/to/python3.14
-# if given, else one on PATH, else one bootstrapped into .toolchain/.
+# if given, else one on PATH, else one bootstrapped into .toolchain/; for
+# `make test-refs`, its debug build: PYTHON_DEBUG=/path/to/python3.14d or the
+# same search for python3.14d.
 
 VENV := .venv
 PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
+DEBUG_VENV := .venv-debug
+ASAN_VENV := .venv-asan
+BOOTSTRAP := tools/bootstrap-python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 # The modules whose stubs stubtest checks against the built package.
 STUBBED := $(addprefix kelvra_runtime.core.runtime.,waiters tallybook spawn policy faultsort exceptions)
 
-.PHONY: build test demo check-stubs check-wheel clean
+.PHONY: build test demo check-stubs check-wheel test-refs test-asan clean
 
-$(DEPS): requirements-dev.txt
-	python="$$(tools/bootstrap-python | tail -n 1)" && "$$python" -m venv --clear $(VENV)
-	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+$(DEPS) $(DEBUG_VENV)/.deps-installed $(ASAN_VENV)/.deps-installed: requirements-dev.txt
+	python="$$($(BOOTSTRAP) | tail -n 1)" && "$$python" -m venv --clear $(@D)
+	$(@D)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
 	touch $@
+
+$(DEBUG_VENV)/.deps-installed: BOOTSTRAP := PYTHON=$(PYTHON_DEBUG) tools/bootstrap-python --debug
 
 build: $(DEPS)
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
@@ -37,6 +44,23 @@ check-stubs: build
 check-wheel: $(DEPS)
 	tools/check-wheel $(PY)
 
+# The suite under the debug interpreter (its assertions on), then the
+# reference-count check of tests/refs, which only that interpreter runs, in
+# a process of its own.
+test-refs: $(DEBUG_VENV)/.deps-installed
+	$(DEBUG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	$(DEBUG_VENV)/bin/python -m pytest --ignore=tests/refs
+	$(DEBUG_VENV)/bin/python -m pytest tests/refs
+
+# The suite under AddressSanitizer and UBSan: the modules built with both
+# into build/asan, the ASan runtime preloaded into the interpreter, and
+# PYTHONMALLOC=malloc so that every object's memory passes through ASan.
+test-asan: $(ASAN_VENV)/.deps-installed
+	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+		-C cmake.define.KELVRA_SANITIZE=ON -C build-dir=build/asan .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
+		$(ASAN_VENV)/bin/python -m pytest
+
 # The benchmarks: each operation against its Python rendering and a no-op C
 # call of the same shape (bench/run.py; pyperf options in BENCH_ARGS).
 .PHONY: bench
@@ -48,4 +72,4 @@ $(VENV)/.bench-deps-installed: bench/requirements.txt $(DEPS)
 	touch $@
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(DEBUG_VENV) $(ASAN_VENV)

@@ -1,0 +1,147 @@
+"""Reference and memory-block leak checks for the debug interpreter.
+
+An operation is run after a warm-up for `rounds` and then `2 * rounds`
+calls, with `sys.gettotalrefcount()` and `sys.getallocatedblocks()` read
+around each run.  What a run leaves behind once (a cache filled, a name
+interned, a free list grown) is the same for both runs; a leak of one
+reference or block per call makes the longer run grow by `rounds` more
+(and a reference released once too often, shrink by as much).  So the
+check fails when the difference reaches half a reference or block per
+call either way, and only when it does so in each of ten tries: what the
+host fills in slowly (its specialising interpreter backs off exponentially
+when an allocation fails) settles within a few.
+
+The allocation-failure sweep runs an operation with its k-th allocation
+failing, for k from 0 until 32 calls in a row no longer notice the
+failure: every exception raised must be a proper one (never SystemError,
+which is how the host reports a null result without an error, or a result
+with one set), and a whole sweep, repeated, must leak nothing.
+"""
+
+import gc
+import sys
+
+import _testcapi
+
+TRIES = 10
+QUIET_CALLS = 32  # a sweep ends after this many calls that ran normally
+MAX_SWEEP = 2000
+
+
+class Operation:
+    """One public operation on one path: `fn(*args, **kwargs)` and the
+    result or exception type it must give.  `sweep=False` leaves it out of
+    the allocation-failure sweep, for operations that go through host code
+    which itself leaks when an allocation fails; `cleanup` undoes what the
+    operation changes outside its own objects (a module attribute it
+    replaces), after each call of the sweep, where the operation's own
+    restoring may have failed."""
+
+    def __init__(self, fn, *args, raises=None, result=None, sweep=True, cleanup=None, **kwargs):
+        self.fn, self.args, self.kwargs = fn, args, kwargs
+        self.raises, self.result, self.sweep, self.cleanup = raises, result, sweep, cleanup
+
+    def raw(self):
+        return self.fn(*self.args, **self.kwargs)
+
+    def __call__(self):
+        """Runs the operation once; True when it ended as declared."""
+        try:
+            value = self.raw()
+        except SystemError:
+            raise
+        except BaseException as e:
+            if self.raises is not None and isinstance(e, self.raises):
+                return True
+            raise
+        if self.raises is not None:
+            raise AssertionError(f"{self.fn!r} returned {value!r}, expected {self.raises.__name__}")
+        if self.result is not None and value != self.result:
+            raise AssertionError(f"{self.fn!r} returned {value!r}, expected {self.result!r}")
+        return True
+
+
+def run(coro):
+    """Drives a coroutine that completes without suspending; its result."""
+    try:
+        coro.send(None)
+    except StopIteration as done:
+        return done.value
+    coro.close()
+    raise AssertionError(f"{coro!r} suspended")
+
+
+def _growth(fn, calls):
+    gc.collect()
+    refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+    for _ in range(calls):
+        fn()
+    gc.collect()
+    return sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks
+
+
+def assert_no_leak(fn, rounds=100):
+    """Fails when `fn` leaks (or over-releases) half a reference or memory
+    block per call."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            fn()
+        for _ in range(TRIES):
+            refs_once, blocks_once = _growth(fn, rounds)
+            refs_twice, blocks_twice = _growth(fn, 2 * rounds)
+            extra_refs, extra_blocks = refs_twice - refs_once, blocks_twice - blocks_once
+            if abs(extra_refs) < rounds / 2 and abs(extra_blocks) < rounds / 2:
+                return
+    finally:
+        if enabled:
+            gc.enable()
+    raise AssertionError(
+        f"{rounds} more calls left {extra_refs} more references and {extra_blocks} more memory blocks"
+    )
+
+
+def _call_failing(operation, k):
+    """Runs `operation` with its k-th allocation failing; True when the
+    failure went unnoticed (the declared outcome)."""
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        operation()
+    except SystemError:
+        raise
+    except Exception:
+        return False
+    finally:
+        _testcapi.remove_mem_hooks()
+        if operation.cleanup is not None:
+            operation.cleanup()
+    return True
+
+
+def sweep_length(operation):
+    """How many allocations the failure sweep of `operation` covers."""
+    quiet = 0
+    for k in range(MAX_SWEEP):
+        quiet = quiet + 1 if _call_failing(operation, k) else 0
+        if quiet == QUIET_CALLS:
+            return k + 1
+    return MAX_SWEEP
+
+
+def assert_sound_when_allocations_fail(operation, rounds=8):
+    """Every allocation of `operation` failing in turn raises a proper
+    exception and leaks nothing."""
+    # A finalizer that fails for want of memory reports it as unraisable;
+    # the default hook (and pytest's) would keep every report.
+    saved_hook, sys.unraisablehook = sys.unraisablehook, lambda report: None
+    try:
+        length = sweep_length(operation)
+
+        def sweep():
+            for k in range(length):
+                _call_failing(operation, k)
+
+        assert_no_leak(sweep, rounds)
+    finally:
+        sys.unraisablehook = saved_hook
