@@ -1,0 +1,137 @@
+"""Import behaviour leaks nothing: a failing module exec, repeated, and the
+refused re-initialisation; an import with any one allocation failing
+fails properly and leaves a later import working.  Each in a fresh
+interpreter, since a module initialises once per process."""
+
+import os
+
+import pytest
+
+PACKAGE = "kelvra_runtime.core.runtime"
+HERE = os.path.dirname(__file__)
+
+# How each module's exec is made to fail: a dependency refused.
+FAILING_EXEC = {
+    "waiters": 'sys.modules["dataclasses"] = None',
+    "tallybook": 'sys.modules["dataclasses"] = None',
+    "policy": 'sys.modules["typing"] = None',
+    "spawn": f'sys.modules["{PACKAGE}.exceptions"] = types.ModuleType("{PACKAGE}.exceptions")',
+}
+
+
+def checked(run_python, code):
+    proc = run_python(f"import sys; sys.path.insert(0, {HERE!r})\n" + code)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+@pytest.mark.parametrize("module", FAILING_EXEC)
+def test_failing_exec_then_import(run_python, module):
+    out = checked(
+        run_python,
+        f"""
+import importlib, sys, types
+import dataclasses, time, typing
+import leakcheck
+
+# What the modules import is imported once, before: a failed import forgets
+# what it imported, and importing a module afresh each round would grow.
+importlib.import_module("{PACKAGE}.exceptions")
+
+def failing():
+    saved = dict(sys.modules)
+    {FAILING_EXEC[module]}
+    try:
+        importlib.import_module("{PACKAGE}.{module}")
+    except ImportError:
+        pass
+    else:
+        raise AssertionError("imported")
+    finally:
+        sys.modules.clear()
+        sys.modules.update(saved)
+
+leakcheck.assert_no_leak(failing, rounds=50)
+m = importlib.import_module("{PACKAGE}.{module}")
+spec = m.__spec__
+leakcheck.assert_no_leak(lambda: spec.loader.exec_module(m))
+other = type(m)(m.__name__)
+
+def refused():
+    try:
+        spec.loader.exec_module(other)
+    except RuntimeError:
+        pass
+
+leakcheck.assert_no_leak(refused)
+print("ok")
+""",
+    )
+    assert out.strip() == "ok"
+
+
+@pytest.mark.parametrize("module", ["waiters", "tallybook", "spawn", "policy", "faultsort"])
+def test_import_with_an_allocation_failing(run_python, module):
+    out = checked(
+        run_python,
+        f"""
+import importlib, sys
+import _testcapi
+
+name = "{PACKAGE}.{module}"
+importlib.import_module("{PACKAGE}")
+for k in range(100000):
+    saved = dict(sys.modules)
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        importlib.import_module(name)
+    except SystemError:
+        raise
+    except Exception:
+        sys.modules.clear()
+        sys.modules.update(saved)
+    else:
+        break
+    finally:
+        _testcapi.remove_mem_hooks()
+m = importlib.import_module(name)
+print(k > 0, m.__test__)
+""",
+    )
+    assert out.strip() == "True {}"
+
+
+def test_refused_subinterpreters(run_python):
+    out = checked(
+        run_python,
+        f"""
+import _interpreters
+from concurrent import interpreters
+import leakcheck
+import {PACKAGE}.waiters
+
+def legacy():
+    iid = _interpreters.create(_interpreters.new_config("legacy"))
+    try:
+        failure = _interpreters.run_string(iid, "import {PACKAGE}.waiters")
+        assert failure.type.__name__ == "ImportError", failure
+    finally:
+        _interpreters.destroy(iid)
+
+def isolated():
+    interp = interpreters.create()
+    try:
+        interp.exec("import {PACKAGE}.waiters")
+    except interpreters.ExecutionFailed as e:
+        assert e.excinfo.type.__name__ == "ImportError", e
+    else:
+        raise AssertionError("imported")
+    finally:
+        interp.close()
+
+leakcheck.assert_no_leak(legacy, rounds=10)
+leakcheck.assert_no_leak(isolated, rounds=10)
+print("ok")
+""",
+    )
+    assert out.strip() == "ok"
