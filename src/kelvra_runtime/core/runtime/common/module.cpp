@@ -130,14 +130,16 @@ static PyModuleDef_Slot module_slots[] = {
 };
 
 PyObject *module_init(const ModuleDef &def) {
+    // Recorded only once complete: a first call that fails for want of
+    // memory leaves nothing half made for the next import to take as done.
     if (module_decl == nullptr) {
-        module_decl = &def;
         qualified_text = std::string("kelvra_runtime.core.runtime.") + def.name;
         qualified = PyUnicode_InternFromString(qualified_text.c_str());
         if (qualified == nullptr) return nullptr;
         module_def = {
             PyModuleDef_HEAD_INIT, def.name, def.doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
         };
+        module_decl = &def;
     }
     return PyModuleDef_Init(&module_def);
 }

@@ -1,0 +1,101 @@
+"""Import behaviour of all five modules, each in a fresh interpreter:
+re-initialisation refused, legacy and isolated subinterpreters refused,
+`importlib.reload`, and a failing exec followed by a successful import."""
+
+import pytest
+
+PACKAGE = "kelvra_runtime.core.runtime"
+MODULES = ["waiters", "tallybook", "spawn", "policy", "faultsort"]
+
+# A failing exec: a dependency refused, or for faultsort, which imports
+# nothing, the first allocation of its body that fails.
+FAILING_EXEC = {
+    "waiters": 'sys.modules["dataclasses"] = None',
+    "tallybook": 'sys.modules["dataclasses"] = None',
+    "spawn": f'sys.modules["{PACKAGE}.exceptions"] = types.ModuleType("x")',
+    "policy": 'sys.modules["typing"] = None',
+}
+
+
+def stdout(run_python, code):
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.splitlines()
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_one_initialisation_per_process(run_python, module):
+    lines = stdout(
+        run_python,
+        f"""
+        import importlib, importlib.util
+        spec = importlib.util.find_spec("{PACKAGE}.{module}")
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)  # made before the first exec
+        spec.loader.exec_module(first)
+        spec.loader.exec_module(first)
+        print(importlib.import_module("{PACKAGE}.{module}") is first, importlib.reload(first) is first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            print(e)
+        """,
+    )
+    assert lines == ["True True", f"Module '{module}' has already been imported. Re-initialisation is not supported."]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_subinterpreters_refused(run_python, module):
+    lines = stdout(
+        run_python,
+        f"""
+        import _interpreters
+        from concurrent import interpreters
+        import {PACKAGE}.{module}
+        iid = _interpreters.create(_interpreters.new_config("legacy"))
+        failure = _interpreters.run_string(iid, "import {PACKAGE}.{module}")
+        _interpreters.destroy(iid)
+        print(failure.type.__name__, failure.msg)
+        interp = interpreters.create()
+        try:
+            interp.exec("import {PACKAGE}.{module}")
+        except interpreters.ExecutionFailed as e:
+            print(e.excinfo.type.__name__)
+        interp.close()
+        """,
+    )
+    # An isolated interpreter is refused by the host already, with its own message.
+    message = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert lines == [f"ImportError {message}", "ImportError"]
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_failing_exec_then_import(run_python, module):
+    fail = FAILING_EXEC.get(module, "_testcapi.set_nomemory(k, k + 1)")
+    lines = stdout(
+        run_python,
+        f"""
+        import importlib, sys, traceback, types, _testcapi
+        name = "{PACKAGE}.{module}"
+        importlib.import_module("{PACKAGE}.exceptions")
+        def exec_failed(error):
+            return any(e.name == "init " + name for e in traceback.extract_tb(error.__traceback__))
+
+        for k in range(1000):
+            saved = dict(sys.modules)
+            {fail}
+            try:
+                importlib.import_module(name)
+            except Exception as e:
+                if exec_failed(e):
+                    break
+            finally:
+                _testcapi.remove_mem_hooks()
+                sys.modules.clear()
+                sys.modules.update(saved)
+        print(name in sys.modules, k < 999)
+        module = importlib.import_module(name)
+        print(name in sys.modules, module.__test__)
+        """,
+    )
+    assert lines == ["False True", "True {}"]
