@@ -147,10 +147,14 @@ OPERATIONS = {
     "debit": op("debit", cost_usd=0.25, tokens=3, tool_name="search"),
     "debit converted arguments": op("debit", cost_usd=1, tokens=2.9, tool_name=""),
     "debit odd amounts": op("debit", cost_usd=float("nan"), tokens=-(10**40)),
-    "debit huge amounts": op("debit", {"token_cap": 10**30}, cost_usd=float("inf"), tokens=10**40, raises=BudgetExceeded),
+    "debit huge amounts": op(
+        "debit", {"token_cap": 10**30}, cost_usd=float("inf"), tokens=10**40, raises=BudgetExceeded
+    ),
     "debit counts through get": Operation(lambda: debit_twice_with_counts(Counts()), result=2),
     "debit counts not a mapping": op("debit", {"tool_call_counts": None}, tool_name="t", raises=AttributeError),
-    "debit cost breach": op("debit", {"cost_cap_usd": 1.0, "token_cap": 1}, cost_usd=1.5, tokens=2, raises=BudgetExceeded),
+    "debit cost breach": op(
+        "debit", {"cost_cap_usd": 1.0, "token_cap": 1}, cost_usd=1.5, tokens=2, raises=BudgetExceeded
+    ),
     "debit bool tokens": op("debit", {"token_cap": 1}, tokens=True),
     "debit token breach, other numbers": op(
         "debit", {"token_cap": Fraction(1, 2)}, tokens=1, raises=BudgetExceeded
@@ -190,15 +194,21 @@ OPERATIONS = {
     "check_can_afford argument not a number": op("check_can_afford", None, None, raises=TypeError),
     # child bookkeeping
     "child bookkeeping": Operation(children, result=(0, 2)),
-    "register_child_spawned not a number": op("register_child_spawned", {"cumulative_child_count": None}, raises=TypeError),
-    "register_child_completed not a number": op("register_child_completed", {"active_child_count": "1"}, raises=TypeError),
+    "register_child_spawned not a number": op(
+        "register_child_spawned", {"cumulative_child_count": None}, raises=TypeError
+    ),
+    "register_child_completed not a number": op(
+        "register_child_completed", {"active_child_count": "1"}, raises=TypeError
+    ),
     # from_guards
     "from_guards every rule": Operation(Tallybook.from_guards, ALL_GUARDS),
     "from_guards empty": Operation(Tallybook.from_guards, [], result=Tallybook()),
     "from_guards limit fails": Operation(
         Tallybook.from_guards, [guard("cost", limit_as_usd=failing_limit)], raises=KeyError
     ),
-    "from_guards no limit method": Operation(Tallybook.from_guards, [SimpleNamespace(type="wall_time")], raises=AttributeError),
+    "from_guards no limit method": Operation(
+        Tallybook.from_guards, [SimpleNamespace(type="wall_time")], raises=AttributeError
+    ),
     "from_guards type comparison fails": Operation(Tallybook.from_guards, [guard(Raising())], raises=KeyError),
     "from_guards action comparison fails": Operation(
         Tallybook.from_guards, [guard("cost", 1.0, action=Raising())], raises=KeyError

@@ -243,8 +243,12 @@ OPERATIONS = {
     "parse_duration bad trailing number": Operation(parse_duration, "1.2.3", raises=ValueError),
     "parse_duration unconvertible digit": Operation(parse_duration, "\u00b2s", raises=ValueError),
     "parse_duration not positive": Operation(parse_duration, "0s", raises=ValueError),
-    "parse_duration unit value raises": Operation(parse_with_units, {"s": Unit(KeyError)}, "3s", raises=KeyError, cleanup=restore_units),
-    "parse_duration odd total not comparable": Operation(parse_with_units, {"s": Unit(Unorderable())}, "3s", raises=KeyError, cleanup=restore_units),
+    "parse_duration unit value raises": Operation(
+        parse_with_units, {"s": Unit(KeyError)}, "3s", raises=KeyError, cleanup=restore_units
+    ),
+    "parse_duration odd total not comparable": Operation(
+        parse_with_units, {"s": Unit(Unorderable())}, "3s", raises=KeyError, cleanup=restore_units
+    ),
     "parse_duration table missing": Operation(parse_without_units, "3s", raises=NameError, cleanup=restore_units),
     "parse_duration no argument": Operation(parse_duration, raises=TypeError),
     "parse_duration two arguments": Operation(parse_duration, 1, 2, raises=TypeError),
