@@ -68,6 +68,30 @@ class Bare:
         return iter(["suspended"])
 
 
+class BadAwait:
+    """An awaitable whose `__await__` gives what `make()` returns."""
+
+    def __init__(self, make):
+        self.make = make
+
+    def __await__(self):
+        return self.make()
+
+
+async def native():
+    return {}
+
+
+def compiled_runner(spec):
+    """The default runner's coroutine, awaited as any runner's is."""
+    return spawn._default_noop_child_runner(spec)
+
+
+def nested_dispatch_runner(spec):
+    """Another dispatcher's coroutine, which suspends in its own child."""
+    return enqueue(dispatcher(suspending_runner), SPECS[:1])
+
+
 class NoGet(dict):
     """A result that takes item assignment but has no `get`."""
 
@@ -266,6 +290,24 @@ def discarded_while_suspended():
     suspended()
 
 
+def collected_in_a_cycle():
+    """A suspended coroutine that its own runner's awaitable refers to."""
+    holder = AwaitOnce(None)
+    coro = enqueue(dispatcher(lambda spec: holder), SPECS[:1])
+    holder.result = coro
+    coro.send(None)
+
+
+def awaiting_twice():
+    """A runner that hands out one coroutine, suspended, to a second await."""
+    shared = enqueue(dispatcher(suspending_runner), SPECS[:1])
+    shared.send(None)
+    try:
+        return dispatched(lambda spec: shared, SPECS[:1])
+    finally:
+        shared.close()
+
+
 def cancelled_under_asyncio():
     async def forever(spec):
         await asyncio.sleep(3600)
@@ -352,6 +394,14 @@ OPERATIONS = {
     "runner call raises": Operation(dispatched, lambda: None),
     "runner result refuses assignment": Operation(dispatched, none_runner),
     "runner awaitable without throw": Operation(dispatched, lambda spec: Bare()),
+    "runner returns a compiled coroutine": Operation(dispatched, compiled_runner),
+    "runner returns a suspending compiled coroutine": Operation(dispatched, nested_dispatch_runner),
+    "__await__ returns a non-iterator": Operation(dispatched, lambda spec: BadAwait(lambda: 5)),
+    # The refused coroutine warns that it was never awaited: the host's
+    # warning fails a debug assertion when one of its allocations fails.
+    "__await__ returns a coroutine": Operation(dispatched, lambda spec: BadAwait(native), sweep=False),
+    "__await__ raises": Operation(dispatched, lambda spec: BadAwait(dict)),
+    "runner returns a coroutine being awaited": Operation(awaiting_twice),
     "runner re-enters another dispatch": Operation(dispatched, reentrant_runner),
     "runner replaces the dispatcher's state": Operation(self_touching_dispatch),
     "runner re-enters its own coroutine": Operation(resending_dispatch, result="coroutine already executing"),
@@ -407,6 +457,7 @@ OPERATIONS = {
     "suspended: throw BaseException": Operation(thrown_while_suspended, Stop, raises=Stop),
     "suspended: throw GeneratorExit": Operation(thrown_while_suspended, GeneratorExit, raises=GeneratorExit),
     "suspended: discarded": Operation(discarded_while_suspended),
+    "suspended: collected in a cycle": Operation(collected_in_a_cycle),
     "suspended: close ignored": Operation(ignoring_generator_exit, result="coroutine ignored GeneratorExit"),
     "suspended: cancelled under asyncio": Operation(cancelled_under_asyncio, sweep=False),
     "wrapper: send": Operation(through_the_wrapper, "send"),
