@@ -284,3 +284,35 @@ def test_child_runner_that_reenters_the_dispatcher(action):
         return result, shape(d._pending)
 
     assert dispatch(InMemorySpawnDispatcher) == dispatch(ModelDispatcher)
+
+
+# --- introspection -----------------------------------------------------------
+
+
+def test_signature_asked_for_while_it_is_made(run_python):
+    # Making a signature runs inspect's code, which may ask for the same
+    # signature again: both get the one that is kept, and none is lost.
+    proc = run_python(
+        """
+        import inspect
+        from kelvra_runtime.core.runtime.faultsort import classify_failure as f
+
+        inner = []
+
+        class Reentering(inspect.Parameter):
+            __slots__ = ()
+
+            def __init__(self, *args, **kwargs):
+                if not inner:
+                    inner.append(None)
+                    inner[0] = f.__signature__
+                super().__init__(*args, **kwargs)
+
+        real, inspect.Parameter = inspect.Parameter, Reentering
+        outer = f.__signature__
+        inspect.Parameter = real
+        print(outer is inner[0] is f.__signature__, outer)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "True (envelope_data: 'dict') -> 'str'"

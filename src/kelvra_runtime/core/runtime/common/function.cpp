@@ -544,8 +544,17 @@ static PyObject *get_signature(PyObject *self, void *) {
     Ref kwargs = steal(Py_BuildValue("{s:O}", "return_annotation", returns ? returns : empty.get()));
     Ref args = steal(PyTuple_Pack(1, params.get()));
     if (!kwargs || !args) return nullptr;
-    f->signature = PyObject_Call(signature.get(), args.get(), kwargs.get());
-    return Py_XNewRef(f->signature);
+    PyObject *made = PyObject_Call(signature.get(), args.get(), kwargs.get());
+    if (made == nullptr) return nullptr;
+    // inspect runs Python code, which may have asked for the signature
+    // (or another thread may have) meanwhile: the first one made is kept.
+    if (f->signature == nullptr) {
+        f->signature = made;
+    }
+    else {
+        Py_DECREF(made);
+    }
+    return Py_NewRef(f->signature);
 }
 
 static PyGetSetDef function_getset[] = {
