@@ -162,6 +162,15 @@ class ModelSignalWaiter(SignalWaiter):
     matches = model_matches
 
 
+def complete(coro):
+    """Runs a coroutine to its end, answering each suspension with None."""
+    while True:
+        try:
+            coro.send(None)
+        except StopIteration as done:
+            return done.value
+
+
 def run(coro):
     """Drives a coroutine that never suspends; its result."""
     try:

@@ -9,6 +9,7 @@ import traceback
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from models import model_classify as model
 
 from kelvra_runtime.core.runtime import faultsort
 from kelvra_runtime.core.runtime.faultsort import classify_failure
@@ -17,22 +18,6 @@ QUALNAME = "kelvra_runtime.core.runtime.faultsort"
 FUNCNAME = f"{QUALNAME}.classify_failure"
 SOURCE = "src/kelvra_runtime/core/runtime/faultsort.py"
 RESULTS = ("terminated_by_signal", "suspected_oom", "abnormal_exit", "unknown")
-
-
-def model(envelope_data):
-    """The classification, written plainly."""
-    if not envelope_data:
-        return "unknown"
-    last_event = envelope_data.get("last_event", "")
-    if last_event.startswith("signal_"):
-        return "terminated_by_signal"
-    try:
-        memory_mb = int(envelope_data.get("memory_rss_mb", 0))
-        if memory_mb > 0:
-            return "suspected_oom"
-    except (ValueError, TypeError):
-        pass
-    return "abnormal_exit"
 
 
 def outcome(function, envelope_data):

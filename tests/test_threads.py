@@ -9,6 +9,7 @@ import threading
 import time
 
 import pytest
+from models import complete as drive
 
 from kelvra_runtime.core.runtime.exceptions import ChildSpec
 from kelvra_runtime.core.runtime.faultsort import classify_failure
@@ -25,15 +26,6 @@ from kelvra_runtime.core.runtime.waiters import (
 
 THREADS = 4
 ROUNDS = 1000
-
-
-def drive(coro):
-    """Runs a coroutine to its end, answering each suspension with None."""
-    while True:
-        try:
-            coro.send(None)
-        except StopIteration as done:
-            return done.value
 
 
 class Yielding(SignalWaiter):

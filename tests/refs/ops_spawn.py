@@ -5,6 +5,7 @@ import asyncio
 import contextlib
 
 from leakcheck import Operation
+from models import complete as drive
 
 from kelvra_runtime.core.runtime import spawn
 from kelvra_runtime.core.runtime.exceptions import ChildSpec
@@ -109,15 +110,6 @@ def dispatcher(runner=None):
 def enqueue(d, specs=SPECS, return_when="all", **overrides):
     args = {"parent_run_id": "r", "parent_resume_key": "k", "specs": tuple(specs), "return_when": return_when}
     return d.enqueue_children(**(args | {"timeout_seconds": 5.0} | overrides))
-
-
-def drive(coro):
-    """Runs a coroutine to its end, answering each suspension with None."""
-    while True:
-        try:
-            coro.send(None)
-        except StopIteration as done:
-            return done.value
 
 
 def dispatched(runner=None, specs=SPECS, return_when="all", **overrides):
