@@ -15,6 +15,7 @@ import subprocess
 import sys
 import sysconfig
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -94,8 +95,10 @@ def count_instructions(case_index, impl, loops):
     return int(found.group(1))
 
 
-def instructions_per_call(case_index, case, impl, loops=2000):
-    # The difference of two runs cancels start-up, setup and calibration.
+def instructions_per_call(case_index, case, impl, entries=20000):
+    # The difference of two runs cancels start-up, setup and calibration;
+    # the longer one walks about `entries` entries (calls, for most cases).
+    loops = max(1, entries // case.entries)
     more = count_instructions(case_index, impl, loops)
     less = count_instructions(case_index, impl, 0)
     return (more - less) / loops / case.entries
@@ -177,9 +180,11 @@ def main():
     instructions = {}
     if args.instructions:
         everything = cases.CASES + cases.SCANS
-        for case in main_cases + scans:
-            for impl, _ in implementations(case):
-                instructions[(case.name, impl)] = instructions_per_call(everything.index(case), case, impl)
+        counted = [(case, impl) for case in main_cases + scans for impl, _ in implementations(case)]
+        with ThreadPoolExecutor(os.cpu_count()) as pool:
+            counts = pool.map(lambda c: instructions_per_call(everything.index(c[0]), *c), counted)
+            for (case, impl), count in zip(counted, counts):
+                instructions[(case.name, impl)] = count
 
     print()
     print("Per call (min of pyperf values, ns; loop overhead included):")
