@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 from kelvra_runtime.core.runtime import waiters
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
 from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalWaiter, parse_duration
+from models import run as drive
 
 
 class Count(int):
@@ -38,14 +39,6 @@ def outcome(call):
     except (BudgetExceeded, TypeError, ValueError, OverflowError) as e:
         return type(e).__name__, str(e), getattr(e, "cap_value", None), getattr(e, "would_be", None)
     return result, type(result)
-
-
-def drive(coroutine):
-    try:
-        coroutine.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise AssertionError("the coroutine suspended")
 
 
 # --- binding -----------------------------------------------------------------
