@@ -4,12 +4,22 @@ compare what both give."""
 
 import asyncio
 import time
+import traceback
 from types import SimpleNamespace
 
 from kelvra_runtime.core.runtime import spawn, waiters
 from kelvra_runtime.core.runtime.spawn import ChildResult
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
 from kelvra_runtime.core.runtime.waiters import SignalWaiter
+
+
+def traceback_lines(error, funcname):
+    """(file, line) of the traceback entries named `funcname`."""
+    return [
+        (entry.filename, entry.lineno)
+        for entry in traceback.extract_tb(error.__traceback__)
+        if entry.name == funcname
+    ]
 
 
 def shape(value):

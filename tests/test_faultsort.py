@@ -4,12 +4,12 @@ import collections
 import enum
 import math
 import sys
-import traceback
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from models import model_classify as model
+from models import traceback_lines
 
 from kelvra_runtime.core.runtime import faultsort
 from kelvra_runtime.core.runtime.faultsort import classify_failure
@@ -29,11 +29,7 @@ def outcome(function, envelope_data):
 
 def our_lines(error):
     """The lines of the traceback entries that classify_failure added."""
-    return [
-        (entry.filename, entry.lineno)
-        for entry in traceback.extract_tb(error.__traceback__)
-        if entry.name == FUNCNAME
-    ]
+    return traceback_lines(error, FUNCNAME)
 
 
 class StrSub(str):

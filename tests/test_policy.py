@@ -1,12 +1,12 @@
 """The policy provider protocol and the no-op provider."""
 
-import traceback
 import typing
 
 import pytest
 
 from kelvra_runtime.core.runtime import policy
 from kelvra_runtime.core.runtime.policy import NoOpPolicyProvider, PolicyProvider
+from models import traceback_lines
 
 QUALNAME = "kelvra_runtime.core.runtime.policy"
 SOURCE = "src/kelvra_runtime/core/runtime/policy.py"
@@ -17,14 +17,6 @@ METHODS = [
     (NoOpPolicyProvider, "get_runtime_configs", 48),
     (NoOpPolicyProvider, "get_policy", 51),
 ]
-
-
-def entries(error, funcname):
-    return [
-        (entry.filename, entry.lineno)
-        for entry in traceback.extract_tb(error.__traceback__)
-        if entry.name == funcname
-    ]
 
 
 class Derived(PolicyProvider):
@@ -94,7 +86,7 @@ def test_name_must_be_an_exact_str(cls, name, type_name, noted):
         assert "ubclasses of built-in types are refused" in notes[0]
     owner = "NoOpPolicyProvider" if cls is NoOpPolicyProvider else "PolicyProvider"
     line = 51 if cls is NoOpPolicyProvider else 29
-    assert entries(info.value, f"{QUALNAME}.{owner}.get_policy") == [(SOURCE, line)]
+    assert traceback_lines(info.value, f"{QUALNAME}.{owner}.get_policy") == [(SOURCE, line)]
 
 
 @pytest.mark.parametrize(
@@ -137,7 +129,7 @@ def test_binding_messages(call, message):
 def test_binding_errors_report_the_def_line(cls, method, line):
     with pytest.raises(TypeError) as info:
         getattr(cls, method)()
-    assert entries(info.value, f"{QUALNAME}.{cls.__name__}.{method}") == [(SOURCE, line)]
+    assert traceback_lines(info.value, f"{QUALNAME}.{cls.__name__}.{method}") == [(SOURCE, line)]
 
 
 # ---------------------------------------------------------------------------
