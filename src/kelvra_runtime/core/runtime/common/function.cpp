@@ -454,9 +454,10 @@ void add_traceback_entry(PyObject *funcname, PyObject *module_name, int line, Py
     Ref short_name = steal(PyUnicode_Substring(module_name, dot + 1, PyUnicode_GET_LENGTH(module_name)));
     Ref filename = short_name ? steal(PyUnicode_FromFormat("src/kelvra_runtime/core/runtime/%U.py", short_name.get()))
                               : Ref();
-    Ref code = filename ? steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(
-                              PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(funcname), line)))
-                        : Ref();
+    const char *file_text = filename ? PyUnicode_AsUTF8(filename.get()) : nullptr;
+    const char *func_text = file_text ? PyUnicode_AsUTF8(funcname) : nullptr;
+    Ref code = func_text ? steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file_text, func_text, line)))
+                         : Ref();
     Ref frame = code ? steal(reinterpret_cast<PyObject *>(PyFrame_New(
                            PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals, nullptr)))
                      : Ref();
