@@ -248,3 +248,26 @@ def test_registry_calls_matches_as_patched(monkeypatch):
     monkeypatch.setattr(SignalWaiter, "matches", lambda self, name, payload: True)
     del own.matches
     assert [r[0] for r in drive(registry.resolve_signal(signal_name="other", payload={}))] == ["r2"]
+
+
+# --- pending results ---------------------------------------------------------
+
+
+class Recording(dict):
+    """A dict whose `get` is called, and whose default is then popped from."""
+
+    def get(self, key, default=None):
+        self.default = default
+        return super().get(key, default)
+
+
+@pytest.mark.parametrize("pending", [dict, Recording])
+def test_results_of_an_unknown_parent_are_a_fresh_dict(pending):
+    from kelvra_runtime.core.runtime.spawn import InMemorySpawnDispatcher
+
+    dispatcher = InMemorySpawnDispatcher()
+    dispatcher._pending = pending()
+    first = drive(dispatcher.collect_results(parent_run_id="nobody", resume_key="k"))
+    second = drive(dispatcher.collect_results(parent_run_id="nobody", resume_key="k"))
+    assert first == second == {} and type(first) is dict and first is not second
+    assert dispatcher._pending == {} and getattr(dispatcher._pending, "default", {}) == {}

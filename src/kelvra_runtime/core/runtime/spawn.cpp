@@ -186,13 +186,16 @@ using DictTake = int (*)(PyObject *dict, PyObject *key, PyObject **result);
 
 // `mapping.<method>(key, {})`, `method` being "get" (`take` PyDict_GetItemRef)
 // or "pop" (PyDict_Pop).  An exact dict is asked directly; the fresh
-// default is only seen when it is returned, so it is made only then.
-PyObject *take_or_empty(PyObject *mapping, PyObject *method, DictTake take, PyObject *key) {
+// default is only seen when it is returned, so it is made only then, and
+// `*unseen` (if given) says that the result is that default.
+PyObject *take_or_empty(PyObject *mapping, PyObject *method, DictTake take, PyObject *key, bool *unseen = nullptr) {
     if (PyDict_CheckExact(mapping)) {
         PyObject *found;
         int present = take(mapping, key, &found);
         if (present < 0) return nullptr;
-        return present ? found : PyDict_New();
+        if (present) return found;
+        if (unseen != nullptr) *unseen = true;
+        return PyDict_New();
     }
     Ref fresh = steal(PyDict_New());
     if (!fresh) return nullptr;
@@ -530,9 +533,12 @@ PyObject *enqueue_children(kr::Coroutine &co, PyObject *sent) {
 PyObject *collect_results(kr::Coroutine &co, PyObject *) {
     Ref pending = steal(PyObject_GetAttr(co[0], str_pending));
     if (!pending) return co.fail(kLinePopResults);
-    Ref per_parent = steal(take_or_empty(pending.get(), str_get, PyDict_GetItemRef, co[1]));
+    bool unseen = false;
+    Ref per_parent = steal(take_or_empty(pending.get(), str_get, PyDict_GetItemRef, co[1], &unseen));
     if (!per_parent) return co.fail(kLinePopResults);
-    Ref results = steal(take_or_empty(per_parent.get(), str_pop, PyDict_Pop, co[2]));
+    // Popping from a default nobody else has seen gives a fresh empty dict,
+    // which that default itself is.
+    Ref results = unseen ? std::move(per_parent) : steal(take_or_empty(per_parent.get(), str_pop, PyDict_Pop, co[2]));
     if (!results) return co.fail(kLinePopResults);
     if (!PyDict_CheckExact(results.get()) && results.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "dict", Py_TYPE(results.get())->tp_name);

@@ -531,15 +531,18 @@ void coroutine_finalize(PyObject *op) {
 void coroutine_dealloc(PyObject *op) {
     // Weak references go first, untracked so that a collection run by their
     // callbacks doesn't see us; the finalizer runs tracked, as it may
-    // resurrect the object.
+    // resurrect the object.  A finished coroutine's finalizer does nothing,
+    // so it is not called.
     PyObject_GC_UnTrack(op);
     PyObject_ClearWeakRefs(op);
-    PyObject_GC_Track(op);
-    if (PyObject_CallFinalizerFromDealloc(op) < 0) {
-        return;
-    }
-    PyObject_GC_UnTrack(op);
     CoroutineObject *self = as_coroutine(op);
+    if (self->state != FrameState::Finished) {
+        PyObject_GC_Track(op);
+        if (PyObject_CallFinalizerFromDealloc(op) < 0) {
+            return;
+        }
+        PyObject_GC_UnTrack(op);
+    }
     self->co.~Coroutine();
     self->inner.~Ref();
     self->name.~Ref();
@@ -797,8 +800,11 @@ void CoroutineObject::release_body() {
     for (Ref &local : co.locals) {
         local.reset();
     }
-    for (Ref &a : co.args_) {
-        a.reset();
+    // Only the function's own parameters were ever bound.
+    FunctionObject *f = function();
+    std::size_t bound = f != nullptr ? static_cast<std::size_t>(f->nparams) : kMaxParams;
+    for (std::size_t i = 0; i < bound; ++i) {
+        co.args_[i].reset();
     }
 }
 
