@@ -5,6 +5,7 @@ import copy
 import dataclasses
 import gc
 import inspect
+import itertools
 import pickle
 import warnings
 import weakref
@@ -14,6 +15,7 @@ import pytest
 import trio
 
 from kelvra_runtime.core.runtime import waiters
+from models import traceback_lines
 from kelvra_runtime.core.runtime.waiters import (
     InMemoryWaiterRegistry,
     SignalWaiter,
@@ -23,6 +25,7 @@ from kelvra_runtime.core.runtime.waiters import (
 )
 
 MODULE = "kelvra_runtime.core.runtime.waiters"
+WAITERS_FILE = "src/kelvra_runtime/core/runtime/waiters.py"
 
 
 def run(coro):
@@ -125,6 +128,53 @@ def test_matches_walks_any_items_object():
     w.match = Pairs()
     assert w.matches("go", {"a": 1, "b": 2}) is True
     assert w.matches("go", {"a": 1}) is False
+
+
+class Items:
+    """A match that is not a dict: its items() yields `pairs`."""
+
+    def __init__(self, *pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return iter(self.pairs)
+
+
+def host_unpacking_error(pairs):
+    """The error of the host's own `for k, v in ...` over `pairs`."""
+    try:
+        for k, v in pairs:
+            pass
+    except Exception as e:
+        return type(e), str(e)
+
+
+@pytest.mark.parametrize(
+    "item",
+    [("a",), ("a", 1, 2), ["a", 1, 2], {"a": 1, "b": 2, "c": 3}, 5, None, "abc", itertools.count(), range(1)],
+    ids=repr,
+)
+def test_match_items_unpack_as_the_host_does(item):
+    w = SignalWaiter("r", "k", "go", Items(item))
+    expected = host_unpacking_error([item])
+    with pytest.raises(expected[0]) as info:
+        w.matches("go", {})
+    assert str(info.value) == expected[1]
+    assert traceback_lines(info.value, f"{MODULE}.SignalWaiter.matches") == [(WAITERS_FILE, 38)]
+
+
+@pytest.mark.parametrize(
+    ("match", "line"),
+    [(None, 38), (Items(("a", 1)), 39), ({"a": 1}, 39)],
+)
+def test_match_errors_name_the_walk_or_the_value_test(match, line):
+    class Touchy:
+        def __ne__(self, other):
+            raise KeyError("ne")
+
+    with pytest.raises((AttributeError, KeyError)) as info:
+        SignalWaiter("r", "k", "go", match).matches("go", {"a": Touchy()})
+    assert traceback_lines(info.value, f"{MODULE}.SignalWaiter.matches") == [(WAITERS_FILE, line)]
 
 
 @pytest.mark.parametrize(

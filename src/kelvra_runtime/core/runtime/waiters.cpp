@@ -114,12 +114,14 @@ int entry_differs(PyObject *payload, PyObject *key, PyObject *expected) {
 }
 
 // The walk of an exact dict, checked as the host's items iterator checks
-// a dict that the comparisons change under it.
-int exact_match_differs(PyObject *match, PyObject *payload) {
+// a dict that the comparisons change under it.  On error `*line` is the
+// failing statement: the walk itself or the value test.
+int exact_match_differs(PyObject *match, PyObject *payload, int *line) {
     Py_ssize_t size = PyDict_GET_SIZE(match);
     Py_ssize_t pos = 0, seen = 0;
     PyObject *k, *v;
     while (true) {
+        *line = kLineMatchItems;
         if (PyDict_GET_SIZE(match) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return -1;
@@ -131,47 +133,80 @@ int exact_match_differs(PyObject *match, PyObject *payload) {
         }
         Ref key = kr::new_ref(k);
         Ref expected = kr::new_ref(v);
+        *line = kLineValueTest;
         int differs = entry_differs(payload, key.get(), expected.get());
         if (differs != 0) return differs;
     }
 }
 
-int general_match_differs(PyObject *match, PyObject *payload) {
+// `k, v = item` as the host unpacks a for-loop target: at most one value
+// beyond the two is drawn, and the errors are the host's.  0 on success.
+int unpack_pair(PyObject *item, Ref &key, Ref &value) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        key = kr::new_ref(PyTuple_GET_ITEM(item, 0));
+        value = kr::new_ref(PyTuple_GET_ITEM(item, 1));
+        return 0;
+    }
+    Ref iter = steal(PyObject_GetIter(item));
+    if (!iter) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
+            !PySequence_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        return -1;
+    }
+    Ref *targets[] = {&key, &value};
+    for (int i = 0; i < 2; i++) {
+        *targets[i] = steal(PyIter_Next(iter.get()));
+        if (!*targets[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            }
+            return -1;
+        }
+    }
+    Ref extra = steal(PyIter_Next(iter.get()));
+    if (!extra) return PyErr_Occurred() ? -1 : 0;
+    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
+        Py_ssize_t size = PyDict_CheckExact(item) ? PyDict_GET_SIZE(item) : Py_SIZE(item);
+        if (size > 2) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
+            return -1;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
+}
+
+int general_match_differs(PyObject *match, PyObject *payload, int *line) {
+    *line = kLineMatchItems;
     Ref items = steal(PyObject_CallMethodNoArgs(match, str_items));
     Ref iter = items ? steal(PyObject_GetIter(items.get())) : Ref();
     if (!iter) return -1;
     while (Ref item = steal(PyIter_Next(iter.get()))) {
-        Ref pair = steal(PySequence_Tuple(item.get()));
-        if (!pair) return -1;
-        if (PyTuple_GET_SIZE(pair.get()) != 2) {
-            PyErr_Format(PyExc_ValueError, "expected 2 values to unpack (got %zd)", PyTuple_GET_SIZE(pair.get()));
-            return -1;
-        }
-        int differs = entry_differs(payload, PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
+        Ref key, expected;
+        if (unpack_pair(item.get(), key, expected) < 0) return -1;
+        *line = kLineValueTest;
+        int differs = entry_differs(payload, key.get(), expected.get());
         if (differs != 0) return differs;
+        *line = kLineMatchItems;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// SignalWaiter.matches on checked arguments; also called directly by the
-// registry for waiters whose `matches` is this one.  Sets `*line` on error.
-PyObject *signal_waiter_matches(PyObject *self, PyObject *signal_name, PyObject *payload, int *line) {
+PyObject *matches(kr::Call &call) {
+    PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
     Ref own_name = steal(PyObject_GetAttr(self, str_signal_name));
     int differs = own_name ? not_equal(signal_name, own_name.get()) : -1;
-    if (differs < 0) return *line = kLineNameTest, nullptr;
+    if (differs < 0) return call.fail(kLineNameTest);
     if (differs) Py_RETURN_FALSE;
     Ref match = steal(PyObject_GetAttr(self, str_match));
-    if (!match) return *line = kLineMatchItems, nullptr;
-    differs = PyDict_CheckExact(match.get()) ? exact_match_differs(match.get(), payload)
-                                             : general_match_differs(match.get(), payload);
-    if (differs < 0) return *line = kLineValueTest, nullptr;
+    if (!match) return call.fail(kLineMatchItems);
+    int line;
+    differs = PyDict_CheckExact(match.get()) ? exact_match_differs(match.get(), payload, &line)
+                                             : general_match_differs(match.get(), payload, &line);
+    if (differs < 0) return call.fail(line);
     return Py_NewRef(differs ? Py_False : Py_True);
-}
-
-PyObject *matches(kr::Call &call) {
-    int line = 0;
-    PyObject *result = signal_waiter_matches(call[0], call[1], call[2], &line);
-    return result ? result : call.fail(line);
 }
 
 const kr::Param matches_params[] = {{"self"}, {"signal_name", "str"}, {"payload", "dict"}};
