@@ -85,8 +85,7 @@ def test_name_must_be_an_exact_str(cls, name, type_name, noted):
     if noted:
         assert "ubclasses of built-in types are refused" in notes[0]
     owner = "NoOpPolicyProvider" if cls is NoOpPolicyProvider else "PolicyProvider"
-    line = 51 if cls is NoOpPolicyProvider else 29
-    assert traceback_lines(info.value, f"{QUALNAME}.{owner}.get_policy") == [(SOURCE, line)]
+    assert traceback_lines(info.value, f"{QUALNAME}.{owner}.get_policy") == []  # the caller's error
 
 
 @pytest.mark.parametrize(

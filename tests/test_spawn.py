@@ -183,8 +183,8 @@ def test_enqueue_refuses_at_the_call(overrides, error, message):
             enqueue(InMemorySpawnDispatcher(child_runner=pytest.fail), [ChildSpec("a")], **overrides)
         gc.collect()
     assert message in str(info.value)
-    if error is TypeError and "Argument" in message:
-        assert our_entries(info.value) == [(ENQUEUE, 129)]
+    # A refused type is the caller's error; other binding errors name the def line.
+    assert our_entries(info.value) == ([] if "incorrect type" in str(info.value) else [(ENQUEUE, 129)])
 
 
 @pytest.mark.parametrize(

@@ -230,7 +230,8 @@ PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj) 
 }
 
 // The exact-type tests of the parameters annotated with a built-in
-// container or text type.
+// container or text type, run after binding.  A refused type is the
+// caller's error, not one of the function's own: it gets no traceback entry.
 static int check_exact_types(FunctionObject *f, PyObject *const *bound) {
     for (Py_ssize_t c = 0; c < f->nchecked; c++) {
         Py_ssize_t j = f->checked[c];
@@ -252,7 +253,7 @@ struct Converted {
     }
 };
 
-static int convert_and_check(FunctionObject *f, PyObject **bound, double *reals, Converted &converted) {
+static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted &converted) {
     for (Py_ssize_t c = 0; c < f->nconverted; c++) {
         Py_ssize_t j = f->converted[c];
         PyObject *value = bound[j];
@@ -272,7 +273,7 @@ static int convert_and_check(FunctionObject *f, PyObject **bound, double *reals,
             bound[j] = number;
         }
     }
-    return check_exact_types(f, bound);
+    return 0;
 }
 
 // Binds keywords spelled with the parameters' own interned names, as the
@@ -363,10 +364,10 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
     return 0;
 }
 
-// Converts and checks the arguments of an all-positional call where they
-// are: 1 when done, -1 on error, 0 when an "int" parameter got an object
-// that int() must convert, which the general path does (in parameter order
-// with the other conversions, none of which has run yet).
+// Converts the arguments of an all-positional call where they are: 1 when
+// done, -1 on error, 0 when an "int" parameter got an object that int()
+// must convert, which the general path does (in parameter order with the
+// other conversions, none of which has run yet).
 static int convert_in_place(FunctionObject *f, PyObject *const *args, double *reals) {
     for (Py_ssize_t c = 0; c < f->nconverted; c++) {
         Py_ssize_t j = f->converted[c];
@@ -379,7 +380,7 @@ static int convert_in_place(FunctionObject *f, PyObject *const *args, double *re
         reals[j] = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
         if (reals[j] == -1.0 && PyErr_Occurred()) return -1;
     }
-    return check_exact_types(f, args) < 0 ? -1 : 1;
+    return 1;
 }
 
 // Runs a plain body on bound arguments; an error leaving it gets the
@@ -398,10 +399,11 @@ static PyObject *run_body(FunctionObject *f, PyObject *const *args, const double
     PyObject *bound[kMaxParams];
     double reals[kMaxParams];
     Converted converted;
-    if (bind(f, args, nargs, kwnames, bound) < 0 || convert_and_check(f, bound, reals, converted) < 0) {
+    if (bind(f, args, nargs, kwnames, bound) < 0 || convert(f, bound, reals, converted) < 0) {
         function_traceback(f, 0);
         return nullptr;
     }
+    if (check_exact_types(f, bound) < 0) return nullptr;
     if (f->def->step != nullptr) {
         PyObject *coroutine = coroutine_new(f, bound, reals);
         if (coroutine == nullptr) function_traceback(f, 0);
@@ -418,7 +420,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
         // Every argument given by position: they are bound where they are.
         double reals[kMaxParams];
         int ready = convert_in_place(f, args, reals);
-        if (ready > 0) return run_body(f, args, reals);
+        if (ready > 0) return check_exact_types(f, args) < 0 ? nullptr : run_body(f, args, reals);
         if (ready < 0) {
             function_traceback(f, 0);
             return nullptr;
