@@ -168,6 +168,48 @@ def test_from_guards_details():
     assert type(ledger) is StrictLedger and ledger.max_spawn_depth == 1
 
 
+READS = []
+
+
+class Logged(Tallybook):
+    """A ledger that logs its reads of the caps the order tests watch."""
+
+    def __getattribute__(self, name):
+        if name in ("cost_cap_usd", "token_cap", "spent_cost_usd"):
+            READS.append(name)
+        return super().__getattribute__(name)
+
+
+def logging_guard(type, limit):
+    def fetch():
+        READS.append("limit")
+        return limit
+
+    return SimpleNamespace(type=type, limit_as_usd=fetch, limit_as_count=fetch)
+
+
+@pytest.mark.parametrize(
+    ("tag", "limit", "order"),
+    [
+        # The cost rule tests the current cap before it asks for the limit;
+        # the token rule asks for the limit once, first.
+        ("cost", 2.0, ["cost_cap_usd", "limit"]),
+        ("token_count", 5, ["limit", "token_cap"]),
+    ],
+)
+def test_from_guards_order_of_reads(tag, limit, order):
+    READS.clear()
+    assert type(Logged.from_guards([logging_guard(tag, limit)])) is Logged
+    assert READS == order
+
+
+def test_remaining_usd_reads_both_fields_again():
+    ledger = Logged(cost_cap_usd=5.0, spent_cost_usd=1.0)
+    READS.clear()
+    assert ledger.remaining_usd() == 4.0
+    assert READS == ["cost_cap_usd", "cost_cap_usd", "spent_cost_usd"]
+
+
 class _Broken:
     @property
     def type(self):

@@ -8,7 +8,8 @@
 // direct path that gives the same results.  Each operation reads a field
 // once and uses that value for its test, its message and the exception
 // (nothing changes the ledger meanwhile); a field the operation itself
-// wrote is read again.
+// wrote is read again, and `remaining_usd` reads its cap again for the
+// difference.
 
 #include <cmath>
 #include <initializer_list>
@@ -331,7 +332,9 @@ PyObject *remaining_usd(kr::Call &call) {
     int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
     if (off < 0) return call.fail(kLineRemainingUsdTest);
     if (off) return Py_NewRef(float_zero);
-    Ref spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
+    // The difference reads both fields again.
+    cap = steal(PyObject_GetAttr(self, str_cost_cap_usd));
+    Ref spent = cap ? steal(PyObject_GetAttr(self, str_spent_cost_usd)) : Ref();
     if (!spent) return call.fail(kLineRemainingUsd);
     Ref left;
     if (PyFloat_CheckExact(cap.get()) && PyFloat_CheckExact(spent.get())) {
@@ -616,30 +619,47 @@ struct GuardRule {
     PyObject *const *field;
     PyObject *const *limit;
     PyObject *const *zero;  // null: the last limit wins
+    bool limit_first;       // the limit is fetched before the current cap is read
     int test_line;
     int limit_line;
     int assign_line;
 };
 
 const GuardRule guard_rules[] = {
-    {&str_cost, &str_cost_cap_usd, &str_limit_as_usd, &float_zero, 177, 178, 179},
-    {&str_token_count, &str_token_cap, &str_limit_as_count, &int_zero, 180, 181, 182},
-    {&str_spawn_depth, &str_max_spawn_depth, &str_limit_as_count, nullptr, 183, 184, 184},
-    {&str_spawn_fanout, &str_max_spawn_fanout, &str_limit_as_count, nullptr, 185, 186, 186},
-    {&str_spawn_concurrent, &str_max_concurrent_spawns, &str_limit_as_count, nullptr, 187, 188, 188},
-    {&str_wall_time, &str_wall_time_cap_seconds, &str_limit_as_seconds, nullptr, 189, 190, 190},
+    {&str_cost, &str_cost_cap_usd, &str_limit_as_usd, &float_zero, false, 177, 178, 179},
+    {&str_token_count, &str_token_cap, &str_limit_as_count, &int_zero, true, 180, 181, 182},
+    {&str_spawn_depth, &str_max_spawn_depth, &str_limit_as_count, nullptr, true, 183, 184, 184},
+    {&str_spawn_fanout, &str_max_spawn_fanout, &str_limit_as_count, nullptr, true, 185, 186, 186},
+    {&str_spawn_concurrent, &str_max_concurrent_spawns, &str_limit_as_count, nullptr, true, 187, 188, 188},
+    {&str_wall_time, &str_wall_time_cap_seconds, &str_limit_as_seconds, nullptr, true, 189, 190, 190},
 };
+
+// Reads the current cap of `rule` into `current`: 1 when it is open (equal
+// to the rule's zero), 0 when not, -1 on error.
+int read_open_cap(PyObject *ledger, const GuardRule &rule, Ref &current) {
+    current = steal(PyObject_GetAttr(ledger, *rule.field));
+    return current ? holds(current.get(), Py_EQ, *rule.zero) : -1;
+}
 
 // Applies `rule` for `guard`; returns 0, or the failing line with the error set.
 int apply_rule(PyObject *ledger, PyObject *guard, const GuardRule &rule) {
+    Ref current;
+    int open = 1;
+    if (rule.zero != nullptr && !rule.limit_first) {
+        open = read_open_cap(ledger, rule, current);
+        if (open < 0) return rule.assign_line;
+    }
     Ref limit = steal(PyObject_CallMethodNoArgs(guard, *rule.limit));
     if (!limit) return rule.limit_line;
+    if (rule.zero != nullptr && rule.limit_first) {
+        open = read_open_cap(ledger, rule, current);
+        if (open < 0) return rule.assign_line;
+    }
     Ref chosen = limit;
-    if (rule.zero != nullptr) {
-        Ref current = steal(PyObject_GetAttr(ledger, *rule.field));
-        int open = current ? holds(current.get(), Py_EQ, *rule.zero) : -1;
-        int tighter = open == 0 ? holds(limit.get(), Py_LT, current.get()) : 1;
-        if (open < 0 || tighter < 0) return rule.assign_line;
+    if (!open) {
+        // min(current, limit): the limit replaces the cap only when strictly less.
+        int tighter = holds(limit.get(), Py_LT, current.get());
+        if (tighter < 0) return rule.assign_line;
         if (!tighter) chosen = current;
     }
     return PyObject_SetAttr(ledger, *rule.field, chosen.get()) < 0 ? rule.assign_line : 0;
