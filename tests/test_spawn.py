@@ -543,6 +543,30 @@ def test_cancellation_while_a_child_awaits():
     assert asyncio.run(main())._pending == {} and seen == ["a"]
 
 
+@pytest.mark.parametrize("started", [False, True])
+def test_a_dropped_coroutine_closes_its_awaiting_child(started):
+    seen = []
+
+    async def runner(spec):
+        try:
+            await AwaitOnce(None)
+        except BaseException as exc:
+            seen.append(type(exc))
+            raise
+        return {}
+
+    coro = enqueue(InMemorySpawnDispatcher(child_runner=runner), SPECS[:1])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if started:
+            coro.send(None)
+        del coro
+        gc.collect()
+    # Suspended: closed through its await; never started: only the warning.
+    assert seen == ([GeneratorExit] if started else [])
+    assert [str(w.message).endswith("was never awaited") for w in caught] == ([] if started else [True])
+
+
 def test_close_and_throw_reach_the_awaiting_child():
     seen = []
 
