@@ -2,6 +2,7 @@
 
 import collections
 import contextlib
+import itertools
 
 from leakcheck import Operation, run
 
@@ -264,6 +265,9 @@ OPERATIONS = {
     "matches match None": Operation(with_match(None).matches, "s", {}, raises=AttributeError),
     "matches bad pair": Operation(with_match(Pairs(("a", 1, 2))).matches, "s", {}, raises=ValueError),
     "matches non-pair": Operation(with_match(Pairs(3)).matches, "s", {}, raises=TypeError),
+    "matches list pair": Operation(with_match(Pairs(["a", 1])).matches, "s", {"a": 1}, result=True),
+    "matches short pair": Operation(with_match(Pairs(("a",))).matches, "s", {}, raises=ValueError),
+    "matches endless pair": Operation(with_match(Pairs(itertools.count())).matches, "s", {}, raises=ValueError),
     "matches value raises": Operation(waiter({"a": Raising()}).matches, "s", {"a": 1}, raises=KeyError),
     "matches name raises": Operation(waiter(name=Raising()).matches, "s", {}, raises=KeyError),
     "matches match mutated": Operation(match_mutated_during_walk, raises=RuntimeError),
