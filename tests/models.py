@@ -398,3 +398,13 @@ def drive(coro, throw_at):
             coro.close()
             seen.append(("stopped",))
             return seen
+
+
+class Pairs:
+    """A match that is not a dict: `items()` gives what it was built with."""
+
+    def __init__(self, *items):
+        self._items = items
+
+    def items(self):
+        return iter(self._items)

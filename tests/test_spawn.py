@@ -543,9 +543,8 @@ def test_cancellation_while_a_child_awaits():
     assert asyncio.run(main())._pending == {} and seen == ["a"]
 
 
-@pytest.mark.parametrize("started", [False, True])
-def test_a_dropped_coroutine_closes_its_awaiting_child(started):
-    seen = []
+def watching_runner(seen):
+    """A child runner that suspends once and records what is thrown in there."""
 
     async def runner(spec):
         try:
@@ -555,7 +554,13 @@ def test_a_dropped_coroutine_closes_its_awaiting_child(started):
             raise
         return {}
 
-    coro = enqueue(InMemorySpawnDispatcher(child_runner=runner), SPECS[:1])
+    return runner
+
+
+@pytest.mark.parametrize("started", [False, True])
+def test_a_dropped_coroutine_closes_its_awaiting_child(started):
+    seen = []
+    coro = enqueue(InMemorySpawnDispatcher(child_runner=watching_runner(seen)), SPECS[:1])
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         if started:
@@ -569,16 +574,7 @@ def test_a_dropped_coroutine_closes_its_awaiting_child(started):
 
 def test_close_and_throw_reach_the_awaiting_child():
     seen = []
-
-    async def runner(spec):
-        try:
-            await AwaitOnce(None)
-        except BaseException as exc:
-            seen.append(type(exc))
-            raise
-        return {}
-
-    d = InMemorySpawnDispatcher(child_runner=runner)
+    d = InMemorySpawnDispatcher(child_runner=watching_runner(seen))
     coro = enqueue(d, SPECS[:2])
     coro.send(None)
     assert coro.close() is None and seen == [GeneratorExit] and d._pending == {}

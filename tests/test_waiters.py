@@ -15,7 +15,7 @@ import pytest
 import trio
 
 from kelvra_runtime.core.runtime import waiters
-from models import traceback_lines
+from models import Pairs, traceback_lines
 from kelvra_runtime.core.runtime.waiters import (
     InMemoryWaiterRegistry,
     SignalWaiter,
@@ -121,23 +121,9 @@ def test_matches_walks_any_items_object():
     w = SignalWaiter("r", "k", "go", OrderedDict(a=1))
     assert w.matches("go", {"a": 1}) is True
 
-    class Pairs:
-        def items(self):
-            return iter([("a", 1), ("b", 2)])
-
-    w.match = Pairs()
+    w.match = Pairs(("a", 1), ("b", 2))
     assert w.matches("go", {"a": 1, "b": 2}) is True
     assert w.matches("go", {"a": 1}) is False
-
-
-class Items:
-    """A match that is not a dict: its items() yields `pairs`."""
-
-    def __init__(self, *pairs):
-        self.pairs = pairs
-
-    def items(self):
-        return iter(self.pairs)
 
 
 def host_unpacking_error(pairs):
@@ -155,7 +141,7 @@ def host_unpacking_error(pairs):
     ids=repr,
 )
 def test_match_items_unpack_as_the_host_does(item):
-    w = SignalWaiter("r", "k", "go", Items(item))
+    w = SignalWaiter("r", "k", "go", Pairs(item))
     expected = host_unpacking_error([item])
     with pytest.raises(expected[0]) as info:
         w.matches("go", {})
@@ -165,7 +151,7 @@ def test_match_items_unpack_as_the_host_does(item):
 
 @pytest.mark.parametrize(
     ("match", "line"),
-    [(None, 38), (Items(("a", 1)), 39), ({"a": 1}, 39)],
+    [(None, 38), (Pairs(("a", 1)), 39), ({"a": 1}, 39)],
 )
 def test_match_errors_name_the_walk_or_the_value_test(match, line):
     class Touchy:

@@ -5,6 +5,7 @@ import contextlib
 import itertools
 
 from leakcheck import Operation, run
+from models import Pairs
 
 from kelvra_runtime.core.runtime import waiters
 from kelvra_runtime.core.runtime.waiters import (
@@ -76,16 +77,6 @@ def parse_without_units(value):
         return parse_duration(value)
     finally:
         waiters._DURATION_UNITS = saved
-
-
-class Pairs:
-    """A match that is not a dict: `items()` gives what it was built with."""
-
-    def __init__(self, *items):
-        self._items = items
-
-    def items(self):
-        return iter(self._items)
 
 
 class Payload(dict):
