@@ -193,13 +193,18 @@ def test_other_digits_and_leading_zeros(spec, seconds):
     assert parse_duration(spec) == seconds
 
 
-def test_ints_convert_as_float_does():
+@pytest.mark.parametrize("whole", [*MACHINE_EDGES, -1, -(2**30) - 1, 2**53 + 1, -(2**63)])
+def test_ints_convert_as_float_does(whole):
+    seconds = parse_duration(whole)
+    assert type(seconds) is float and seconds == float(whole) and math.copysign(1, seconds) == math.copysign(1, whole)
+
+
+def test_int_subclasses_convert_through_their_own_float():
     class Seconds(int):
         def __float__(self):
             return 7.0
 
     assert parse_duration(Seconds(3)) == 7.0
-    assert parse_duration(2**53 + 1) == float(2**53 + 1)
     with pytest.raises(OverflowError):
         parse_duration(2**1024)
 

@@ -875,7 +875,12 @@ PyObject *parse_duration(kr::Call &call) {
     PyObject *value = call[0];
     if (PyFloat_CheckExact(value)) return Py_NewRef(value);
     if (PyLong_CheckExact(value)) {
-        // float() of an exact int is its own conversion.
+        // float() of an exact int is its own conversion; a compact one (at
+        // most a machine word of digits) converts exactly.
+        auto *number = reinterpret_cast<PyLongObject *>(value);
+        if (PyUnstable_Long_IsCompact(number)) {
+            return PyFloat_FromDouble(static_cast<double>(PyUnstable_Long_CompactValue(number)));
+        }
         double seconds = PyLong_AsDouble(value);
         return seconds == -1.0 && PyErr_Occurred() ? call.fail(kLineNumeric) : PyFloat_FromDouble(seconds);
     }

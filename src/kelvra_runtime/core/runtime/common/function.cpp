@@ -420,7 +420,10 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
         // Every argument given by position: they are bound where they are.
         double reals[kMaxParams];
         int ready = convert_in_place(f, args, reals);
-        if (ready > 0) return check_exact_types(f, args) < 0 ? nullptr : run_body(f, args, reals);
+        if (ready > 0) {
+            if (f->nchecked > 0 && check_exact_types(f, args) < 0) return nullptr;
+            return run_body(f, args, reals);
+        }
         if (ready < 0) {
             function_traceback(f, 0);
             return nullptr;
