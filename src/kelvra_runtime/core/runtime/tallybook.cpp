@@ -18,6 +18,7 @@
 
 namespace {
 
+using kr::machine_int;
 using kr::Ref;
 using kr::steal;
 
@@ -116,16 +117,6 @@ const char module_doc[] =
 
 // ---------------------------------------------------------------------------
 // Numbers
-
-// The value of an exact int small enough for machine arithmetic: the
-// host's int arithmetic and comparisons on it give what the machine's do.
-bool machine_int(PyObject *value, long long *out) {
-    if (!PyLong_CheckExact(value)) return false;
-    auto *number = reinterpret_cast<PyLongObject *>(value);
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    *out = PyUnstable_Long_CompactValue(number);
-    return true;
-}
 
 template <class Number>
 bool compare(Number x, int op, Number y) {

@@ -80,12 +80,8 @@ const char module_doc[] =
 int not_equal(PyObject *a, PyObject *b) {
     if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return a != b && !PyUnicode_Equal(a, b);
     if (a == b && (PyLong_CheckExact(a) || a == Py_None)) return 0;
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        auto *x = reinterpret_cast<PyLongObject *>(a), *y = reinterpret_cast<PyLongObject *>(b);
-        if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
-            return PyUnstable_Long_CompactValue(x) != PyUnstable_Long_CompactValue(y);
-        }
-    }
+    long long x, y;
+    if (kr::machine_int(a, &x) && kr::machine_int(b, &y)) return x != y;
     Ref result = steal(PyObject_RichCompare(a, b, Py_NE));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
@@ -875,12 +871,9 @@ PyObject *parse_duration(kr::Call &call) {
     PyObject *value = call[0];
     if (PyFloat_CheckExact(value)) return Py_NewRef(value);
     if (PyLong_CheckExact(value)) {
-        // float() of an exact int is its own conversion; a compact one (at
-        // most a machine word of digits) converts exactly.
-        auto *number = reinterpret_cast<PyLongObject *>(value);
-        if (PyUnstable_Long_IsCompact(number)) {
-            return PyFloat_FromDouble(static_cast<double>(PyUnstable_Long_CompactValue(number)));
-        }
+        // float() of an exact int is its own conversion.
+        long long whole;
+        if (kr::machine_int(value, &whole)) return PyFloat_FromDouble(static_cast<double>(whole));
         double seconds = PyLong_AsDouble(value);
         return seconds == -1.0 && PyErr_Occurred() ? call.fail(kLineNumeric) : PyFloat_FromDouble(seconds);
     }

@@ -245,6 +245,18 @@ PyObject *module_init(const ModuleDef &def);
 PyObject *global(PyObject *globals, const char *name);
 PyObject *global(PyObject *globals, PyObject *name);
 
+// The value of an exact int small enough for machine arithmetic (a compact
+// one, of at most one internal digit): the host's int arithmetic and
+// comparisons on it give what the machine's do, and a double holds it
+// exactly.  False for any other object.
+inline bool machine_int(PyObject *value, long long *out) {
+    if (!PyLong_CheckExact(value)) return false;
+    auto *number = reinterpret_cast<PyLongObject *>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *out = PyUnstable_Long_CompactValue(number);
+    return true;
+}
+
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
 // with the subclass note when `obj` is an instance of a subclass of
 // `expected`.  Always returns null.
