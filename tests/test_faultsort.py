@@ -198,7 +198,7 @@ def test_only_an_exact_dict_is_classified(argument, type_name, noted):
     [
         ((), {}, "classify_failure() takes exactly 1 positional argument (0 given)"),
         (({}, {}), {}, "classify_failure() takes exactly 1 positional argument (2 given)"),
-        ((), {"data": {}}, "classify_failure() takes exactly 1 positional argument (0 given)"),
+        ((), {"data": {}}, "classify_failure() got an unexpected keyword argument 'data'"),
         (
             ({},),
             {"envelope": {}},

@@ -105,6 +105,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->kwdefaults = nullptr;
     f->dict = nullptr;
     f->signature = nullptr;
+    f->codes = nullptr;
     f->nparams = nparams;
     f->npositional = 0;
     f->nrequired = 0;
@@ -182,27 +183,6 @@ static Py_ssize_t find_param(FunctionObject *f, PyObject *key, Py_ssize_t first,
         if (PyErr_Occurred()) return -2;
     }
     return -1;
-}
-
-// The value passed for parameter `j` by keyword, or null.
-static PyObject *keyword_value(FunctionObject *f, Py_ssize_t j, PyObject *const *kwvalues, PyObject *kwnames,
-                               int *error) {
-    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    PyObject *name = f->param_names[j];
-    for (Py_ssize_t k = 0; k < n; k++) {
-        if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
-    }
-    for (Py_ssize_t k = 0; k < n; k++) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) continue;
-        int eq = PyUnicode_Compare(key, name);
-        if (eq == 0) return kwvalues[k];
-        if (PyErr_Occurred()) {
-            *error = 1;
-            return nullptr;
-        }
-    }
-    return nullptr;
 }
 
 PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj) {
@@ -315,42 +295,28 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject *const *kwvalues = args + nargs;
     if (nkw > 0 && bind_by_identity(f, kwvalues, kwnames, nargs, bound)) return 0;
-    Py_ssize_t unused = nkw;
-    for (Py_ssize_t j = nargs; j < f->npositional; j++) {
-        int error = 0;
-        bound[j] = nkw ? keyword_value(f, j, kwvalues, kwnames, &error) : nullptr;
-        if (error) return -1;
-        if (bound[j] != nullptr) {
-            unused--;
-        }
-        else if (j < f->nrequired) {
-            return arity_error(f, j);
-        }
-    }
-    if (unused > 0) {
-        // Every keyword again, as the general rule: names from the first
-        // parameter not filled by position on are accepted.
-        for (Py_ssize_t k = 0; k < nkw; k++) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
-                return -1;
-            }
-            Py_ssize_t j = find_param(f, key, nargs, f->nparams);
-            if (j == -2) return -1;
-            if (j >= 0) {
-                bound[j] = kwvalues[k];
-                continue;
-            }
-            j = find_param(f, key, 0, nargs);
-            if (j == -2) return -1;
-            if (j >= 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
-                return -1;
-            }
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+    // Every keyword is bound before anything is reported missing, so that
+    // a misspelt name is named rather than the parameter it left empty.
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
             return -1;
         }
+        Py_ssize_t j = find_param(f, key, nargs, f->nparams);
+        if (j == -2) return -1;
+        if (j >= 0 && bound[j] == nullptr) {
+            bound[j] = kwvalues[k];
+            continue;
+        }
+        if (j < 0) j = find_param(f, key, 0, nargs);
+        if (j == -2) return -1;
+        if (j >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
+            return -1;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+        return -1;
     }
     for (Py_ssize_t j = nargs; j < f->nparams; j++) {
         if (bound[j] != nullptr) continue;
@@ -358,6 +324,7 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
             bound[j] = f->default_values[j];
             continue;
         }
+        if (j < f->npositional) return arity_error(f, j);
         PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", fname, f->param_names[j]);
         return -1;
     }
@@ -440,8 +407,15 @@ static PyObject *function_call(PyObject *callable, PyObject *args, PyObject *kwa
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) {
+                // Reported where binding would report it: after the
+                // positional count.
                 auto *f = reinterpret_cast<FunctionObject *>(callable);
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
+                if (PyTuple_GET_SIZE(args) > f->npositional) {
+                    arity_error(f, PyTuple_GET_SIZE(args));
+                }
+                else {
+                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
+                }
                 function_traceback(f, 0);
                 return nullptr;
             }
@@ -453,21 +427,31 @@ static PyObject *function_call(PyObject *callable, PyObject *args, PyObject *kwa
 // ---------------------------------------------------------------------------
 // Traceback entries
 
-void add_traceback_entry(PyObject *funcname, PyObject *module_name, int line, PyObject *globals) {
-    PyObject *error = PyErr_GetRaisedException();
-    Py_ssize_t dot = PyUnicode_FindChar(module_name, '.', 0, PyUnicode_GET_LENGTH(module_name), -1);
-    Ref short_name = steal(PyUnicode_Substring(module_name, dot + 1, PyUnicode_GET_LENGTH(module_name)));
-    Ref filename = short_name ? steal(PyUnicode_FromFormat("src/kelvra_runtime/core/runtime/%U.py", short_name.get()))
-                              : Ref();
+// The source file our entries cite for the module named `module_name`.
+static PyObject *source_path(PyObject *module_name) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(module_name);
+    Py_ssize_t dot = PyUnicode_FindChar(module_name, '.', 0, length, -1);
+    if (dot == -2) return nullptr;
+    Ref short_name = steal(PyUnicode_Substring(module_name, dot + 1, length));
+    if (!short_name) return nullptr;
+    return PyUnicode_FromFormat("src/kelvra_runtime/core/runtime/%U.py", short_name.get());
+}
+
+// A code object named `funcname` whose only line is `line`.
+static PyObject *new_code(PyObject *funcname, PyObject *module_name, int line) {
+    Ref filename = steal(source_path(module_name));
     const char *file_text = filename ? PyUnicode_AsUTF8(filename.get()) : nullptr;
     const char *func_text = file_text ? PyUnicode_AsUTF8(funcname) : nullptr;
-    Ref code = func_text ? steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file_text, func_text, line)))
-                         : Ref();
-    Ref frame = code ? steal(reinterpret_cast<PyObject *>(PyFrame_New(
-                           PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals, nullptr)))
-                     : Ref();
+    if (func_text == nullptr) return nullptr;
+    return reinterpret_cast<PyObject *>(PyCode_NewEmpty(file_text, func_text, line));
+}
+
+// Adds a traceback entry for `code` to the error being raised; the entry
+// is lost, and the error kept, when its frame cannot be made.
+static void add_traceback_frame(PyObject *code, PyObject *globals) {
+    PyObject *error = PyErr_GetRaisedException();
+    Ref frame = code ? steal(frame_of(code, globals)) : Ref();
     if (!frame) {
-        // The entry is lost; the error being raised must not be.
         PyErr_Clear();
         PyErr_SetRaisedException(error);
         return;
@@ -476,12 +460,41 @@ void add_traceback_entry(PyObject *funcname, PyObject *module_name, int line, Py
     PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 
-void function_traceback(FunctionObject *f, int line) {
-    Ref funcname = steal(PyUnicode_FromFormat("%U.%U", f->module, f->qualname));
-    if (!funcname) {
-        return;
+PyObject *frame_of(PyObject *code, PyObject *globals) {
+    return reinterpret_cast<PyObject *>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code), globals, nullptr));
+}
+
+void add_traceback_entry(PyObject *funcname, PyObject *module_name, int line, PyObject *globals) {
+    PyObject *error = PyErr_GetRaisedException();
+    Ref code = steal(new_code(funcname, module_name, line));
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    add_traceback_frame(code.get(), globals);
+}
+
+PyObject *function_code(FunctionObject *f, int line) {
+    if (line == 0) line = f->def->line;
+    if (f->codes == nullptr) {
+        f->codes = PyDict_New();
+        if (f->codes == nullptr) return nullptr;
     }
-    add_traceback_entry(funcname.get(), f->module, line ? line : f->def->line, f->globals);
+    Ref key = steal(PyLong_FromLong(line));
+    if (!key) return nullptr;
+    PyObject *code;
+    if (PyDict_GetItemRef(f->codes, key.get(), &code) != 0) return code;
+    Ref funcname = steal(PyUnicode_FromFormat("%U.%U", f->module, f->qualname));
+    Ref made = funcname ? steal(new_code(funcname.get(), f->module, line)) : Ref();
+    if (!made || PyDict_SetItem(f->codes, key.get(), made.get()) < 0) return nullptr;
+    return made.release();
+}
+
+void function_traceback(FunctionObject *f, int line) {
+    PyObject *error = PyErr_GetRaisedException();
+    Ref code = steal(function_code(f, line));
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    add_traceback_frame(code.get(), f->globals);
 }
 
 // ---------------------------------------------------------------------------
@@ -602,6 +615,7 @@ static int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->dict);
     Py_VISIT(f->signature);
+    Py_VISIT(f->codes);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_VISIT(f->default_values[i]);
     return 0;
 }
@@ -614,6 +628,7 @@ static int function_clear(PyObject *self) {
     Py_CLEAR(f->kwdefaults);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->signature);
+    Py_CLEAR(f->codes);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_CLEAR(f->default_values[i]);
     return 0;
 }

@@ -23,6 +23,7 @@ struct FunctionObject {
     PyObject *kwdefaults;   // dict, or null for none
     PyObject *dict;         // the writable __dict__, made on first use
     PyObject *signature;    // inspect.Signature, made on first use
+    PyObject *codes;        // dict: line -> the code object of our entries there
     PyObject *param_names[kMaxParams];     // interned
     PyObject *default_values[kMaxParams];  // null for required parameters
     Accept accept[kMaxParams];
@@ -66,5 +67,14 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
 // Adds the function's traceback entry for an error leaving it at `line`
 // (0: the def line).
 void function_traceback(FunctionObject *function, int line);
+
+// The code object of the function's traceback entries and frames at `line`
+// (0: the def line), made once per line: named by the function's dotted
+// path, in the module's source file.  A new reference, or null.
+PyObject *function_code(FunctionObject *function, int line);
+
+// A frame object standing at the single line of `code`, as the host makes
+// for a traceback entry.  A new reference, or null.
+PyObject *frame_of(PyObject *code, PyObject *globals);
 
 }  // namespace kr
