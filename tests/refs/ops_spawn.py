@@ -3,6 +3,7 @@ every state of the dispatcher's coroutine."""
 
 import asyncio
 import contextlib
+import sys
 
 from leakcheck import Operation
 from models import complete as drive
@@ -187,6 +188,22 @@ def resending_dispatch():
     coro = enqueue(d, SPECS[:1])
     drive(coro)
     return drive(d.collect_results(parent_run_id="r", resume_key="k"))["inmem-r-k-0"]["error"]
+
+
+def introspected(origin_depth=0):
+    """Reads the frame, code and origin of a dispatch in every state."""
+    previous = sys.get_coroutine_origin_tracking_depth()
+    sys.set_coroutine_origin_tracking_depth(origin_depth)
+    try:
+        coro = enqueue(dispatcher(suspending_runner), SPECS[:1])
+    finally:
+        sys.set_coroutine_origin_tracking_depth(previous)
+    seen = [coro.cr_frame.f_lineno, coro.cr_code.co_firstlineno, coro.cr_origin is None]
+    coro.send(None)
+    seen += [coro.cr_frame.f_lineno, coro.cr_frame.f_lineno, type(coro.cr_await).__name__]
+    drive(coro)
+    seen.append(coro.cr_frame)
+    return seen
 
 
 def with_child_result(cls, runner=None):
@@ -386,6 +403,8 @@ OPERATIONS = {
     "runner call raises": Operation(dispatched, lambda: None),
     "runner result refuses assignment": Operation(dispatched, none_runner),
     "runner awaitable without throw": Operation(dispatched, lambda spec: Bare()),
+    "frame, code and origin read": Operation(introspected, result=[129, 129, True, 149, 149, "coroutine", None]),
+    "origin tracked": Operation(introspected, 3, result=[129, 129, False, 149, 149, "coroutine", None]),
     "runner returns a compiled coroutine": Operation(dispatched, compiled_runner),
     "runner returns a suspending compiled coroutine": Operation(dispatched, nested_dispatch_runner),
     "__await__ returns a non-iterator": Operation(dispatched, lambda spec: BadAwait(lambda: 5)),

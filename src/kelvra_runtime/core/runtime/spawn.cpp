@@ -398,7 +398,7 @@ PyObject *await_child(kr::Coroutine &co, Ref *result) {
         return nullptr;
     }
     Ref awaitable = steal(PyObject_CallOneArg(runner.get(), spec));
-    return awaitable ? co.await(awaitable.get()) : nullptr;
+    return awaitable ? co.await(awaitable.get(), kLineAwaitChild) : nullptr;
 }
 
 // `result["child_run_id"] = child_id; result["spec"] = spec.to_dict()`,

@@ -23,6 +23,8 @@
 
 #include "internal.hpp"
 
+#include <frameobject.h>
+
 namespace kr {
 
 PyTypeObject *coroutine_type = nullptr;
@@ -54,6 +56,12 @@ struct CoroutineObject {
     // strings, so they never take part in a cycle and survive tp_clear.
     Ref name;
     Ref qualname;
+    // Where the call was made, when the host tracks coroutine origins.
+    Ref origin;
+    // The frame `cr_frame` last made, and the line it stands at; made only
+    // when asked for, and dropped with the body.
+    Ref frame;
+    int frame_line;
     FrameState state;
 
     static PyObject *create(FunctionObject *function, PyObject *const *args, const double *reals);
@@ -64,6 +72,8 @@ struct CoroutineObject {
     FunctionObject *function() const {
         return reinterpret_cast<FunctionObject *>(co.function_.get());
     }
+    // The line the body stands at: its latest await, or 0 (the def line).
+    int await_line() const { return co.await_line_; }
 };
 
 namespace {
@@ -227,6 +237,31 @@ int raise_thrown(PyObject *typ, PyObject *val, PyObject *tb) {
     PyObject *traceback = tb != nullptr ? Py_NewRef(tb) : PyException_GetTraceback(typ);
     PyErr_Restore(Py_NewRef(PyExceptionInstance_Class(typ)), Py_NewRef(typ), traceback);
     return 0;
+}
+
+// The host's cr_origin: (filename, line, function name) of the calling
+// frames, innermost first, at most `depth` of them.
+PyObject *compute_origin(int depth) {
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) {
+        return nullptr;
+    }
+    Ref frame = Ref::borrow(reinterpret_cast<PyObject *>(PyEval_GetFrame()));
+    for (int i = 0; i < depth && frame; ++i) {
+        auto *f = reinterpret_cast<PyFrameObject *>(frame.get());
+        Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(f)));
+        auto *c = reinterpret_cast<PyCodeObject *>(code.get());
+        Ref entry = Ref::steal(Py_BuildValue("(OiO)", c->co_filename, PyFrame_GetLineNumber(f), c->co_name));
+        if (!entry || PyList_Append(entries.get(), entry.get()) < 0) {
+            return nullptr;
+        }
+        frame = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_GetBack(f)));
+    }
+    // Getting a frame object may make it, and so fail.
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return PyList_AsTuple(entries.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -547,6 +582,8 @@ void coroutine_dealloc(PyObject *op) {
     self->inner.~Ref();
     self->name.~Ref();
     self->qualname.~Ref();
+    self->origin.~Ref();
+    self->frame.~Ref();
     PyTypeObject *type = Py_TYPE(op);
     PyObject_GC_Del(op);
     Py_DECREF(type);
@@ -591,6 +628,44 @@ PyObject *coroutine_get_await(PyObject *op, void *) {
     Py_RETURN_NONE;
 }
 
+// The frame of the body, as the native attribute: standing at the def line
+// before the body starts and at the awaiting statement afterwards; None
+// once the coroutine has finished.
+PyObject *coroutine_get_frame(PyObject *op, void *) {
+    CoroutineObject *self = as_coroutine(op);
+    if (self->state == FrameState::Finished) {
+        Py_RETURN_NONE;
+    }
+    int line = self->await_line();
+    if (!self->frame || self->frame_line != line) {
+        Ref code = Ref::steal(function_code(self->function(), line));
+        if (!code) {
+            return nullptr;
+        }
+        Ref frame = Ref::steal(frame_of(code.get(), self->function()->globals));
+        if (!frame) {
+            return nullptr;
+        }
+        self->frame = std::move(frame);
+        self->frame_line = line;
+    }
+    return Py_NewRef(self->frame.get());
+}
+
+// The code object of the function, at its def line.
+PyObject *coroutine_get_code(PyObject *op, void *) {
+    FunctionObject *function = as_coroutine(op)->function();
+    if (function == nullptr) {
+        Py_RETURN_NONE;
+    }
+    return function_code(function, 0);
+}
+
+PyObject *coroutine_get_origin(PyObject *op, void *) {
+    PyObject *origin = as_coroutine(op)->origin.get();
+    return Py_NewRef(origin != nullptr ? origin : Py_None);
+}
+
 PyObject *coroutine_get_running(PyObject *op, void *) {
     return PyBool_FromLong(as_coroutine(op)->state == FrameState::Running);
 }
@@ -624,6 +699,10 @@ PyGetSetDef coroutine_getset[] = {
     {"__qualname__", coroutine_get_qualname, coroutine_set_qualname,
      "qualified name of the coroutine", nullptr},
     {"cr_await", coroutine_get_await, nullptr, "object being awaited on, or None", nullptr},
+    {"cr_frame", coroutine_get_frame, nullptr, "Frame of the coroutine", nullptr},
+    {"cr_code", coroutine_get_code, nullptr, "Code of the coroutine", nullptr},
+    {"cr_origin", coroutine_get_origin, nullptr,
+     "Where the coroutine was created, when origin tracking is on", nullptr},
     {"cr_running", coroutine_get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", coroutine_get_suspended, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -761,11 +840,23 @@ PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *arg
     new (&self->inner) Ref();
     new (&self->name) Ref(Ref::borrow(function->name));
     new (&self->qualname) Ref(Ref::borrow(function->qualname));
+    new (&self->origin) Ref();
+    new (&self->frame) Ref();
+    self->frame_line = 0;
     self->state = FrameState::Created;
     self->co.function_ = Ref::borrow(reinterpret_cast<PyObject *>(function));
     for (Py_ssize_t i = 0; i < function->nparams; ++i) {
         self->co.args_[i] = Ref::borrow(args[i]);
         self->co.reals_[i] = reals != nullptr ? reals[i] : 0.0;
+    }
+    int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
+    if (depth > 0) {
+        self->origin = Ref::steal(compute_origin(depth));
+        if (!self->origin) {
+            self->state = FrameState::Finished;
+            Py_DECREF(self);
+            return nullptr;
+        }
     }
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject *>(self);
@@ -782,6 +873,7 @@ int CoroutineObject::traverse(PyObject *op, visitproc visit, void *arg) {
         Py_VISIT(local.get());
     }
     Py_VISIT(self->inner.get());
+    Py_VISIT(self->frame.get());
     return 0;
 }
 
@@ -797,6 +889,7 @@ int CoroutineObject::clear(PyObject *op) {
 
 void CoroutineObject::release_body() {
     inner.reset();
+    frame.reset();
     for (Ref &local : co.locals) {
         local.reset();
     }
@@ -829,7 +922,7 @@ PyObject *body_error(PyObject *function, int line) {
     return nullptr;
 }
 
-PyObject *Coroutine::await(PyObject *awaitable) {
+PyObject *Coroutine::await(PyObject *awaitable, int line) {
     CoroutineObject *self = stepping;
     if (self == nullptr || &self->co != this) {
         PyErr_SetString(PyExc_SystemError, "await outside the coroutine's running step");
@@ -840,6 +933,7 @@ PyObject *Coroutine::await(PyObject *awaitable) {
         return nullptr;
     }
     self->inner = std::move(iter);
+    await_line_ = line;
     return kSuspend;
 }
 

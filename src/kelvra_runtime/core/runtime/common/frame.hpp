@@ -112,11 +112,12 @@ public:
     Py_ssize_t counter = 0;
     Ref locals[kLocals];
 
-    // Starts awaiting `awaitable` through the host's await protocol.  On
-    // success it returns the suspension marker that the step must return;
-    // on failure (not awaitable) it returns null with TypeError set and
-    // the step may handle the error or return null itself.
-    PyObject *await(PyObject *awaitable);
+    // Starts awaiting `awaitable` through the host's await protocol, in
+    // the statement at `line` (where the coroutine's frame then stands).
+    // On success it returns the suspension marker that the step must
+    // return; on failure (not awaitable) it returns null with TypeError set
+    // and the step may handle the error or return null itself.
+    PyObject *await(PyObject *awaitable, int line);
 
     PyObject *fail(int line) {
         line_ = line;
@@ -131,6 +132,7 @@ private:
     Ref args_[kMaxParams];
     double reals_[kMaxParams] = {};
     int line_ = 0;
+    int await_line_ = 0;  // the statement of the latest await; 0 before any
 };
 
 // ---------------------------------------------------------------------------
