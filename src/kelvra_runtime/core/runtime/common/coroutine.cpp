@@ -743,7 +743,14 @@ CoroutineObject *awaited(PyObject *op) {
     return as_coroutine(reinterpret_cast<AwaitObject *>(op)->coroutine.get());
 }
 
+// `await coro`: the host refuses a native coroutine that is suspended in an
+// await of its own, since whoever drives it would be robbed of its values;
+// ours are refused alike.
 PyObject *coroutine_await(PyObject *op) {
+    if (as_coroutine(op)->state == FrameState::Suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
     AwaitObject *self = PyObject_GC_New(AwaitObject, coroutine_await_type);
     if (self == nullptr) {
         return nullptr;
