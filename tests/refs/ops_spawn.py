@@ -206,6 +206,16 @@ def introspected(origin_depth=0):
     return seen
 
 
+def await_suspended():
+    """`await` of a coroutine that another caller is driving."""
+    coro = enqueue(dispatcher(suspending_runner), SPECS[:1])
+    coro.send(None)
+    try:
+        coro.__await__()
+    finally:
+        drive(coro)
+
+
 def with_child_result(cls, runner=None):
     with patched("ChildResult", cls):
         return dispatched(runner, SPECS[:1])
@@ -403,6 +413,7 @@ OPERATIONS = {
     "runner call raises": Operation(dispatched, lambda: None),
     "runner result refuses assignment": Operation(dispatched, none_runner),
     "runner awaitable without throw": Operation(dispatched, lambda spec: Bare()),
+    "await of a suspended coroutine": Operation(await_suspended, raises=RuntimeError),
     "frame, code and origin read": Operation(introspected, result=[129, 129, True, 149, 149, "coroutine", None]),
     "origin tracked": Operation(introspected, 3, result=[129, 129, False, 149, 149, "coroutine", None]),
     "runner returns a compiled coroutine": Operation(dispatched, compiled_runner),
