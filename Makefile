@@ -14,19 +14,25 @@ BOOTSTRAP := tools/bootstrap-python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 # The modules whose stubs stubtest checks against the built package.
-STUBBED := $(addprefix kelvra_runtime.core.runtime.,waiters tallybook spawn policy faultsort exceptions)
+STUBBED := $(addprefix kelvra_runtime.core.runtime.,waiters tallybook spawn policy faultsort)
+# The engine's package folders and `exceptions` module, for use without the
+# engine: a distribution of its own, installed after ours wherever ours is.
+STANDIN := ./standin
 
-.PHONY: build test demo check-stubs check-wheel test-refs test-asan clean
+.PHONY: build test demo check-stubs wheel check-wheel test-refs test-asan clean
 
-$(DEPS) $(DEBUG_VENV)/.deps-installed $(ASAN_VENV)/.deps-installed: requirements-dev.txt
-	python="$$($(BOOTSTRAP) | tail -n 1)" && "$$python" -m venv --clear $(@D)
-	$(@D)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+# The bootstrap prints the interpreter's path, and nothing else, on stdout;
+# when it fails, so does the assignment, and make stops with its message.
+$(DEPS) $(DEBUG_VENV)/.deps-installed $(ASAN_VENV)/.deps-installed: requirements-dev.txt constraints-dev.txt
+	python="$$($(BOOTSTRAP))" && "$$python" -m venv --clear $(@D)
+	$(@D)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt -c constraints-dev.txt
 	touch $@
 
 $(DEBUG_VENV)/.deps-installed: BOOTSTRAP := PYTHON=$(PYTHON_DEBUG) tools/bootstrap-python --debug
 
 build: $(DEPS)
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STANDIN)
 
 test: build
 	$(PY) -m pytest
@@ -40,15 +46,23 @@ check-stubs: build
 	$(PY) -m mypy.stubtest $(STUBBED)
 	$(PY) -m mypy --strict examples/demo.py examples/typed_usage.py
 
-# `pip wheel .`, then a fresh venv that installs the wheel and imports the modules.
-check-wheel: $(DEPS)
-	tools/check-wheel $(PY)
+# What a user installs, into dist/: the manylinux wheel, the sdist, and the
+# stand-in's wheel under dist/standin/ (tools/build-dist).
+wheel: $(DEPS)
+	tools/build-dist $(PY)
+
+# The wheel and the sdist in fresh venvs: beside a stand-in for the engine's
+# distribution in both orders, then uninstalled; type checkers against it;
+# and a second build of the commit, which must give the same bytes.
+check-wheel: wheel
+	$(PY) tools/check-wheel
 
 # The suite under the debug interpreter (its assertions on), then the
 # reference-count check of tests/refs, which only that interpreter runs, in
 # a process of its own.
 test-refs: $(DEBUG_VENV)/.deps-installed
 	$(DEBUG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	$(DEBUG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STANDIN)
 	$(DEBUG_VENV)/bin/python -m pytest --ignore=tests/refs
 	$(DEBUG_VENV)/bin/python -m pytest tests/refs
 
@@ -58,6 +72,7 @@ test-refs: $(DEBUG_VENV)/.deps-installed
 test-asan: $(ASAN_VENV)/.deps-installed
 	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
 		-C cmake.define.KELVRA_SANITIZE=ON -C build-dir=build/asan .
+	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STANDIN)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
 		$(ASAN_VENV)/bin/python -m pytest
 
@@ -72,4 +87,4 @@ $(VENV)/.bench-deps-installed: bench/requirements.txt $(DEPS)
 	touch $@
 
 clean:
-	rm -rf build $(VENV) $(DEBUG_VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(DEBUG_VENV) $(ASAN_VENV)

@@ -1,4 +1,8 @@
-"""The interface through which the runtime reads policy configurations."""
+"""Policy provider protocol for runtime policy configuration.
+
+This module defines the interface for accessing policy configurations.
+Runtime provides no-op default; infra provides Django-model-backed policies.
+"""
 
 from typing import Any, Protocol, runtime_checkable
 
@@ -6,9 +10,37 @@ __test__: dict[str, Any]
 
 @runtime_checkable
 class PolicyProvider(Protocol):
-    def get_runtime_configs(self) -> dict[str, Any]: ...
-    def get_policy(self, name: str) -> dict[str, Any]: ...
+    """Provides policy configurations at runtime.
+
+    Implementations provide access to policy rules and configurations
+    that govern workflow execution.
+
+    Default: NoOpPolicyProvider (returns empty config)
+    Production: PolicyRegistry (Django model-backed)
+    """
+    def get_runtime_configs(self) -> dict[str, Any]:
+        """Get all active policy configurations.
+
+        Returns:
+            Dict mapping policy names to their configurations
+        """
+    def get_policy(self, name: str) -> dict[str, Any]:
+        """Get a specific policy configuration.
+
+        Args:
+            name: The policy name
+
+        Returns:
+            The policy configuration dict, or empty dict if not found
+        """
 
 class NoOpPolicyProvider:
-    def get_runtime_configs(self) -> dict[str, Any]: ...
-    def get_policy(self, name: str) -> dict[str, Any]: ...
+    """No-op policy provider for standalone runtime.
+
+    Returns empty configurations. All execution is allowed.
+    Useful for local development and testing without governance.
+    """
+    def get_runtime_configs(self) -> dict[str, Any]:
+        """No policy is configured: an empty dict."""
+    def get_policy(self, name: str) -> dict[str, Any]:
+        """No policy is configured: an empty dict, whatever the name."""

@@ -1,1 +1,0 @@
-"""Kelvra runtime: the compiled core of the agent-workflow engine."""

@@ -1,1 +1,0 @@
-"""Core layer of the Kelvra runtime."""

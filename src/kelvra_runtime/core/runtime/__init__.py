@@ -1,1 +1,0 @@
-"""Compiled core runtime modules: waiters, tallybook, spawn, policy and faultsort."""

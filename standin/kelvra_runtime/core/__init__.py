@@ -1,0 +1,1 @@
+"""Stand-in for the engine's core layer."""
