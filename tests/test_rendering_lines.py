@@ -29,6 +29,10 @@ def boom(*args, **kwargs):
     raise Boom("boom")
 
 
+def stop(*args, **kwargs):
+    raise Stop("stop")
+
+
 class Raising:
     """Every comparison and its truth value raise."""
 
@@ -174,7 +178,7 @@ def signal_waiter(**attributes):
     w = type("Waiter", (), {"matches": lambda self, name, payload: True})()
     w.parent_run_id, w.resume_key, w.resume_at_unix = "p", "k", 1.0
     for name, value in attributes.items():
-        if isinstance(value, BaseException) or value is Boom:
+        if value is Boom:
             setattr(type(w), name, property(boom))
         else:
             setattr(w, name, value)
@@ -371,7 +375,7 @@ CASES = [
     ("noop agent", "spawn", "_default_noop_child_runner",
      lambda m: run(m._default_noop_child_runner(Spec(broken=("agent",))))),
     ("default runner in a call", "spawn", "_default_noop_child_runner",
-     lambda m: enqueue(m, specs=(Spec(to_dict=lambda: (_ for _ in ()).throw(Stop("stop"))),))),
+     lambda m: enqueue(m, specs=(Spec(to_dict=stop),))),
     # waiters: records
     ("name test", "waiters", "SignalWaiter.matches", lambda m: m.SignalWaiter("p", "k", Raising()).matches("s", {})),
     ("match of None", "waiters", "SignalWaiter.matches", lambda m: m.SignalWaiter("p", "k", "s", None).matches("s", {})),
@@ -450,6 +454,7 @@ DRIFT = {
     "walk timers": "`for w in self._timers` stands at line 144; the compiled entry cites 145",
 }
 
+CASES = [pytest.param(*case, id=case[0]) for case in CASES]
 CASES += [
     pytest.param(
         case_id, "waiters", qualname, provoke, id=case_id, marks=pytest.mark.xfail(strict=True, reason=DRIFT[case_id])
@@ -507,7 +512,7 @@ def walk(tb):
         tb = tb.tb_next
 
 
-@pytest.mark.parametrize("case_id, module, qualname, provoke", CASES, ids=[c[0] if isinstance(c, tuple) else None for c in CASES])
+@pytest.mark.parametrize("case_id, module, qualname, provoke", CASES)
 def test_cited_line_is_the_failing_statement(case_id, module, qualname, provoke):
     from_compiled = raised(provoke, rendering.compiled(module))
     from_rendering = raised(provoke, rendering.load(module))
