@@ -100,15 +100,20 @@ def run(coro):
 
 @contextlib.contextmanager
 def replaced(module, name, value):
-    saved = vars(module)[name]
+    """The module global `name` bound to `value` (None: missing) meanwhile;
+    afterwards the namespace is as it was, in its order too."""
+    namespace = vars(module)
+    order, saved = list(namespace), namespace[name]
     if value is None:
-        delattr(module, name)
+        del namespace[name]
     else:
-        setattr(module, name, value)
+        namespace[name] = value
     try:
         yield
     finally:
-        setattr(module, name, saved)
+        namespace[name] = saved
+        for later in order[order.index(name) + 1 :]:
+            namespace[later] = namespace.pop(later)
 
 
 def failing_attribute(cls, name, error=Boom):
