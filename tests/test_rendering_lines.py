@@ -7,6 +7,7 @@ frame for that function."""
 import ast
 import contextlib
 import linecache
+import subprocess
 import sys
 import traceback
 
@@ -605,10 +606,19 @@ def test_cited_line_reads_as_its_statement(module, line, fragment):
     assert fragment in linecache.getline(str(rendering.path(module)), line)
 
 
+@pytest.fixture(scope="module")
+def fresh_namespaces():
+    """Each compiled module's names in binding order, as a fresh import
+    leaves them (tests elsewhere rebind module globals)."""
+    code = f"import importlib; print([[n for n in vars(importlib.import_module('{PACKAGE}.' + m))"
+    code += f" if not n.startswith('__')] for m in {rendering.MODULES!r}])"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return dict(zip(rendering.MODULES, ast.literal_eval(done.stdout)))
+
+
 @pytest.mark.parametrize("module", rendering.MODULES)
-def test_rendering_binds_the_compiled_namespace(module):
+def test_rendering_binds_the_compiled_namespace(module, fresh_namespaces):
     """The same names in the same order, but for the `annotations` feature
     that the rendering's string annotations need."""
     names = [n for n in vars(rendering.load(module)) if not n.startswith("__") and n != "annotations"]
-    assert names == [n for n in vars(rendering.compiled(module)) if not n.startswith("__")]
-    assert f"{PACKAGE}.{module}" in sys.modules
+    assert names == fresh_namespaces[module]
