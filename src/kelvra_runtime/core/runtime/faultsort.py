@@ -1,0 +1,50 @@
+"""Pure failure classification algorithm.
+
+This module contains the algorithmic logic for classifying workflow failures
+based on envelope data. It has NO external dependencies (no Redis, Django, etc.)
+and can be used by both runtime defaults and infra's production recovery.
+
+Usage:
+    from kelvra_runtime.core.runtime.faultsort import classify_failure
+
+    reason = classify_failure(envelope_data)
+    # Returns: "terminated_by_signal", "suspected_oom", "abnormal_exit", or "unknown"
+"""
+from __future__ import annotations
+
+def classify_failure(envelope_data: dict) -> str:
+    """Classify a workflow failure based on envelope data.
+
+    Analyzes the envelope's last event and memory usage to determine
+    the likely cause of failure.
+
+    Args:
+        envelope_data: Dict containing envelope state, typically with keys like:
+            - last_event: str, the last recorded event (e.g., "signal_SIGTERM")
+            - memory_rss_mb: int/str, resident memory in MB at failure time
+
+    Returns:
+        A classification string:
+        - "terminated_by_signal": Process received a signal (SIGTERM, SIGKILL, etc.)
+        - "suspected_oom": High memory usage suggests OOM killer
+        - "abnormal_exit": Process exited abnormally without clear cause
+        - "unknown": No envelope data available
+    """
+    if not envelope_data:
+        return "unknown"
+
+    last_event = envelope_data.get("last_event", "")
+    # Whatever is stored answers startswith() itself: None or a number
+    # raises here, outside the guarded region below.
+    if last_event.startswith("signal_"):
+        return "terminated_by_signal"
+
+    # An unreadable memory reading is no evidence of an OOM kill.
+    try:
+        memory_mb = int(envelope_data.get("memory_rss_mb", 0))
+        if memory_mb > 0:
+            return "suspected_oom"
+    except (ValueError, TypeError):
+        pass
+
+    return "abnormal_exit"

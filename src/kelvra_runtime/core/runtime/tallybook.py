@@ -1,0 +1,207 @@
+"""Tree-aware cost + spawn tracking for Phase 1.1.
+
+When a run spawns child agent runs, the children share the parent's
+budget: one ledger per spawn tree holds the total USD and token caps, what
+has been spent so far, the recursion-depth and fan-out caps and the live
+child counts. The engine persists the root ledger between suspensions, so
+a suspended parent is rehydrated with the budget it has left.
+"""
+from __future__ import annotations
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+
+class BudgetExceeded(Exception):
+    """Raised when a debit or spawn would breach a cap.
+
+    The governance layer handles it, usually by translating it into a
+    policy-violation halt so that the envelope records the violation with
+    full context.
+    """
+
+    def __init__(self, reason: str, *, cap_name: str, cap_value: float, would_be: float):
+        self.cap_name = cap_name
+        self.cap_value = float(cap_value)
+        self.would_be = float(would_be)
+        super().__init__(reason)
+
+    def __reduce__(self):
+        keywords = {"cap_name": self.cap_name, "cap_value": self.cap_value, "would_be": self.would_be}
+        from functools import partial
+        return partial(type(self), **keywords), self.args, self.__dict__
+
+@dataclass
+class Tallybook:
+    """Per-spawn-tree cost + structure ledger.
+
+    Caps of 0 mean no cap; negative values are treated as 0. The ledger is
+    not thread-safe: the engine serialises access per workflow, and the
+    persistence layer coordinates spawned children that run elsewhere.
+    """
+
+    cost_cap_usd: float = 0.0
+    token_cap: int = 0
+    wall_time_cap_seconds: float = 0.0
+    max_spawn_depth: int = 3
+    max_spawn_fanout: int = 10
+    max_concurrent_spawns: int = 20
+    spent_cost_usd: float = 0.0
+    spent_tokens: int = 0
+    started_at_monotonic: float = 0.0
+    current_depth: int = 0
+    active_child_count: int = 0
+    cumulative_child_count: int = 0
+    tool_call_counts: dict[str, int] = field(default_factory=dict)
+
+    def remaining_usd(self) -> float:
+        """USD budget left before the cost cap fires. 0 if uncapped."""
+        if self.cost_cap_usd <= 0:
+            return 0.0
+        return max(0.0, self.cost_cap_usd - self.spent_cost_usd)
+
+    def remaining_tokens(self) -> int:
+        if self.token_cap <= 0:
+            return 0
+        return int(max(0, self.token_cap - self.spent_tokens))
+
+    def debit(self, *, cost_usd: float = 0.0, tokens: int = 0, tool_name: Optional[str] = None) -> None:
+        """Record spend; raise BudgetExceeded if any cap breaches.
+
+        Call it after the work landed: a breach then tells governance to
+        abort the tree at its next check rather than refusing the work in
+        advance.
+        """
+        cost_usd = max(0.0, float(cost_usd))
+        tokens = max(0, int(tokens))
+        self.spent_cost_usd += cost_usd
+        self.spent_tokens += tokens
+        if tool_name:
+            self.tool_call_counts[tool_name] = self.tool_call_counts.get(tool_name, 0) + 1
+        if self.cost_cap_usd > 0 and self.spent_cost_usd > self.cost_cap_usd:
+            raise BudgetExceeded(
+                f"tree cost cap breached: spent=${self.spent_cost_usd:.4f} > cap=${self.cost_cap_usd:.4f}",
+                cap_name="cost_cap_usd",
+                cap_value=self.cost_cap_usd,
+                would_be=self.spent_cost_usd,
+            )
+        if self.token_cap > 0 and self.spent_tokens > self.token_cap:
+            raise BudgetExceeded(
+                f"tree token cap breached: {self.spent_tokens} > {self.token_cap}",
+                cap_name="token_cap",
+                cap_value=self.token_cap,
+                would_be=self.spent_tokens,
+            )
+
+    def check_depth(self, additional: int = 1) -> None:
+        """Verify that current_depth + additional stays within max_spawn_depth.
+
+        Raises BudgetExceeded on breach. Does not change current_depth:
+        callers bump it after the child actually runs.
+        """
+        if self.max_spawn_depth <= 0:
+            return
+        would_be = self.current_depth + additional
+        if would_be > self.max_spawn_depth:
+            raise BudgetExceeded(
+                f"max_spawn_depth breached: would reach depth {would_be} (cap {self.max_spawn_depth})",
+                cap_name="max_spawn_depth",
+                cap_value=float(self.max_spawn_depth),
+                would_be=float(would_be),
+            )
+
+    def check_fanout(self, count: int) -> None:
+        """Verify that a group of `count` children fits under max_spawn_fanout."""
+        if self.max_spawn_fanout <= 0:
+            return
+        if count > self.max_spawn_fanout:
+            raise BudgetExceeded(
+                f"max_spawn_fanout breached: requested {count} children (cap {self.max_spawn_fanout})",
+                cap_name="max_spawn_fanout",
+                cap_value=float(self.max_spawn_fanout),
+                would_be=float(count),
+            )
+
+    def check_concurrent(self, additional: int) -> None:
+        """Verify that the in-flight children + additional fit under max_concurrent_spawns.
+
+        This is the agent-level cap declared through a "spawn_concurrent"
+        guard; tenant-level limits are enforced elsewhere and stack on top.
+        Does not change active_child_count: callers bump it through
+        register_child_spawned and register_child_completed.
+        """
+        if self.max_concurrent_spawns <= 0:
+            return
+        would_be = self.active_child_count + additional
+        if would_be > self.max_concurrent_spawns:
+            raise BudgetExceeded(
+                f"max_concurrent_spawns breached: {self.active_child_count} in flight + {additional}"
+                f" requested (cap {self.max_concurrent_spawns})",
+                cap_name="max_concurrent_spawns",
+                cap_value=float(self.max_concurrent_spawns),
+                would_be=float(would_be),
+            )
+
+    def check_can_afford(self, cost_usd: float) -> None:
+        """Pre-flight: would a child with a budget of cost_usd fit in what is left?
+
+        Used before enqueueing to fail fast.
+        """
+        if self.cost_cap_usd <= 0:
+            return
+        would_be = self.spent_cost_usd + float(cost_usd)
+        if would_be > self.cost_cap_usd:
+            raise BudgetExceeded(
+                f"child of ${cost_usd:.4f} wouldn't fit: remaining ${self.remaining_usd():.4f}",
+                cap_name="cost_cap_usd",
+                cap_value=self.cost_cap_usd,
+                would_be=would_be,
+            )
+
+    def register_child_spawned(self) -> None:
+        """Bookkeeping: called when a child is enqueued."""
+        self.active_child_count += 1
+        self.cumulative_child_count += 1
+
+    def register_child_completed(self) -> None:
+        """Bookkeeping: called when a child terminates (success or failure)."""
+        self.active_child_count = max(0, self.active_child_count - 1)
+
+    @classmethod
+    def from_guards(cls, guards: list[Any]) -> "Tallybook":
+        ledger = cls()
+        for g in guards or []:
+            type_ = getattr(g, "type", None)
+            action = getattr(g, "action", "abort")
+            if action != "abort":
+                continue
+            if type_ == "cost":
+                limit = g.limit_as_usd()
+                ledger.cost_cap_usd = limit if ledger.cost_cap_usd == 0.0 else min(ledger.cost_cap_usd, limit)
+            elif type_ == "token_count":
+                limit = g.limit_as_count()
+                ledger.token_cap = limit if ledger.token_cap == 0 else min(ledger.token_cap, limit)
+            elif type_ == "spawn_depth":
+                ledger.max_spawn_depth = g.limit_as_count()
+            elif type_ == "spawn_fanout":
+                ledger.max_spawn_fanout = g.limit_as_count()
+            elif type_ == "spawn_concurrent":
+                ledger.max_concurrent_spawns = g.limit_as_count()
+            elif type_ == "wall_time":
+                ledger.wall_time_cap_seconds = g.limit_as_seconds()
+        return ledger
+
+    def to_trace_data(self) -> dict[str, Any]:
+        """Serializable snapshot for trace events + dashboards."""
+        return {
+            "cost_cap_usd": self.cost_cap_usd,
+            "token_cap": self.token_cap,
+            "max_spawn_depth": self.max_spawn_depth,
+            "max_spawn_fanout": self.max_spawn_fanout,
+            "spent_cost_usd": round(self.spent_cost_usd, 6),
+            "spent_tokens": self.spent_tokens,
+            "current_depth": self.current_depth,
+            "active_child_count": self.active_child_count,
+            "cumulative_child_count": self.cumulative_child_count,
+            "remaining_usd": round(self.remaining_usd(), 6),
+            "remaining_tokens": self.remaining_tokens(),
+        }

@@ -1,0 +1,39 @@
+"""The plain-Python renderings of the modules, loaded from their files in
+src/ under names of their own inside the package (so that a relative
+import such as spawn's `.exceptions` resolves), beside the compiled
+modules and without replacing them."""
+
+import importlib
+import importlib.util
+import sys
+from pathlib import Path
+
+PACKAGE = "kelvra_runtime.core.runtime"
+SOURCES = Path(__file__).resolve().parents[1] / "src" / "kelvra_runtime" / "core" / "runtime"
+MODULES = ("waiters", "tallybook", "spawn", "policy", "faultsort")
+
+
+def path(module):
+    """The rendering's file."""
+    return SOURCES / f"{module}.py"
+
+
+def compiled(module):
+    return importlib.import_module(f"{PACKAGE}.{module}")
+
+
+def load(module):
+    """The rendering of `module`, loaded once, as `<package>.rendered_<module>`."""
+    name = f"{PACKAGE}.rendered_{module}"
+    if name in sys.modules:
+        return sys.modules[name]
+    importlib.import_module(PACKAGE)
+    spec = importlib.util.spec_from_file_location(name, path(module))
+    rendering = importlib.util.module_from_spec(spec)
+    sys.modules[name] = rendering  # dataclasses looks its module up while it runs
+    try:
+        spec.loader.exec_module(rendering)
+    except BaseException:
+        del sys.modules[name]
+        raise
+    return rendering
