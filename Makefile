@@ -10,13 +10,14 @@ PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
 DEBUG_VENV := .venv-debug
 ASAN_VENV := .venv-asan
+MUTANTS_VENV := .venv-mutants
 BOOTSTRAP := tools/bootstrap-python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 # The modules whose stubs stubtest checks against the built package.
 STUBBED := $(addprefix kelvra_runtime.core.runtime.,waiters tallybook spawn policy faultsort exceptions)
 
-.PHONY: build test demo check-stubs check-wheel test-refs test-asan clean
+.PHONY: build test demo check-stubs check-wheel test-refs test-asan mutants clean
 
 $(DEPS) $(DEBUG_VENV)/.deps-installed $(ASAN_VENV)/.deps-installed: requirements-dev.txt
 	python="$$($(BOOTSTRAP) | tail -n 1)" && "$$python" -m venv --clear $(@D)
@@ -71,5 +72,18 @@ $(VENV)/.bench-deps-installed: bench/requirements.txt $(DEPS)
 	$(PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
 	touch $@
 
+# The mutation check (tools/mutants.py): a seeded sample of MUTANTS_PER_FILE
+# mutants of each C++ source, each built into build/mutants and run against
+# the suite; the report is build/mutants/report.md. Slow, so not in CI.
+MUTANTS_PER_FILE ?= 8
+MUTANTS_SEED ?= 1
+mutants: build $(MUTANTS_VENV)/.deps-installed
+	$(PY) tools/mutants.py --per-file $(MUTANTS_PER_FILE) --seed $(MUTANTS_SEED)
+
+$(MUTANTS_VENV)/.deps-installed: tools/mutants-requirements.txt
+	python="$$($(BOOTSTRAP) | tail -n 1)" && "$$python" -m venv --clear $(@D)
+	$(@D)/bin/python -m pip install --quiet --disable-pip-version-check -r tools/mutants-requirements.txt
+	touch $@
+
 clean:
-	rm -rf build $(VENV) $(DEBUG_VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(DEBUG_VENV) $(ASAN_VENV) $(MUTANTS_VENV)
