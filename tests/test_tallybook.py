@@ -13,6 +13,7 @@ import pytest
 
 from kelvra_runtime.core.runtime import tallybook
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
+from models import guard
 
 QUALNAME = "kelvra_runtime.core.runtime.tallybook"
 SOURCE = "src/kelvra_runtime/core/runtime/tallybook.py"
@@ -40,15 +41,6 @@ class Count(int):
 
 class Tag(enum.StrEnum):
     COST = "cost"
-
-
-def guard(type=None, limit=None, **attrs):
-    """A duck-typed guard record; `type=None` leaves the attribute out."""
-    if type is not None:
-        attrs["type"] = type
-    for method in ("limit_as_usd", "limit_as_count", "limit_as_seconds"):
-        attrs.setdefault(method, lambda: limit)
-    return SimpleNamespace(**attrs)
 
 
 def breach(call):

@@ -15,7 +15,7 @@ import pytest
 import trio
 
 from kelvra_runtime.core.runtime import waiters
-from models import Pairs, traceback_lines
+from models import Pairs, run, traceback_lines
 from kelvra_runtime.core.runtime.waiters import (
     InMemoryWaiterRegistry,
     SignalWaiter,
@@ -26,13 +26,6 @@ from kelvra_runtime.core.runtime.waiters import (
 
 MODULE = "kelvra_runtime.core.runtime.waiters"
 WAITERS_FILE = "src/kelvra_runtime/core/runtime/waiters.py"
-
-
-def run(coro):
-    """Drives a coroutine whose body never suspends."""
-    with pytest.raises(StopIteration) as info:
-        coro.send(None)
-    return info.value.value
 
 
 # --- records -------------------------------------------------------------

@@ -61,16 +61,6 @@ class Operation:
         return True
 
 
-def run(coro):
-    """Drives a coroutine that completes without suspending; its result."""
-    try:
-        coro.send(None)
-    except StopIteration as done:
-        return done.value
-    coro.close()
-    raise AssertionError(f"{coro!r} suspended")
-
-
 def _growth(fn, calls):
     gc.collect()
     refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()

@@ -5,6 +5,7 @@ from fractions import Fraction
 from types import SimpleNamespace
 
 from leakcheck import Operation
+from models import guard
 
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
 
@@ -53,14 +54,6 @@ def on(method, fields=None, *args, **kwargs):
 
 def op(method, fields=None, *args, raises=None, result=None, **kwargs):
     return Operation(on(method, fields, *args, **kwargs), raises=raises, result=result)
-
-
-def guard(type=None, limit=None, **attrs):
-    if type is not None:
-        attrs["type"] = type
-    for method in ("limit_as_usd", "limit_as_count", "limit_as_seconds"):
-        attrs.setdefault(method, lambda: limit)
-    return SimpleNamespace(**attrs)
 
 
 def failing_limit():

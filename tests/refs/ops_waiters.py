@@ -4,8 +4,8 @@ import collections
 import contextlib
 import itertools
 
-from leakcheck import Operation, run
-from models import Pairs
+from leakcheck import Operation
+from models import Pairs, run
 
 from kelvra_runtime.core.runtime import waiters
 from kelvra_runtime.core.runtime.waiters import (
