@@ -124,13 +124,6 @@ def test_binding_messages(call, message):
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize(("cls", "method", "line"), METHODS)
-def test_binding_errors_report_the_def_line(cls, method, line):
-    with pytest.raises(TypeError) as info:
-        getattr(cls, method)()
-    assert traceback_lines(info.value, f"{QUALNAME}.{cls.__name__}.{method}") == [(SOURCE, line)]
-
-
 # ---------------------------------------------------------------------------
 # The protocol
 
