@@ -443,6 +443,14 @@ CASES = [
         lambda mp: registry().user_input_waiter_count(1),
         [(REG + "user_input_waiter_count", 158)],
     ),
+    *[
+        (f"{method} len", lambda mp, m=method, a=attr: getattr(registry(**{a: 5}), m)(), [(REG + method, line)])
+        for method, attr, line in [
+            ("signal_waiter_count", "_signal_waiters", 153),
+            ("timer_count", "_timers", 156),
+            ("user_input_waiter_count", "_user_inputs", 159),
+        ]
+    ],
     # BudgetExceeded
     ("breach binding", lambda mp: BudgetExceeded(), [(T + "BudgetExceeded.__init__", 22)]),
     *[
@@ -486,6 +494,20 @@ CASES = [
     ("debit cost test", lambda mp: ledger(cost_cap_usd=None).debit(), [(LEDGER + "debit", 80)]),
     ("debit cost breach", lambda mp: ledger(cost_cap_usd=1.0).debit(cost_usd=2.0), [(LEDGER + "debit", 81)]),
     ("debit token test", lambda mp: ledger(token_cap=None).debit(), [(LEDGER + "debit", 87)]),
+    *[
+        (
+            f"debit reads {name}",
+            lambda mp, n=name: ledger_class_with(n).debit(cost_usd=1.0, tool_name="t"),
+            [(LEDGER + "debit", line)],
+        )
+        for name, line in [
+            ("spent_cost_usd", 76),
+            ("spent_tokens", 77),
+            ("tool_call_counts", 79),
+            ("cost_cap_usd", 80),
+            ("token_cap", 87),
+        ]
+    ],
     ("debit token breach", lambda mp: ledger(token_cap=1).debit(tokens=2), [(LEDGER + "debit", 88)]),
     ("depth binding", lambda mp: ledger().check_depth(1, 2), [(LEDGER + "check_depth", 95)]),
     ("depth test", lambda mp: ledger(max_spawn_depth=None).check_depth(), [(LEDGER + "check_depth", 101)]),

@@ -119,6 +119,17 @@ def test_matches_walks_any_items_object():
     assert w.matches("go", {"a": 1}) is False
 
 
+class FailingPair:
+    """A pair whose iteration fails after its key."""
+
+    def __iter__(self):
+        yield "a"
+        raise KeyError("pair")
+
+    def __repr__(self):
+        return "FailingPair()"
+
+
 def host_unpacking_error(pairs):
     """The error of the host's own `for k, v in ...` over `pairs`."""
     try:
@@ -130,7 +141,10 @@ def host_unpacking_error(pairs):
 
 @pytest.mark.parametrize(
     "item",
-    [("a",), ("a", 1, 2), ["a", 1, 2], {"a": 1, "b": 2, "c": 3}, 5, None, "abc", itertools.count(), range(1)],
+    [
+        ("a",), ("a", 1, 2), ["a", 1, 2], {"a": 1, "b": 2, "c": 3}, 5, None, "abc", itertools.count(), range(1),
+        FailingPair(),
+    ],  # fmt: skip
     ids=repr,
 )
 def test_match_items_unpack_as_the_host_does(item):
