@@ -146,6 +146,15 @@ def code(line):
     return line.replace("/*", "").replace("*/", "").strip()
 
 
+def changed_lines(original, changed):
+    """(i1, i2, j1, j2): the first changed block of lines, or None."""
+    if len(original) == len(changed):  # most mutants rewrite one line in place
+        diff = [i for i, (a, b) in enumerate(zip(original, changed)) if a != b]
+        return (diff[0], diff[-1] + 1, diff[0], diff[-1] + 1) if diff else None
+    opcodes = difflib.SequenceMatcher(None, original, changed, autojunk=False).get_opcodes()
+    return next((op[1:] for op in opcodes if op[0] != "equal"), None)
+
+
 def generate(source: Path):
     """Every mutant universalmutator makes of `source`, in its own order."""
     out = WORK / "generated" / source.name
@@ -161,10 +170,10 @@ def generate(source: Path):
     for path in files:
         text = path.read_bytes()
         changed = text.decode().splitlines()
-        opcodes = [op for op in difflib.SequenceMatcher(None, original, changed, autojunk=False).get_opcodes() if op[0] != "equal"]
-        if not opcodes:
+        change = changed_lines(original, changed)
+        if change is None:
             continue
-        _, i1, i2, j1, j2 = opcodes[0]
+        i1, i2, j1, j2 = change
         # Changes inside comments alter nothing that runs.
         if [code(line) for line in original[i1:i2]] == [code(line) for line in changed[j1:j2]]:
             continue
