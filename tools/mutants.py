@@ -10,6 +10,10 @@ runs past its time limit) and survives when it passes; one that does not
 compile is reported but not counted.
 
     .venv/bin/python tools/mutants.py [--per-file N] [--seed S] [--files NAME ...]
+    .venv/bin/python tools/mutants.py --mutant waiters.cpp:1234 ...
+
+The second form runs the named mutants only (file and number as the report
+gives them), for instance the survivors of a run once a test is written.
 
 N and S default to MUTANTS_PER_FILE (8) and MUTANTS_SEED (1).  The build is
 incremental: build/mutants/tree holds a copy of the sources, configured once
@@ -267,6 +271,7 @@ def main():
     parser.add_argument("--per-file", type=int, default=int(os.environ.get("MUTANTS_PER_FILE", 8)))
     parser.add_argument("--seed", default=os.environ.get("MUTANTS_SEED", "1"))
     parser.add_argument("--files", nargs="*", help="source file names to mutate (default: all)")
+    parser.add_argument("--mutant", action="append", default=[], help="FILE:NUMBER, a mutant to run alone")
     parser.add_argument("--timeout", type=float, help="seconds per suite run (default: 4 times the unmutated run, at least 120)")
     args = parser.parse_args()
 
@@ -297,14 +302,21 @@ def main():
     chosen_per_file = {}
     run_started = time.monotonic()
     try:
+        named = {}
+        for item in args.mutant:
+            name, _, number = item.partition(":")
+            named.setdefault(name, set()).add(int(number))
         for source in sources():
-            if args.files and source.name not in args.files:
+            if (args.files and source.name not in args.files) or (named and source.name not in named):
                 continue
             generated = generate(source)
             chosen = []
             chosen_per_file[source] = (len(generated), chosen)
             compiled = 0
-            for mutant in shuffled(generated, args.seed, source):
+            order = shuffled(generated, args.seed, source)
+            if named:
+                order = [m for m in generated if m.number in named[source.name]]
+            for mutant in order:
                 if compiled == args.per_file or len(chosen) == 6 * args.per_file:
                     break
                 chosen.append(mutant)
