@@ -144,8 +144,8 @@ class Broken:
 
 
 def raising_spec(error):
-    spec = ChildSpec(agent="a")
-    return Broken("to_dict", error, agent="a") if error else spec
+    """A child spec whose to_dict() raises `error`."""
+    return Broken("to_dict", error, agent="a")
 
 
 def parse(value, units=None):
@@ -320,7 +320,7 @@ CASES = [
     ("duration int overflow", parse(10**400), [(W + "parse_duration", 212)]),
     ("duration int subclass overflow", parse(type("Big", (int,), {})(10**400)), [(W + "parse_duration", 212)]),
     ("duration unsupported", parse(None), [(W + "parse_duration", 214)]),
-    ("duration strip", parse(Spec(Boom())), [(W + "parse_duration", 215)]),
+    ("duration normalise", parse(Spec(Boom())), [(W + "parse_duration", 215)]),
     ("duration empty", parse(" "), [(W + "parse_duration", 217)]),
     ("duration empty test", parse(Spec(Hostile())), [(W + "parse_duration", 217)]),
     ("duration unit test", parse("1x", units=Hostile()), [(W + "parse_duration", 224)]),
