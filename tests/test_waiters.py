@@ -324,8 +324,14 @@ def test_resolve_signal_binding(registry):
         registry.resolve_signal(signal_name="s", payload=OrderedDict())
 
 
-def test_user_inputs(registry):
+class WaiterList(list):
+    """Stored waiters that the registry walks through iteration."""
+
+
+@pytest.mark.parametrize("container", [list, WaiterList])
+def test_user_inputs(registry, container):
     first, second = UserInputWaiter("r", "k", "q1"), UserInputWaiter("r", "k", "q2")
+    registry._user_inputs = container()
     run(registry.register_user_input_waiter(first))
     run(registry.register_user_input_waiter(second))
     args = {"parent_run_id": "r", "resume_key": "k", "response": "yes"}
