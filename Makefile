@@ -10,6 +10,7 @@ PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
 DEBUG_VENV := .venv-debug
 ASAN_VENV := .venv-asan
+MUTANTS_VENV := .venv-mutants
 BOOTSTRAP := tools/bootstrap-python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
@@ -19,7 +20,7 @@ STUBBED := $(addprefix kelvra_runtime.core.runtime.,waiters tallybook spawn poli
 # engine: a distribution of its own, installed after ours wherever ours is.
 STANDIN := ./standin
 
-.PHONY: build test demo check-stubs wheel check-wheel test-refs test-asan clean
+.PHONY: build test demo check-stubs wheel check-wheel test-refs test-asan mutants clean
 
 # The bootstrap prints the interpreter's path, and nothing else, on stdout;
 # when it fails, so does the assignment, and make stops with its message.
@@ -86,5 +87,18 @@ $(VENV)/.bench-deps-installed: bench/requirements.txt $(DEPS)
 	$(PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
 	touch $@
 
+# The mutation check (tools/mutants.py): a seeded sample of MUTANTS_PER_FILE
+# mutants of each C++ source, each built into build/mutants and run against
+# the suite; the report is build/mutants/report.md. Slow, so not in CI.
+MUTANTS_PER_FILE ?= 8
+MUTANTS_SEED ?= 1
+mutants: build $(MUTANTS_VENV)/.deps-installed
+	$(PY) tools/mutants.py --per-file $(MUTANTS_PER_FILE) --seed $(MUTANTS_SEED)
+
+$(MUTANTS_VENV)/.deps-installed: tools/mutants-requirements.txt
+	python="$$($(BOOTSTRAP))" && "$$python" -m venv --clear $(@D)
+	$(@D)/bin/python -m pip install --quiet --disable-pip-version-check -r tools/mutants-requirements.txt
+	touch $@
+
 clean:
-	rm -rf build dist $(VENV) $(DEBUG_VENV) $(ASAN_VENV)
+	rm -rf build dist $(VENV) $(DEBUG_VENV) $(ASAN_VENV) $(MUTANTS_VENV)

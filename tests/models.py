@@ -182,12 +182,23 @@ def complete(coro):
 
 
 def run(coro):
-    """Drives a coroutine that never suspends; its result."""
+    """Drives a coroutine that never suspends; its result.  One that does
+    suspend is closed, so that it leaves nothing behind, and fails the test."""
     try:
         coro.send(None)
     except StopIteration as done:
         return done.value
-    raise AssertionError("suspended")
+    coro.close()
+    raise AssertionError(f"{coro!r} suspended")
+
+
+def guard(type=None, limit=None, **attrs):
+    """A duck-typed guard record; `type=None` leaves the attribute out."""
+    if type is not None:
+        attrs["type"] = type
+    for method in ("limit_as_usd", "limit_as_count", "limit_as_seconds"):
+        attrs.setdefault(method, lambda: limit)
+    return SimpleNamespace(**attrs)
 
 
 

@@ -16,15 +16,10 @@ import warnings
 import pytest
 
 from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry
+from models import run
 
 QUALNAME = "kelvra_runtime.core.runtime.waiters.InMemoryWaiterRegistry.resolve_signal"
 RECORD = [("p", "k", {})]
-
-
-def run(coro):
-    with pytest.raises(StopIteration) as info:
-        coro.send(None)
-    return info.value.value
 
 
 class Probe:

@@ -1,8 +1,8 @@
-"""The shared module frame, seen through `waiters`: import behaviour,
-argument binding, introspection and traceback entries."""
+"""The shared module frame, seen through `waiters`: the module object,
+argument binding, introspection and traceback entries (import behaviour is
+tests/test_import.py's, for all five modules)."""
 
 import importlib
-import importlib.util
 import inspect
 import pickle
 import sys
@@ -23,92 +23,6 @@ def test_import_twice_gives_one_module():
     assert waiters.__file__.endswith(".so")
     assert waiters.__package__ == "kelvra_runtime.core.runtime"
     assert waiters.__test__ == {}
-
-
-def test_reload_keeps_the_module():
-    assert importlib.reload(waiters) is waiters
-
-
-def test_reinitialisation_refused(run_python):
-    proc = run_python(
-        f"""
-        import importlib.util
-        spec = importlib.util.find_spec({QUALNAME!r})
-        first = importlib.util.module_from_spec(spec)
-        second = importlib.util.module_from_spec(spec)
-        assert first is not second
-        spec.loader.exec_module(first)
-        spec.loader.exec_module(first)  # the same object again: a no-op
-        assert importlib.util.module_from_spec(spec) is first
-        try:
-            spec.loader.exec_module(second)
-        except RuntimeError as e:
-            print(e)
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == (
-        "Module 'waiters' has already been imported. Re-initialisation is not supported."
-    )
-
-
-def test_legacy_subinterpreter_refused(run_python):
-    proc = run_python(
-        f"""
-        import _interpreters
-        import {QUALNAME}
-        iid = _interpreters.create(_interpreters.new_config("legacy"))
-        failure = _interpreters.run_string(iid, "import {QUALNAME}")
-        print(failure.type.__name__)
-        print(failure.msg)
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == [
-        "ImportError",
-        "Interpreter change detected - this module can only be loaded into one interpreter per process.",
-    ]
-
-
-def test_isolated_subinterpreter_refused(run_python):
-    proc = run_python(
-        f"""
-        from concurrent import interpreters
-        import {QUALNAME}
-        interp = interpreters.create()
-        try:
-            interp.exec("import {QUALNAME}")
-        except interpreters.ExecutionFailed as e:
-            print(e.excinfo.type.__name__)
-        interp.close()
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "ImportError"
-
-
-def test_failing_exec_is_forgotten_and_retried(run_python):
-    proc = run_python(
-        f"""
-        import sys, traceback
-        sys.modules["dataclasses"] = None
-        try:
-            import {QUALNAME}
-        except ImportError as e:
-            names = [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(e.__traceback__)]
-            print([n for n in names if n[0].startswith("init ")])
-        assert {QUALNAME!r} not in sys.modules
-        del sys.modules["dataclasses"]
-        import {QUALNAME} as w
-        print(w.parse_duration("1m"))
-        """
-    )
-    assert proc.returncode == 0, proc.stderr
-    lines = proc.stdout.splitlines()
-    assert lines == [
-        f"[('init {QUALNAME}', 'src/kelvra_runtime/core/runtime/waiters.py', 18)]",
-        "60.0",
-    ]
 
 
 def test_traceback_entry_names_the_function():

@@ -15,19 +15,11 @@ import trio
 from kelvra_runtime.core.runtime import exceptions, spawn
 from kelvra_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
 from kelvra_runtime.core.runtime.spawn import ChildResult, InMemorySpawnDispatcher, SpawnDispatcher
+from models import complete as run
 
 MODULE = "kelvra_runtime.core.runtime.spawn"
 SOURCE = "src/kelvra_runtime/core/runtime/spawn.py"
 ENQUEUE = f"{MODULE}.InMemorySpawnDispatcher.enqueue_children"
-
-
-def run(coro):
-    """Drives a coroutine whose awaits only ever yield None (no event loop)."""
-    while True:
-        try:
-            coro.send(None)
-        except StopIteration as stop:
-            return stop.value
 
 
 def enqueue(dispatcher, specs, return_when="all", /, **overrides):

@@ -5,7 +5,6 @@ import dataclasses
 import enum
 import math
 import pickle
-import traceback
 from fractions import Fraction
 from types import SimpleNamespace
 
@@ -13,9 +12,9 @@ import pytest
 
 from kelvra_runtime.core.runtime import tallybook
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
+from models import guard
 
 QUALNAME = "kelvra_runtime.core.runtime.tallybook"
-SOURCE = "src/kelvra_runtime/core/runtime/tallybook.py"
 
 
 @dataclasses.dataclass
@@ -40,15 +39,6 @@ class Count(int):
 
 class Tag(enum.StrEnum):
     COST = "cost"
-
-
-def guard(type=None, limit=None, **attrs):
-    """A duck-typed guard record; `type=None` leaves the attribute out."""
-    if type is not None:
-        attrs["type"] = type
-    for method in ("limit_as_usd", "limit_as_count", "limit_as_seconds"):
-        attrs.setdefault(method, lambda: limit)
-    return SimpleNamespace(**attrs)
 
 
 def breach(call):
@@ -466,25 +456,3 @@ def test_remaining_tokens_wants_a_number():
     with pytest.raises(TypeError, match="^Expected int, got Weird$"):
         Tallybook(token_cap=Weird()).remaining_tokens()
 
-
-# --- traceback entries -------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    ("call", "function", "line"),
-    [
-        (lambda: Tallybook(cost_cap_usd=1.0).debit(cost_usd=2.0), "Tallybook.debit", 81),
-        (lambda: Tallybook(token_cap=1).debit(tokens=2), "Tallybook.debit", 88),
-        (lambda: Tallybook().debit(1.0), "Tallybook.debit", 67),
-        (lambda: Tallybook(current_depth=3).check_depth(), "Tallybook.check_depth", 105),
-        (lambda: Tallybook(cost_cap_usd=1.0).check_can_afford(2.0), "Tallybook.check_can_afford", 153),
-        (lambda: Tallybook.from_guards([guard("cost", limit_as_usd=lambda: 1 / 0)]), "Tallybook.from_guards", 178),
-        (lambda: Tallybook(token_cap=1, spent_tokens=None).remaining_tokens(), "Tallybook.remaining_tokens", 65),
-        (lambda: BudgetExceeded("r"), "BudgetExceeded.__init__", 22),
-    ],
-)
-def test_traceback_entries(call, function, line):
-    with pytest.raises(Exception) as info:
-        call()
-    entries = [e for e in traceback.extract_tb(info.value.__traceback__) if e.filename == SOURCE]
-    assert [(e.name, e.lineno) for e in entries] == [(f"{QUALNAME}.{function}", line)]

@@ -15,7 +15,7 @@ import pytest
 import trio
 
 from kelvra_runtime.core.runtime import waiters
-from models import Pairs, traceback_lines
+from models import Pairs, run, traceback_lines
 from kelvra_runtime.core.runtime.waiters import (
     InMemoryWaiterRegistry,
     SignalWaiter,
@@ -26,13 +26,6 @@ from kelvra_runtime.core.runtime.waiters import (
 
 MODULE = "kelvra_runtime.core.runtime.waiters"
 WAITERS_FILE = "src/kelvra_runtime/core/runtime/waiters.py"
-
-
-def run(coro):
-    """Drives a coroutine whose body never suspends."""
-    with pytest.raises(StopIteration) as info:
-        coro.send(None)
-    return info.value.value
 
 
 # --- records -------------------------------------------------------------
@@ -126,6 +119,17 @@ def test_matches_walks_any_items_object():
     assert w.matches("go", {"a": 1}) is False
 
 
+class FailingPair:
+    """A pair whose iteration fails after its key."""
+
+    def __iter__(self):
+        yield "a"
+        raise KeyError("pair")
+
+    def __repr__(self):
+        return "FailingPair()"
+
+
 def host_unpacking_error(pairs):
     """The error of the host's own `for k, v in ...` over `pairs`."""
     try:
@@ -137,7 +141,10 @@ def host_unpacking_error(pairs):
 
 @pytest.mark.parametrize(
     "item",
-    [("a",), ("a", 1, 2), ["a", 1, 2], {"a": 1, "b": 2, "c": 3}, 5, None, "abc", itertools.count(), range(1)],
+    [
+        ("a",), ("a", 1, 2), ["a", 1, 2], {"a": 1, "b": 2, "c": 3}, 5, None, "abc", itertools.count(), range(1),
+        FailingPair(),
+    ],  # fmt: skip
     ids=repr,
 )
 def test_match_items_unpack_as_the_host_does(item):
@@ -317,8 +324,14 @@ def test_resolve_signal_binding(registry):
         registry.resolve_signal(signal_name="s", payload=OrderedDict())
 
 
-def test_user_inputs(registry):
+class WaiterList(list):
+    """Stored waiters that the registry walks through iteration."""
+
+
+@pytest.mark.parametrize("container", [list, WaiterList])
+def test_user_inputs(registry, container):
     first, second = UserInputWaiter("r", "k", "q1"), UserInputWaiter("r", "k", "q2")
+    registry._user_inputs = container()
     run(registry.register_user_input_waiter(first))
     run(registry.register_user_input_waiter(second))
     args = {"parent_run_id": "r", "resume_key": "k", "response": "yes"}

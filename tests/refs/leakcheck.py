@@ -15,11 +15,15 @@ The allocation-failure sweep runs an operation with its k-th allocation
 failing, for k from 0 until 32 calls in a row no longer notice the
 failure: every exception raised must be a proper one (never SystemError,
 which is how the host reports a null result without an error, or a result
-with one set), and a whole sweep, repeated, must leak nothing.
+with one set), and a whole sweep, repeated, must leak nothing.  Where an
+operation declares `lines`, the statements that only an allocation failure
+can make fail are checked too: the traceback entries of our modules that
+the sweep's MemoryErrors carry must be exactly those.
 """
 
 import gc
 import sys
+import traceback
 
 import _testcapi
 
@@ -35,11 +39,14 @@ class Operation:
     which itself leaks when an allocation fails; `cleanup` undoes what the
     operation changes outside its own objects (a module attribute it
     replaces), after each call of the sweep, where the operation's own
-    restoring may have failed."""
+    restoring may have failed.  `lines`: the set of what the sweep's
+    MemoryErrors report, each as the tuple of our traceback entries
+    (function name without the module, line), outermost first."""
 
-    def __init__(self, fn, *args, raises=None, result=None, sweep=True, cleanup=None, **kwargs):
+    def __init__(self, fn, *args, raises=None, result=None, sweep=True, cleanup=None, lines=None, **kwargs):
         self.fn, self.args, self.kwargs = fn, args, kwargs
         self.raises, self.result, self.sweep, self.cleanup = raises, result, sweep, cleanup
+        self.lines = lines
 
     def raw(self):
         return self.fn(*self.args, **self.kwargs)
@@ -59,16 +66,6 @@ class Operation:
         if self.result is not None and value != self.result:
             raise AssertionError(f"{self.fn!r} returned {value!r}, expected {self.result!r}")
         return True
-
-
-def run(coro):
-    """Drives a coroutine that completes without suspending; its result."""
-    try:
-        coro.send(None)
-    except StopIteration as done:
-        return done.value
-    coro.close()
-    raise AssertionError(f"{coro!r} suspended")
 
 
 def _growth(fn, calls):
@@ -107,15 +104,33 @@ def assert_no_leak(fn, rounds=100, blocks=True):
     )
 
 
-def _call_failing(operation, k):
+SOURCES = "src/kelvra_runtime/core/runtime/"
+
+
+def reported(error):
+    """Our traceback entries of `error`, outermost first."""
+    return tuple(
+        (entry.name.split(".", 4)[-1].split(".", 1)[-1], entry.lineno)
+        for entry in traceback.extract_tb(error.__traceback__)
+        if entry.filename.startswith(SOURCES)
+    )
+
+
+def _call_failing(operation, k, seen=None):
     """Runs `operation` with its k-th allocation failing; True when the
-    failure went unnoticed (the declared outcome)."""
+    failure went unnoticed (the declared outcome).  What a MemoryError
+    reports is added to `seen`."""
     _testcapi.set_nomemory(k, k + 1)
     try:
         operation()
     except SystemError:
         raise
-    except Exception:
+    except Exception as e:
+        if seen is not None and isinstance(e, MemoryError):
+            _testcapi.remove_mem_hooks()
+            entries = reported(e)
+            if entries:
+                seen.add(entries)
         return False
     finally:
         _testcapi.remove_mem_hooks()
@@ -124,11 +139,11 @@ def _call_failing(operation, k):
     return True
 
 
-def sweep_length(operation):
+def sweep_length(operation, seen=None):
     """How many allocations the failure sweep of `operation` covers."""
     quiet = 0
     for k in range(MAX_SWEEP):
-        quiet = quiet + 1 if _call_failing(operation, k) else 0
+        quiet = quiet + 1 if _call_failing(operation, k, seen) else 0
         if quiet == QUIET_CALLS:
             return k + 1
     return MAX_SWEEP
@@ -141,7 +156,10 @@ def assert_sound_when_allocations_fail(operation, rounds=8):
     # the default hook (and pytest's) would keep every report.
     saved_hook, sys.unraisablehook = sys.unraisablehook, lambda report: None
     try:
-        length = sweep_length(operation)
+        seen = set()
+        length = sweep_length(operation, seen)
+        if operation.lines is not None:
+            assert seen == operation.lines, f"allocation failures reported {seen}"
 
         def sweep():
             for k in range(length):

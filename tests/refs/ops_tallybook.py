@@ -5,6 +5,7 @@ from fractions import Fraction
 from types import SimpleNamespace
 
 from leakcheck import Operation
+from models import guard
 
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
 
@@ -53,14 +54,6 @@ def on(method, fields=None, *args, **kwargs):
 
 def op(method, fields=None, *args, raises=None, result=None, **kwargs):
     return Operation(on(method, fields, *args, **kwargs), raises=raises, result=result)
-
-
-def guard(type=None, limit=None, **attrs):
-    if type is not None:
-        attrs["type"] = type
-    for method in ("limit_as_usd", "limit_as_count", "limit_as_seconds"):
-        attrs.setdefault(method, lambda: limit)
-    return SimpleNamespace(**attrs)
 
 
 def failing_limit():
@@ -218,7 +211,10 @@ OPERATIONS = {
     ),
     "from_guards tuple": Operation(Tallybook.from_guards, (), raises=TypeError),
     # to_trace_data
-    "to_trace_data": op("to_trace_data", {"cost_cap_usd": 1.0, "spent_cost_usd": 0.1234567, "token_cap": 5}),
+    "to_trace_data": Operation(
+        on("to_trace_data", {"cost_cap_usd": 1.0, "spent_cost_usd": 0.1234567, "token_cap": 5}),
+        lines={(("to_trace_data", 195),)},
+    ),
     "to_trace_data round fails": op("to_trace_data", {"spent_cost_usd": "x"}, raises=TypeError),
     "to_trace_data remaining fails": Operation(lambda: StrictLedger().to_trace_data(), raises=KeyError),
 }

@@ -4,8 +4,8 @@ import collections
 import contextlib
 import itertools
 
-from leakcheck import Operation, run
-from models import Pairs
+from leakcheck import Operation
+from models import Pairs, run
 
 from kelvra_runtime.core.runtime import waiters
 from kelvra_runtime.core.runtime.waiters import (
@@ -278,7 +278,8 @@ OPERATIONS = {
     ),
     "register no argument": Operation(lambda: InMemoryWaiterRegistry().register_timer(), raises=TypeError),
     "resolve_signal over a tuple": Operation(
-        lambda: resolve(registry_with("_signal_waiters", (waiter(),)), signal_name="s", payload={})
+        lambda: resolve(registry_with("_signal_waiters", (waiter(),)), signal_name="s", payload={}),
+        lines={(("resolve_signal", 120),), (("resolve_signal", 125),)},
     ),
     "resolve_signal matches raises": Operation(
         resolve, registered(signals=[waiter({"a": Raising()})]), signal_name="s", payload={"a": 1}, raises=KeyError

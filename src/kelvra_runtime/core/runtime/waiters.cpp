@@ -354,7 +354,9 @@ const kr::ClassDef waiter_registry_class = {
 constexpr int kLineInMemoryRegistry = 98;
 constexpr int kLineSetClock = 106;
 constexpr int kLineSetLists = 107;
-constexpr int kLineAppend = 112;
+constexpr int kLineAppendSignal = 112;
+constexpr int kLineAppendTimer = 115;
+constexpr int kLineAppendUserInput = 118;
 constexpr int kLineResolveSignal = 120;
 constexpr int kLineCallMatches = 125;
 constexpr int kLineMatchRecord = 126;
@@ -387,22 +389,26 @@ PyObject *registry_init(kr::Call &call) {
     Py_RETURN_NONE;
 }
 
-// `self.<list_name>.append(waiter)`
-PyObject *append_waiter(kr::Coroutine &co, PyObject *list_name) {
+// `self.<list_name>.append(waiter)`, the statement at `line`.
+PyObject *append_waiter(kr::Coroutine &co, PyObject *list_name, int line) {
     Ref list = steal(PyObject_GetAttr(co[0], list_name));
-    if (!list) return co.fail(kLineAppend);
+    if (!list) return co.fail(line);
     int appended = PyList_CheckExact(list.get()) ? PyList_Append(list.get(), co[1]) : -2;
     if (appended == -2) {
         Ref result = steal(PyObject_CallMethodOneArg(list.get(), str_append, co[1]));
         appended = result ? 0 : -1;
     }
-    if (appended < 0) return co.fail(kLineAppend);
+    if (appended < 0) return co.fail(line);
     Py_RETURN_NONE;
 }
 
-PyObject *register_signal_waiter(kr::Coroutine &co, PyObject *) { return append_waiter(co, str_signal_waiters); }
-PyObject *register_timer(kr::Coroutine &co, PyObject *) { return append_waiter(co, str_timers); }
-PyObject *register_user_input_waiter(kr::Coroutine &co, PyObject *) { return append_waiter(co, str_user_inputs); }
+PyObject *register_signal_waiter(kr::Coroutine &co, PyObject *) {
+    return append_waiter(co, str_signal_waiters, kLineAppendSignal);
+}
+PyObject *register_timer(kr::Coroutine &co, PyObject *) { return append_waiter(co, str_timers, kLineAppendTimer); }
+PyObject *register_user_input_waiter(kr::Coroutine &co, PyObject *) {
+    return append_waiter(co, str_user_inputs, kLineAppendUserInput);
+}
 
 // Walks `self.<list_name>` oldest first, as the host's list iterator walks a
 // list that may grow while it is walked; `visit` returns -1 to stop on error.

@@ -45,8 +45,10 @@ static PyObject *resolve_bases(PyObject *bases) {
     return resolved ? PyList_AsTuple(resolved.get()) : Py_NewRef(bases);
 }
 
+// As the host's class statement: the first base's type is the candidate
+// (the type of an object that is no class is a metaclass too).
 static PyObject *most_derived_metaclass(PyObject *bases) {
-    PyTypeObject *winner = &PyType_Type;
+    PyTypeObject *winner = PyTuple_GET_SIZE(bases) > 0 ? Py_TYPE(PyTuple_GET_ITEM(bases, 0)) : &PyType_Type;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); i++) {
         PyTypeObject *candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
         if (PyType_IsSubtype(winner, candidate)) continue;
