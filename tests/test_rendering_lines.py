@@ -450,21 +450,9 @@ def with_pending(m, pending):
     return dispatcher
 
 
-# The compiled modules cite one line where the rendering's statements stand
-# at another; each pair is for the line constants to settle.
-DRIFT = {
-    "append timer": "the append of register_timer stands at line 115; the compiled entry cites 112",
-    "append user input waiter": "the append of register_user_input_waiter stands at line 118; the compiled entry cites 112",
-    "walk signal waiters": "`for w in self._signal_waiters` stands at line 124; the compiled entry cites 125",
-    "walk user inputs": "`for i, w in enumerate(self._user_inputs)` stands at line 135; the compiled entry cites 136",
-    "walk timers": "`for w in self._timers` stands at line 144; the compiled entry cites 145",
-}
-
-CASES = [pytest.param(*case, id=case[0]) for case in CASES]
+# The registry's lists themselves unreadable, where each walk or append stands.
 CASES += [
-    pytest.param(
-        case_id, "waiters", qualname, provoke, id=case_id, marks=pytest.mark.xfail(strict=True, reason=DRIFT[case_id])
-    )
+    (case_id, "waiters", qualname, provoke)
     for case_id, qualname, provoke in [
         ("append timer", "InMemoryWaiterRegistry.register_timer",
          lambda m: run(registry(m, _timers=None).register_timer(1))),
@@ -518,7 +506,7 @@ def walk(tb):
         tb = tb.tb_next
 
 
-@pytest.mark.parametrize("case_id, module, qualname, provoke", CASES)
+@pytest.mark.parametrize("case_id, module, qualname, provoke", CASES, ids=[case[0] for case in CASES])
 def test_cited_line_is_the_failing_statement(case_id, module, qualname, provoke):
     from_compiled = raised(provoke, rendering.compiled(module))
     from_rendering = raised(provoke, rendering.load(module))
@@ -557,16 +545,9 @@ def def_lines(module):
     return lines
 
 
-UNREACHABLE_DEFS = {
-    "WaiterRegistry.register_signal_waiter": "the protocol's class docstring ends at line 70; this def stands at 72, the compiled entry cites 67",
-    "WaiterRegistry.register_timer": "this def stands at line 73; the compiled entry cites 70",
-    "WaiterRegistry.register_user_input_waiter": "this def stands at line 74; the compiled entry cites 73",
-}
-
 DEFINED = [
     pytest.param(
         module, qualname,
-        marks=[pytest.mark.xfail(strict=True, reason=UNREACHABLE_DEFS[qualname])] if qualname in UNREACHABLE_DEFS else [],
         id=f"{module}.{qualname}",
     )
     for module in rendering.MODULES

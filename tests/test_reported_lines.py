@@ -392,7 +392,7 @@ CASES = [
     (
         "resolve signal no list",
         lambda mp: run(registry(_signal_waiters=None).resolve_signal(signal_name="s", payload={})),
-        [(REG + "resolve_signal", 125)],
+        [(REG + "resolve_signal", 124)],
     ),
     (
         "resolve signal record",

@@ -284,14 +284,14 @@ const kr::Param self_only[] = {{"self"}};
 PyObject *protocol_stub(kr::Coroutine &, PyObject *) { Py_RETURN_NONE; }
 
 const kr::FunctionDef protocol_register_signal_waiter = {
-    .name = "register_signal_waiter", .line = 67, .params = waiter_params, .returns = "None",
+    .name = "register_signal_waiter", .line = 72, .params = waiter_params, .returns = "None",
     .step = protocol_stub,
 };
 const kr::FunctionDef protocol_register_timer = {
-    .name = "register_timer", .line = 70, .params = timer_params, .returns = "None", .step = protocol_stub,
+    .name = "register_timer", .line = 73, .params = timer_params, .returns = "None", .step = protocol_stub,
 };
 const kr::FunctionDef protocol_register_user_input_waiter = {
-    .name = "register_user_input_waiter", .line = 73, .params = user_input_params, .returns = "None",
+    .name = "register_user_input_waiter", .line = 74, .params = user_input_params, .returns = "None",
     .step = protocol_stub,
 };
 const kr::FunctionDef protocol_resolve_signal = {
@@ -358,12 +358,15 @@ constexpr int kLineAppendSignal = 112;
 constexpr int kLineAppendTimer = 115;
 constexpr int kLineAppendUserInput = 118;
 constexpr int kLineResolveSignal = 120;
+constexpr int kLineWalkSignals = 124;
 constexpr int kLineCallMatches = 125;
 constexpr int kLineMatchRecord = 126;
 constexpr int kLineReplaceSignals = 130;
+constexpr int kLineWalkUserInputs = 135;
 constexpr int kLineUserInputTest = 136;
 constexpr int kLineUserInputRemove = 137;
 constexpr int kLineCallClock = 142;
+constexpr int kLineWalkTimers = 144;
 constexpr int kLineTimerTest = 145;
 constexpr int kLineTimerRecord = 146;
 constexpr int kLineReplaceTimers = 149;
@@ -452,7 +455,7 @@ PyObject *resolve_signal(kr::Coroutine &co, PyObject *) {
     Ref remaining = steal(PyList_New(0));
     Ref matched = steal(PyList_New(0));
     if (!remaining || !matched) return co.fail(kLineResolveSignal);
-    int line = kLineCallMatches;
+    int line = kLineWalkSignals;  // until a waiter's own step fails
     int walked = walk(self, str_signal_waiters, [&](PyObject *waiter, Py_ssize_t) {
         Ref result = steal(call_matches(waiter, signal_name, payload));
         int hit = result ? PyObject_IsTrue(result.get()) : -1;
@@ -471,6 +474,7 @@ PyObject *resolve_signal(kr::Coroutine &co, PyObject *) {
 PyObject *resolve_user_input(kr::Coroutine &co, PyObject *) {
     PyObject *self = co[0], *parent_run_id = co[1], *resume_key = co[2];
     Py_ssize_t found = -1;
+    int line = kLineWalkUserInputs;  // until a waiter's own test fails
     int walked = walk(self, str_user_inputs, [&](PyObject *waiter, Py_ssize_t i) {
         Ref run_id = steal(PyObject_GetAttr(waiter, str_parent_run_id));
         int same = run_id ? equal(run_id.get(), parent_run_id) : -1;
@@ -478,10 +482,11 @@ PyObject *resolve_user_input(kr::Coroutine &co, PyObject *) {
             Ref key = steal(PyObject_GetAttr(waiter, str_resume_key));
             same = key ? equal(key.get(), resume_key) : -1;
         }
+        if (same < 0) line = kLineUserInputTest;
         if (same == 1) found = i;
         return same;  // 1 stops the walk at the first match
     });
-    if (walked < 0) return co.fail(kLineUserInputTest);
+    if (walked < 0) return co.fail(line);
     if (found < 0) Py_RETURN_FALSE;
     Ref list = steal(PyObject_GetAttr(self, str_user_inputs));
     if (!list || PySequence_DelItem(list.get(), found) < 0) return co.fail(kLineUserInputRemove);
@@ -507,7 +512,7 @@ PyObject *sweep_expired_timers(kr::Coroutine &co, PyObject *) {
     Ref expired = steal(PyList_New(0));
     Ref remaining = steal(PyList_New(0));
     if (!expired || !remaining) return co.fail(kLineCallClock);
-    int line = kLineTimerTest;
+    int line = kLineWalkTimers;  // until a timer's own step fails
     int walked = walk(self, str_timers, [&](PyObject *timer, Py_ssize_t) {
         int due = is_due(timer, now.get());
         if (due < 0) return line = kLineTimerTest, -1;
