@@ -12,28 +12,16 @@ using kr::Ref;
 using kr::steal;
 
 // The classifications: made once, so equal results are the same object.
-PyObject *str_terminated_by_signal;
-PyObject *str_suspected_oom;
-PyObject *str_abnormal_exit;
-PyObject *str_unknown;
+kr::Constant str_terminated_by_signal{"terminated_by_signal"};
+kr::Constant str_suspected_oom{"suspected_oom"};
+kr::Constant str_abnormal_exit{"abnormal_exit"};
+kr::Constant str_unknown{"unknown"};
 
-PyObject *str_last_event;
-PyObject *str_memory_rss_mb;
-PyObject *str_startswith;
-PyObject *str_signal_prefix;
-
+kr::Constant str_last_event{"last_event"};
+kr::Constant str_memory_rss_mb{"memory_rss_mb"};
+kr::Constant str_startswith{"startswith"};
 constexpr std::string_view kSignalPrefix = "signal_";
-
-const kr::Interned constants[] = {
-    {&str_terminated_by_signal, "terminated_by_signal"},
-    {&str_suspected_oom, "suspected_oom"},
-    {&str_abnormal_exit, "abnormal_exit"},
-    {&str_unknown, "unknown"},
-    {&str_last_event, "last_event"},
-    {&str_memory_rss_mb, "memory_rss_mb"},
-    {&str_startswith, "startswith"},
-    {&str_signal_prefix, kSignalPrefix.data()},
-};
+kr::Constant str_signal_prefix{kSignalPrefix.data()};
 
 const char module_doc[] =
     "Pure failure classification algorithm.\n"
@@ -183,7 +171,6 @@ int faultsort_body(kr::Module &m) { return m.def(classify_failure_def); }
 const kr::ModuleDef faultsort_module = {
     .name = "faultsort",
     .doc = module_doc,
-    .constants = constants,
     .body = faultsort_body,
 };
 

@@ -10,57 +10,46 @@ namespace {
 using kr::Ref;
 using kr::steal;
 
-PyObject *str_child_runner;  // "_child_runner"
-PyObject *str_pending;       // "_pending"
-PyObject *str_default_noop_child_runner;
-PyObject *str_child_result;  // "ChildResult"
-PyObject *str_child_run_id;
-PyObject *str_spec;
-PyObject *str_output;
-PyObject *str_error;
-PyObject *str_cost_usd;
-PyObject *str_tokens;
-PyObject *str_duration_ms;
-PyObject *str_to_dict;
-PyObject *str_agent;
-PyObject *str_noop;  // "_noop"
-PyObject *str_get;
-PyObject *str_setdefault;
-PyObject *str_pop;
-PyObject *str_first_success;
-PyObject *str_any;
-PyObject *str_empty;
-
-const kr::Interned constants[] = {
-    {&str_child_runner, "_child_runner"},
-    {&str_pending, "_pending"},
-    {&str_default_noop_child_runner, "_default_noop_child_runner"},
-    {&str_child_result, "ChildResult"},
-    {&str_child_run_id, "child_run_id"},
-    {&str_spec, "spec"},
-    {&str_output, "output"},
-    {&str_error, "error"},
-    {&str_cost_usd, "cost_usd"},
-    {&str_tokens, "tokens"},
-    {&str_duration_ms, "duration_ms"},
-    {&str_to_dict, "to_dict"},
-    {&str_agent, "agent"},
-    {&str_noop, "_noop"},
-    {&str_get, "get"},
-    {&str_setdefault, "setdefault"},
-    {&str_pop, "pop"},
-    {&str_first_success, "first_success"},
-    {&str_any, "any"},
-    {&str_empty, ""},
-};
+kr::Constant str_child_runner{"_child_runner"};  // "_child_runner"
+kr::Constant str_pending{"_pending"};       // "_pending"
+kr::Constant str_default_noop_child_runner{"_default_noop_child_runner"};
+kr::Constant str_child_result{"ChildResult"};  // "ChildResult"
+kr::Constant str_child_run_id{"child_run_id"};
+kr::Constant str_spec{"spec"};
+kr::Constant str_output{"output"};
+kr::Constant str_error{"error"};
+kr::Constant str_cost_usd{"cost_usd"};
+kr::Constant str_tokens{"tokens"};
+kr::Constant str_duration_ms{"duration_ms"};
+kr::Constant str_to_dict{"to_dict"};
+kr::Constant str_agent{"agent"};
+kr::Constant str_noop{"_noop"};  // "_noop"
+kr::Constant str_get{"get"};
+kr::Constant str_setdefault{"setdefault"};
+kr::Constant str_pop{"pop"};
+kr::Constant str_first_success{"first_success"};
+kr::Constant str_any{"any"};
+kr::Constant str_empty{""};
 
 // The keywords of a ChildResult call, and the zeros it passes: made once,
 // like the constants of a compiled call site.
-PyObject *child_result_keywords;
-PyObject *float_zero;
-PyObject *int_zero;
+const char *const child_result_names[] = {"child_run_id", "spec",   "output",     "error",
+                                          "cost_usd",     "tokens", "duration_ms"};
+kr::Constant child_result_keywords{child_result_names};
+kr::Constant float_zero{[] { return PyFloat_FromDouble(0.0); }};
+kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
 // A dict with the keywords in order, mapped to None or to their zero.
-PyObject *child_result_template;
+kr::Constant child_result_template{[]() -> PyObject * {
+    Ref keys = steal(PyDict_New());
+    if (!keys) return nullptr;
+    PyObject *values[] = {Py_None, Py_None, Py_None, Py_None, float_zero, int_zero, float_zero};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(child_result_keywords.get()); i++) {
+        if (PyDict_SetItem(keys.get(), PyTuple_GET_ITEM(child_result_keywords.get(), i), values[i]) < 0) {
+            return nullptr;
+        }
+    }
+    return keys.release();
+}};
 
 // The module's `_default_noop_child_runner` as made at exec, held so that
 // the dispatcher can recognise it by identity.
@@ -126,8 +115,7 @@ constexpr int kLineNoopOutput = 184;
 
 // `spec.to_dict()`
 PyObject *spec_to_dict(PyObject *spec) {
-    PyObject *args[] = {spec};
-    return PyObject_VectorcallMethod(str_to_dict, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return kr::call_method(str_to_dict, spec);
 }
 
 // Whether calling `cls` runs dict's own construction: `type.__call__`,
@@ -157,15 +145,8 @@ PyObject *call_child_result(PyObject *cls, PyObject *child_run_id, PyObject *spe
         }
         return result.release();
     }
-    PyObject *args[] = {nullptr, child_run_id, spec, output, error, float_zero, int_zero, float_zero};
-    return PyObject_Vectorcall(cls, args + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, child_result_keywords);
-}
-
-// `obj == text` as the host evaluates it, taken as a truth value.
-int equals(PyObject *obj, PyObject *text) {
-    if (PyUnicode_CheckExact(obj)) return PyUnicode_Equal(obj, text);
-    Ref result = steal(PyObject_RichCompare(obj, text, Py_EQ));
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    return kr::call_with_keywords(cls, child_result_keywords, child_run_id, spec, output, error, float_zero, int_zero,
+                                  float_zero);
 }
 
 // `result.get("output") is not None`
@@ -175,8 +156,7 @@ int has_output(PyObject *result) {
         if (output == nullptr) return PyErr_Occurred() ? -1 : 0;
         return output != Py_None;
     }
-    PyObject *args[] = {result, str_output};
-    Ref output = steal(PyObject_VectorcallMethod(str_get, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref output = steal(kr::call_method(str_get, result, str_output));
     if (!output) return -1;
     return output.get() != Py_None;
 }
@@ -199,8 +179,7 @@ PyObject *take_or_empty(PyObject *mapping, PyObject *method, DictTake take, PyOb
     }
     Ref fresh = steal(PyDict_New());
     if (!fresh) return nullptr;
-    PyObject *args[] = {mapping, key, fresh.get()};
-    return PyObject_VectorcallMethod(method, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return kr::call_method(method, mapping, key, fresh.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -460,14 +439,14 @@ int finish_child(kr::Coroutine &co, PyObject *awaited) {
         co.fail(kLineStoreResult);
         return -1;
     }
-    int stop = equals(co[kReturnWhen], str_first_success);
+    int stop = kr::compare(co[kReturnWhen], Py_EQ, str_first_success);
     if (stop > 0) stop = has_output(result.get());
     if (stop < 0) {
         co.fail(kLineFirstSuccess);
         return -1;
     }
     if (stop) return 1;
-    stop = equals(co[kReturnWhen], str_any);
+    stop = kr::compare(co[kReturnWhen], Py_EQ, str_any);
     if (stop < 0) co.fail(kLineAny);
     return stop;
 }
@@ -488,8 +467,7 @@ PyObject *store_results(kr::Coroutine &co) {
         per_parent = steal(found);
     }
     else {
-        PyObject *args[] = {pending.get(), co[kParentRunId], fresh.get()};
-        per_parent = steal(PyObject_VectorcallMethod(str_setdefault, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        per_parent = steal(kr::call_method(str_setdefault, pending.get(), co[kParentRunId], fresh.get()));
         if (!per_parent) return co.fail(kLineStoreResults);
     }
     if (PyObject_SetItem(per_parent.get(), co[kParentResumeKey], co.locals[kResults].get()) < 0) {
@@ -636,34 +614,7 @@ const kr::FunctionDef default_noop_child_runner_def = {
 const char *const typing_names[] = {"Awaitable", "Callable", "Optional", "Protocol", "runtime_checkable"};
 const char *const exceptions_names[] = {"ChildSpec", "ReturnWhen"};
 
-int make_call_constants() {
-    if (child_result_keywords == nullptr) {
-        child_result_keywords = PyTuple_Pack(7, str_child_run_id, str_spec, str_output, str_error, str_cost_usd,
-                                             str_tokens, str_duration_ms);
-        if (child_result_keywords == nullptr) return -1;
-    }
-    if (float_zero == nullptr) {
-        float_zero = PyFloat_FromDouble(0.0);
-        if (float_zero == nullptr) return -1;
-    }
-    if (int_zero == nullptr) {
-        int_zero = PyLong_FromLong(0);
-        if (int_zero == nullptr) return -1;
-    }
-    if (child_result_template == nullptr) {
-        Ref keys = steal(PyDict_New());
-        if (!keys) return -1;
-        PyObject *values[] = {Py_None, Py_None, Py_None, Py_None, float_zero, int_zero, float_zero};
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(child_result_keywords); i++) {
-            if (PyDict_SetItem(keys.get(), PyTuple_GET_ITEM(child_result_keywords, i), values[i]) < 0) return -1;
-        }
-        child_result_template = keys.release();
-    }
-    return 0;
-}
-
 int spawn_body(kr::Module &m) {
-    if (make_call_constants() < 0) return m.fail(1);
     if (m.import_from("typing", typing_names, kLineTypingImport) < 0) return -1;
     if (m.import_from(".exceptions", exceptions_names, kLineExceptionsImport) < 0) return -1;
     Ref dict_base = steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyDict_Type)));
@@ -690,7 +641,6 @@ int spawn_body(kr::Module &m) {
 const kr::ModuleDef spawn_module = {
     .name = "spawn",
     .doc = module_doc,
-    .constants = constants,
     .body = spawn_body,
 };
 

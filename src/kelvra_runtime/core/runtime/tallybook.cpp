@@ -22,89 +22,51 @@ using kr::machine_int;
 using kr::Ref;
 using kr::steal;
 
-PyObject *str_cost_cap_usd;
-PyObject *str_token_cap;
-PyObject *str_wall_time_cap_seconds;
-PyObject *str_max_spawn_depth;
-PyObject *str_max_spawn_fanout;
-PyObject *str_max_concurrent_spawns;
-PyObject *str_spent_cost_usd;
-PyObject *str_spent_tokens;
-PyObject *str_current_depth;
-PyObject *str_active_child_count;
-PyObject *str_cumulative_child_count;
-PyObject *str_tool_call_counts;
-PyObject *str_remaining_usd;
-PyObject *str_remaining_tokens;
-PyObject *str_cap_name;
-PyObject *str_cap_value;
-PyObject *str_would_be;
-PyObject *str_init;
-PyObject *str_dict;
-PyObject *str_args;
-PyObject *str_get;
-PyObject *str_type;
-PyObject *str_action;
-PyObject *str_abort;
-PyObject *str_cost;
-PyObject *str_token_count;
-PyObject *str_spawn_depth;
-PyObject *str_spawn_fanout;
-PyObject *str_spawn_concurrent;
-PyObject *str_wall_time;
-PyObject *str_limit_as_usd;
-PyObject *str_limit_as_count;
-PyObject *str_limit_as_seconds;
-PyObject *spec_plain;   // ""
-PyObject *spec_fixed4;  // ".4f"
-
-const kr::Interned constants[] = {
-    {&str_cost_cap_usd, "cost_cap_usd"},
-    {&str_token_cap, "token_cap"},
-    {&str_wall_time_cap_seconds, "wall_time_cap_seconds"},
-    {&str_max_spawn_depth, "max_spawn_depth"},
-    {&str_max_spawn_fanout, "max_spawn_fanout"},
-    {&str_max_concurrent_spawns, "max_concurrent_spawns"},
-    {&str_spent_cost_usd, "spent_cost_usd"},
-    {&str_spent_tokens, "spent_tokens"},
-    {&str_current_depth, "current_depth"},
-    {&str_active_child_count, "active_child_count"},
-    {&str_cumulative_child_count, "cumulative_child_count"},
-    {&str_tool_call_counts, "tool_call_counts"},
-    {&str_remaining_usd, "remaining_usd"},
-    {&str_remaining_tokens, "remaining_tokens"},
-    {&str_cap_name, "cap_name"},
-    {&str_cap_value, "cap_value"},
-    {&str_would_be, "would_be"},
-    {&str_init, "__init__"},
-    {&str_dict, "__dict__"},
-    {&str_args, "args"},
-    {&str_get, "get"},
-    {&str_type, "type"},
-    {&str_action, "action"},
-    {&str_abort, "abort"},
-    {&str_cost, "cost"},
-    {&str_token_count, "token_count"},
-    {&str_spawn_depth, "spawn_depth"},
-    {&str_spawn_fanout, "spawn_fanout"},
-    {&str_spawn_concurrent, "spawn_concurrent"},
-    {&str_wall_time, "wall_time"},
-    {&str_limit_as_usd, "limit_as_usd"},
-    {&str_limit_as_count, "limit_as_count"},
-    {&str_limit_as_seconds, "limit_as_seconds"},
-    {&spec_plain, ""},
-    {&spec_fixed4, ".4f"},
-};
+kr::Constant str_cost_cap_usd{"cost_cap_usd"};
+kr::Constant str_token_cap{"token_cap"};
+kr::Constant str_wall_time_cap_seconds{"wall_time_cap_seconds"};
+kr::Constant str_max_spawn_depth{"max_spawn_depth"};
+kr::Constant str_max_spawn_fanout{"max_spawn_fanout"};
+kr::Constant str_max_concurrent_spawns{"max_concurrent_spawns"};
+kr::Constant str_spent_cost_usd{"spent_cost_usd"};
+kr::Constant str_spent_tokens{"spent_tokens"};
+kr::Constant str_current_depth{"current_depth"};
+kr::Constant str_active_child_count{"active_child_count"};
+kr::Constant str_cumulative_child_count{"cumulative_child_count"};
+kr::Constant str_tool_call_counts{"tool_call_counts"};
+kr::Constant str_remaining_usd{"remaining_usd"};
+kr::Constant str_remaining_tokens{"remaining_tokens"};
+kr::Constant str_cap_name{"cap_name"};
+kr::Constant str_cap_value{"cap_value"};
+kr::Constant str_would_be{"would_be"};
+kr::Constant str_init{"__init__"};
+kr::Constant str_dict{"__dict__"};
+kr::Constant str_args{"args"};
+kr::Constant str_get{"get"};
+kr::Constant str_type{"type"};
+kr::Constant str_action{"action"};
+kr::Constant str_abort{"abort"};
+kr::Constant str_cost{"cost"};
+kr::Constant str_token_count{"token_count"};
+kr::Constant str_spawn_depth{"spawn_depth"};
+kr::Constant str_spawn_fanout{"spawn_fanout"};
+kr::Constant str_spawn_concurrent{"spawn_concurrent"};
+kr::Constant str_wall_time{"wall_time"};
+kr::Constant str_limit_as_usd{"limit_as_usd"};
+kr::Constant str_limit_as_count{"limit_as_count"};
+kr::Constant str_limit_as_seconds{"limit_as_seconds"};
+kr::Constant spec_plain{""};   // ""
+kr::Constant spec_fixed4{".4f"};  // ".4f"
 
 // Objects made once, at the first exec that reaches the module body.
-PyObject *int_zero;
-PyObject *int_one;
-PyObject *int_six;
-PyObject *float_zero;
-PyObject *breach_keywords;  // ("cap_name", "cap_value", "would_be")
-PyObject *builtin_round;
+kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
+kr::Constant int_one{[] { return PyLong_FromLong(1); }};
+kr::Constant int_six{[] { return PyLong_FromLong(6); }};
+kr::Constant float_zero{[] { return PyFloat_FromDouble(0.0); }};
+const char *const breach_names[] = {"cap_name", "cap_value", "would_be"};
+kr::Constant breach_keywords{breach_names};
+kr::Constant builtin_round{[] { return kr::builtin("round"); }};
 PyObject *budget_exceeded;  // the class its own methods belong to
-PyObject *trace_template;   // the snapshot's keys in order, each mapped to None
 
 const char module_doc[] =
     "Tree-aware cost + spawn tracking for Phase 1.1.\n"
@@ -118,33 +80,6 @@ const char module_doc[] =
 // ---------------------------------------------------------------------------
 // Numbers
 
-template <class Number>
-bool compare(Number x, int op, Number y) {
-    switch (op) {
-        case Py_LT: return x < y;
-        case Py_LE: return x <= y;
-        case Py_EQ: return x == y;
-        case Py_NE: return x != y;
-        case Py_GT: return x > y;
-        default: return x >= y;
-    }
-}
-
-// `a <op> b` taken as a condition, as the host evaluates it; two exact
-// floats compare as doubles and two small exact ints as machine integers,
-// as their own comparisons do, and two exact strs by value (identity
-// settles equality only for them).
-int holds(PyObject *a, int op, PyObject *b) {
-    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) return compare(PyFloat_AS_DOUBLE(a), op, PyFloat_AS_DOUBLE(b));
-    long long x, y;
-    if (machine_int(a, &x) && machine_int(b, &y)) return compare(x, op, y);
-    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        return (a == b || PyUnicode_Equal(a, b)) == (op == Py_EQ);
-    }
-    Ref result = steal(PyObject_RichCompare(a, b, op));
-    return result ? PyObject_IsTrue(result.get()) : -1;
-}
-
 // `value > zero` (op Py_GT) or `value <= zero` (op Py_LE), `zero` being
 // the statement's int 0 or float 0.0; an exact float or int answers from
 // its sign, which is what either zero gives it.
@@ -155,7 +90,7 @@ int against_zero(PyObject *value, int op, PyObject *zero) {
     }
     int sign;
     if (PyLong_CheckExact(value) && PyLong_GetSign(value, &sign) == 0) return op == Py_GT ? sign > 0 : sign <= 0;
-    return holds(value, op, zero);
+    return kr::compare(value, op, zero);
 }
 
 // `value + x` for the float x, through `add` (the host's addition or its
@@ -215,9 +150,7 @@ Ref message(std::initializer_list<Piece> pieces) {
 // a null message means its error is set already.
 void raise_breach(const Ref &text, PyObject *cap_name, PyObject *cap_value, PyObject *would_be) {
     if (!text) return;
-    PyObject *args[] = {nullptr, text.get(), cap_name, cap_value, would_be};
-    Ref error = steal(
-        PyObject_Vectorcall(budget_exceeded, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, breach_keywords));
+    Ref error = steal(kr::call_with_keywords(budget_exceeded, breach_keywords, text.get(), cap_name, cap_value, would_be));
     if (error) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
 }
 
@@ -266,10 +199,8 @@ PyObject *budget_exceeded_reduce(kr::Call &call) {
     Ref cap_value = cap_name ? steal(PyObject_GetAttr(self, str_cap_value)) : Ref();
     Ref would_be = cap_value ? steal(PyObject_GetAttr(self, str_would_be)) : Ref();
     if (!would_be) return call.fail(kLineReduce);
-    PyObject *args[] = {nullptr, reinterpret_cast<PyObject *>(Py_TYPE(self)), cap_name.get(), cap_value.get(),
-                        would_be.get()};
-    Ref rebuild = steal(
-        PyObject_Vectorcall(partial.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, breach_keywords));
+    Ref rebuild = steal(kr::call_with_keywords(partial.get(), breach_keywords, reinterpret_cast<PyObject *>(Py_TYPE(self)),
+                                               cap_name.get(), cap_value.get(), would_be.get()));
     Ref reason = rebuild ? steal(PyObject_GetAttr(self, str_args)) : Ref();
     Ref state = reason ? steal(PyObject_GetAttr(self, str_dict)) : Ref();
     PyObject *result = state ? PyTuple_Pack(3, rebuild.get(), reason.get(), state.get()) : nullptr;
@@ -384,8 +315,7 @@ int count_tool_call(PyObject *self, PyObject *name) {
         current = found ? steal(found) : kr::new_ref(int_zero);
     }
     else {
-        PyObject *args[] = {counts.get(), name, int_zero};
-        current = steal(PyObject_VectorcallMethod(str_get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        current = steal(kr::call_method(str_get, counts.get(), name, int_zero));
         if (!current) return -1;
     }
     Ref next = steal(plus(current.get(), int_one, PyNumber_Add));
@@ -418,7 +348,7 @@ PyObject *debit(kr::Call &call) {
     int capped = cost_cap ? against_zero(cost_cap.get(), Py_GT, int_zero) : -1;
     if (capped > 0) {
         spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
-        capped = spent ? holds(spent.get(), Py_GT, cost_cap.get()) : -1;
+        capped = spent ? kr::compare(spent.get(), Py_GT, cost_cap.get()) : -1;
     }
     if (capped < 0) return call.fail(kLineCostTest);
     if (capped) {
@@ -432,7 +362,7 @@ PyObject *debit(kr::Call &call) {
     capped = token_cap ? against_zero(token_cap.get(), Py_GT, int_zero) : -1;
     if (capped > 0) {
         used = steal(PyObject_GetAttr(self, str_spent_tokens));
-        capped = used ? holds(used.get(), Py_GT, token_cap.get()) : -1;
+        capped = used ? kr::compare(used.get(), Py_GT, token_cap.get()) : -1;
     }
     if (capped < 0) return call.fail(kLineTokenTest);
     if (capped) {
@@ -486,7 +416,7 @@ PyObject *check_depth(kr::Call &call) {
     if (!capped) Py_RETURN_NONE;
     Ref would_be = steal(field_plus(self, str_current_depth, additional));
     if (!would_be) return call.fail(kLineDepthSum);
-    int over = holds(would_be.get(), Py_GT, cap.get());
+    int over = kr::compare(would_be.get(), Py_GT, cap.get());
     if (over < 0) return call.fail(kLineDepthCompare);
     if (!over) Py_RETURN_NONE;
     raise_spawn_breach(message({{"max_spawn_depth breached: would reach depth ", would_be.get(), spec_plain},
@@ -502,7 +432,7 @@ PyObject *check_fanout(kr::Call &call) {
     int capped = read_cap(self, str_max_spawn_fanout, cap);
     if (capped < 0) return call.fail(kLineFanoutTest);
     if (!capped) Py_RETURN_NONE;
-    int over = holds(count, Py_GT, cap.get());
+    int over = kr::compare(count, Py_GT, cap.get());
     if (over < 0) return call.fail(kLineFanoutCompare);
     if (!over) Py_RETURN_NONE;
     raise_spawn_breach(message({{"max_spawn_fanout breached: requested ", count, spec_plain},
@@ -521,7 +451,7 @@ PyObject *check_concurrent(kr::Call &call) {
     Ref active = steal(PyObject_GetAttr(self, str_active_child_count));
     Ref would_be = active ? steal(plus(active.get(), additional, PyNumber_Add)) : Ref();
     if (!would_be) return call.fail(kLineConcurrentSum);
-    int over = holds(would_be.get(), Py_GT, cap.get());
+    int over = kr::compare(would_be.get(), Py_GT, cap.get());
     if (over < 0) return call.fail(kLineConcurrentCompare);
     if (!over) Py_RETURN_NONE;
     raise_spawn_breach(message({{"max_concurrent_spawns breached: ", active.get(), spec_plain},
@@ -548,7 +478,7 @@ PyObject *check_can_afford(kr::Call &call) {
     }
     Ref would_be = steal(plus_real(spent.get(), cost, PyNumber_Add));
     if (!would_be) return call.fail(kLineAffordSum);
-    int over = holds(would_be.get(), Py_GT, cap.get());
+    int over = kr::compare(would_be.get(), Py_GT, cap.get());
     if (over < 0) return call.fail(kLineAffordCompare);
     if (!over) Py_RETURN_NONE;
     Ref child = steal(PyFloat_FromDouble(cost));
@@ -606,10 +536,10 @@ constexpr int kLineActionTest = 175;
 // field equals it or the limit is strictly less (the tightest non-zero
 // limit wins).
 struct GuardRule {
-    PyObject *const *type;
-    PyObject *const *field;
-    PyObject *const *limit;
-    PyObject *const *zero;  // null: the last limit wins
+    const kr::Constant *type;
+    const kr::Constant *field;
+    const kr::Constant *limit;
+    const kr::Constant *zero;  // null: the last limit wins
     bool limit_first;       // the limit is fetched before the current cap is read
     int test_line;
     int limit_line;
@@ -629,7 +559,7 @@ const GuardRule guard_rules[] = {
 // to the rule's zero), 0 when not, -1 on error.
 int read_open_cap(PyObject *ledger, const GuardRule &rule, Ref &current) {
     current = steal(PyObject_GetAttr(ledger, *rule.field));
-    return current ? holds(current.get(), Py_EQ, *rule.zero) : -1;
+    return current ? kr::compare(current.get(), Py_EQ, *rule.zero) : -1;
 }
 
 // Applies `rule` for `guard`; returns 0, or the failing line with the error set.
@@ -649,7 +579,7 @@ int apply_rule(PyObject *ledger, PyObject *guard, const GuardRule &rule) {
     Ref chosen = limit;
     if (!open) {
         // min(current, limit): the limit replaces the cap only when strictly less.
-        int tighter = holds(limit.get(), Py_LT, current.get());
+        int tighter = kr::compare(limit.get(), Py_LT, current.get());
         if (tighter < 0) return rule.assign_line;
         if (!tighter) chosen = current;
     }
@@ -671,11 +601,11 @@ int apply_guard(PyObject *ledger, PyObject *guard) {
     if (!type) return kLineReadType;
     Ref action = steal(attribute_or(guard, str_action, str_abort));
     if (!action) return kLineReadAction;
-    int skip = holds(action.get(), Py_NE, str_abort);
+    int skip = kr::compare(action.get(), Py_NE, str_abort);
     if (skip < 0) return kLineActionTest;
     if (skip) return 0;
     for (const GuardRule &rule : guard_rules) {
-        int match = holds(type.get(), Py_EQ, *rule.type);
+        int match = kr::compare(type.get(), Py_EQ, *rule.type);
         if (match < 0) return rule.test_line;
         if (match) return apply_rule(ledger, guard, rule);
     }
@@ -704,7 +634,7 @@ constexpr int kLineTraceFirstEntry = 196;
 // The snapshot's entries in order, each keyed by the name of the field or
 // method that gives its value.
 const struct {
-    PyObject *const *key;
+    const kr::Constant *key;
     bool method;   // the result of calling it, not the field
     bool rounded;  // round(value, 6)
 } trace_entries[] = {
@@ -720,6 +650,17 @@ const struct {
     {&str_remaining_usd, true, true},
     {&str_remaining_tokens, true, false},
 };
+
+// The snapshot's keys in order, each mapped to None: each snapshot starts
+// as a copy of it.
+kr::Constant trace_template{[]() -> PyObject * {
+    Ref keys = steal(PyDict_New());
+    if (!keys) return nullptr;
+    for (const auto &entry : trace_entries) {
+        if (PyDict_SetItem(keys.get(), *entry.key, Py_None) < 0) return nullptr;
+    }
+    return keys.release();
+}};
 
 // `round(x, 6)` of a finite double as float's rounding computes it: the
 // multiple of 10**-6 nearest to x (ties to even), as the double nearest to
@@ -938,34 +879,7 @@ const kr::ClassDef tallybook_class = {
 const char *const dataclasses_names[] = {"dataclass", "field"};
 const char *const typing_names[] = {"Any", "Optional"};
 
-// The operations' number and tuple constants, the snapshot's key template
-// and the builtin `round`, made once like the interned names (a failure is
-// reported as theirs).
-int make_objects(kr::Module &m) {
-    if (breach_keywords != nullptr) return 0;
-    Ref zero = steal(PyLong_FromLong(0));
-    Ref one = steal(PyLong_FromLong(1));
-    Ref six = steal(PyLong_FromLong(6));
-    Ref real_zero = steal(PyFloat_FromDouble(0.0));
-    Ref round = steal(kr::global(m.dict(), "round"));
-    Ref keywords = steal(PyTuple_Pack(3, str_cap_name, str_cap_value, str_would_be));
-    Ref snapshot_keys = steal(PyDict_New());
-    if (!zero || !one || !six || !real_zero || !round || !keywords || !snapshot_keys) return m.fail(1);
-    for (const auto &entry : trace_entries) {
-        if (PyDict_SetItem(snapshot_keys.get(), *entry.key, Py_None) < 0) return m.fail(1);
-    }
-    int_zero = zero.release();
-    int_one = one.release();
-    int_six = six.release();
-    float_zero = real_zero.release();
-    builtin_round = round.release();
-    breach_keywords = keywords.release();
-    trace_template = snapshot_keys.release();
-    return 0;
-}
-
 int tallybook_body(kr::Module &m) {
-    if (make_objects(m) < 0) return -1;
     if (m.import_from("dataclasses", dataclasses_names, 10) < 0) return -1;
     if (m.import_from("typing", typing_names, 11) < 0) return -1;
     Ref bases = steal(PyTuple_Pack(1, PyExc_Exception));
@@ -981,7 +895,6 @@ int tallybook_body(kr::Module &m) {
 const kr::ModuleDef tallybook_module = {
     .name = "tallybook",
     .doc = module_doc,
-    .constants = constants,
     .body = tallybook_body,
 };
 

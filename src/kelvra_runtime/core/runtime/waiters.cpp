@@ -10,49 +10,26 @@ namespace {
 using kr::Ref;
 using kr::steal;
 
-PyObject *str_duration_units;  // "_DURATION_UNITS"
-PyObject *str_strip;
-PyObject *str_lower;
-PyObject *str_isdigit;
-PyObject *str_isspace;
-PyObject *str_dot;
-PyObject *str_empty;
-PyObject *str_items;
-PyObject *str_append;
-PyObject *str_matches;
-PyObject *str_match;
-PyObject *str_signal_name;
-PyObject *str_parent_run_id;
-PyObject *str_resume_key;
-PyObject *str_resume_at_unix;
-PyObject *str_time;
-PyObject *str_clock;
-PyObject *str_signal_waiters;
-PyObject *str_timers;
-PyObject *str_user_inputs;
-
-const kr::Interned constants[] = {
-    {&str_duration_units, "_DURATION_UNITS"},
-    {&str_strip, "strip"},
-    {&str_lower, "lower"},
-    {&str_isdigit, "isdigit"},
-    {&str_isspace, "isspace"},
-    {&str_dot, "."},
-    {&str_empty, ""},
-    {&str_items, "items"},
-    {&str_append, "append"},
-    {&str_matches, "matches"},
-    {&str_match, "match"},
-    {&str_signal_name, "signal_name"},
-    {&str_parent_run_id, "parent_run_id"},
-    {&str_resume_key, "resume_key"},
-    {&str_resume_at_unix, "resume_at_unix"},
-    {&str_time, "time"},
-    {&str_clock, "_clock"},
-    {&str_signal_waiters, "_signal_waiters"},
-    {&str_timers, "_timers"},
-    {&str_user_inputs, "_user_inputs"},
-};
+kr::Constant str_duration_units{"_DURATION_UNITS"};  // "_DURATION_UNITS"
+kr::Constant str_strip{"strip"};
+kr::Constant str_lower{"lower"};
+kr::Constant str_isdigit{"isdigit"};
+kr::Constant str_isspace{"isspace"};
+kr::Constant str_dot{"."};
+kr::Constant str_empty{""};
+kr::Constant str_items{"items"};
+kr::Constant str_append{"append"};
+kr::Constant str_matches{"matches"};
+kr::Constant str_match{"match"};
+kr::Constant str_signal_name{"signal_name"};
+kr::Constant str_parent_run_id{"parent_run_id"};
+kr::Constant str_resume_key{"resume_key"};
+kr::Constant str_resume_at_unix{"resume_at_unix"};
+kr::Constant str_time{"time"};
+kr::Constant str_clock{"_clock"};
+kr::Constant str_signal_waiters{"_signal_waiters"};
+kr::Constant str_timers{"_timers"};
+kr::Constant str_user_inputs{"_user_inputs"};
 
 const char module_doc[] =
     "Phase 1.2 \xe2\x80\x94 waiter registry protocol + in-memory default.\n"
@@ -74,25 +51,6 @@ const char module_doc[] =
 // ---------------------------------------------------------------------------
 // Waiter records
 
-// `a != b` as the host evaluates it, with the exact str and small exact int
-// cases done directly (identity settles equality only for exact strs, ints
-// and None).
-int not_equal(PyObject *a, PyObject *b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return a != b && !PyUnicode_Equal(a, b);
-    if (a == b && (PyLong_CheckExact(a) || a == Py_None)) return 0;
-    long long x, y;
-    if (kr::machine_int(a, &x) && kr::machine_int(b, &y)) return x != y;
-    Ref result = steal(PyObject_RichCompare(a, b, Py_NE));
-    return result ? PyObject_IsTrue(result.get()) : -1;
-}
-
-// `a == b` as the host evaluates it.
-int equal(PyObject *a, PyObject *b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return a == b || PyUnicode_Equal(a, b);
-    Ref result = steal(PyObject_RichCompare(a, b, Py_EQ));
-    return result ? PyObject_IsTrue(result.get()) : -1;
-}
-
 constexpr int kLineSignalWaiter = 23;
 constexpr int kLineMatches = 32;
 constexpr int kLineNameTest = 36;
@@ -106,7 +64,7 @@ int entry_differs(PyObject *payload, PyObject *key, PyObject *expected) {
     PyObject *found = PyDict_GetItemWithError(payload, key);
     if (found == nullptr && PyErr_Occurred()) return -1;
     Ref actual = kr::new_ref(found ? found : Py_None);
-    return not_equal(actual.get(), expected);
+    return kr::compare(actual.get(), Py_NE, expected);
 }
 
 // The walk of an exact dict, checked as the host's items iterator checks
@@ -193,7 +151,7 @@ int general_match_differs(PyObject *match, PyObject *payload, int *line) {
 PyObject *matches(kr::Call &call) {
     PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
     Ref own_name = steal(PyObject_GetAttr(self, str_signal_name));
-    int differs = own_name ? not_equal(signal_name, own_name.get()) : -1;
+    int differs = own_name ? kr::compare(signal_name, Py_NE, own_name.get()) : -1;
     if (differs < 0) return call.fail(kLineNameTest);
     if (differs) Py_RETURN_FALSE;
     Ref match = steal(PyObject_GetAttr(self, str_match));
@@ -385,7 +343,7 @@ PyObject *registry_init(kr::Call &call) {
         chosen = time_module ? steal(PyObject_GetAttr(time_module.get(), str_time)) : Ref();
     }
     if (!chosen || PyObject_SetAttr(self, str_clock, chosen.get()) < 0) return call.fail(kLineSetClock);
-    for (PyObject *name : {str_signal_waiters, str_timers, str_user_inputs}) {
+    for (PyObject *name : {str_signal_waiters.get(), str_timers.get(), str_user_inputs.get()}) {
         Ref list = steal(PyList_New(0));
         if (!list || PyObject_SetAttr(self, name, list.get()) < 0) return call.fail(kLineSetLists);
     }
@@ -446,8 +404,7 @@ PyObject *waiter_record(PyObject *waiter, PyObject *extra) {
 
 // `waiter.matches(signal_name, payload)`
 PyObject *call_matches(PyObject *waiter, PyObject *signal_name, PyObject *payload) {
-    PyObject *args[] = {waiter, signal_name, payload};
-    return PyObject_VectorcallMethod(str_matches, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return kr::call_method(str_matches, waiter, signal_name, payload);
 }
 
 PyObject *resolve_signal(kr::Coroutine &co, PyObject *) {
@@ -477,10 +434,10 @@ PyObject *resolve_user_input(kr::Coroutine &co, PyObject *) {
     int line = kLineWalkUserInputs;  // until a waiter's own test fails
     int walked = walk(self, str_user_inputs, [&](PyObject *waiter, Py_ssize_t i) {
         Ref run_id = steal(PyObject_GetAttr(waiter, str_parent_run_id));
-        int same = run_id ? equal(run_id.get(), parent_run_id) : -1;
+        int same = run_id ? kr::compare(run_id.get(), Py_EQ, parent_run_id) : -1;
         if (same == 1) {
             Ref key = steal(PyObject_GetAttr(waiter, str_resume_key));
-            same = key ? equal(key.get(), resume_key) : -1;
+            same = key ? kr::compare(key.get(), Py_EQ, resume_key) : -1;
         }
         if (same < 0) line = kLineUserInputTest;
         if (same == 1) found = i;
@@ -973,7 +930,6 @@ int waiters_body(kr::Module &m) {
 const kr::ModuleDef waiters_module = {
     .name = "waiters",
     .doc = module_doc,
-    .constants = constants,
     .body = waiters_body,
 };
 

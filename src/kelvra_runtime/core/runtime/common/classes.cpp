@@ -71,29 +71,6 @@ static int set_item(PyObject *ns, const char *key, PyObject *value) {
     return name ? PyObject_SetItem(ns, name.get(), owned.get()) : -1;
 }
 
-PyObject *global(PyObject *globals, PyObject *name) {
-    PyObject *value = PyDict_GetItemWithError(globals, name);
-    if (value != nullptr) return Py_NewRef(value);
-    if (PyErr_Occurred()) return nullptr;
-    // Made at the first lookup that needs it, and again after a failure.
-    static PyObject *builtins_key = nullptr;
-    if (builtins_key == nullptr) builtins_key = PyUnicode_InternFromString("__builtins__");
-    if (builtins_key == nullptr) return nullptr;
-    PyObject *builtins = PyDict_GetItemWithError(globals, builtins_key);
-    if (builtins != nullptr) {
-        PyObject *found = nullptr;
-        if (PyObject_GetOptionalAttr(builtins, name, &found) != 0) return found;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return nullptr;
-}
-
-PyObject *global(PyObject *globals, const char *name) {
-    Ref key = steal(PyUnicode_InternFromString(name));
-    return key ? global(globals, key.get()) : nullptr;
-}
-
 // The default of a data-class field: a literal, or `field(default_factory=dict)`.
 static PyObject *field_default(PyObject *globals, const char *text) {
     if (std::strcmp(text, "dict()") != 0) return literal(text);

@@ -172,10 +172,39 @@ struct ClassDef {
 // ---------------------------------------------------------------------------
 // Modules
 
-// A process-wide interned constant made once at the module's first exec.
-struct Interned {
-    PyObject **slot;
-    const char *text;
+// A process-wide constant of a module, made once at its first exec, in the
+// order of declaration: an interned str,
+//     kr::Constant str_get{"get"};
+// a tuple of interned strs, such as the keyword names of a call site,
+//     const char *const breach_names[] = {"cap_name", "cap_value"};
+//     kr::Constant breach_keywords{breach_names};
+// or the object a function makes (it may use the constants declared
+// before it),
+//     kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
+// Declaring one is all it takes: it registers itself with the module.
+class Constant {
+public:
+    explicit Constant(const char *interned) noexcept;
+    explicit Constant(std::span<const char *const> interned_tuple) noexcept;
+    explicit Constant(PyObject *(*make)()) noexcept;
+    Constant(const Constant &) = delete;
+    Constant &operator=(const Constant &) = delete;
+
+    PyObject *get() const noexcept { return object_; }
+    operator PyObject *() const noexcept { return object_; }
+
+    // Makes every declared constant not made yet; -1 with the error set.
+    static int make_all();
+
+private:
+    void link() noexcept;
+    PyObject *make() const;
+
+    const char *text_ = nullptr;
+    std::span<const char *const> texts_ = {};
+    PyObject *(*make_)() = nullptr;
+    PyObject *object_ = nullptr;
+    Constant *next_ = nullptr;
 };
 
 class Module;
@@ -184,7 +213,6 @@ using ModuleBody = int (*)(Module &m);
 struct ModuleDef {
     const char *name;  // the short name, e.g. "waiters"
     const char *doc;
-    std::span<const Interned> constants = {};
     ModuleBody body = nullptr;
 };
 
@@ -242,10 +270,36 @@ PyObject *module_init(const ModuleDef &def);
 // ---------------------------------------------------------------------------
 // Helpers shared by module bodies
 
+// The builtin `name` (a new reference).
+PyObject *builtin(const char *name);
+
 // The module global `name` (a new reference), else the builtin of that
 // name; NameError when neither exists.
 PyObject *global(PyObject *globals, const char *name);
 PyObject *global(PyObject *globals, PyObject *name);
+
+// `a <op> b` taken as a truth value (1, 0, or -1 with the error set), as
+// the host evaluates it.  Two exact floats compare as doubles and two small
+// exact ints as machine integers, as their own comparisons do; two exact
+// strs compare by value, and an exact int or None equals itself.
+int compare(PyObject *a, int op, PyObject *b);
+
+// `self.<name>(args...)`: a new reference, or null with the error set.
+template <class... Args>
+PyObject *call_method(PyObject *name, PyObject *self, const Args &...args) {
+    PyObject *stack[] = {self, static_cast<PyObject *>(args)...};
+    return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// `callable(positional..., **dict(zip(kwnames, keyword values)))`: the
+// arguments are the positional ones, then one value per name of `kwnames`
+// (a tuple of interned strs, as a compiled call site passes).
+template <class... Args>
+PyObject *call_with_keywords(PyObject *callable, PyObject *kwnames, const Args &...args) {
+    PyObject *stack[] = {nullptr, static_cast<PyObject *>(args)...};
+    std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return PyObject_Vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
 
 // The value of an exact int small enough for machine arithmetic (a compact
 // one, of at most one internal digit): the host's int arithmetic and

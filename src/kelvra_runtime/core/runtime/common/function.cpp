@@ -51,17 +51,6 @@ static Accept accept_of(const char *annotation, bool *admits_none) {
     return Accept::Any;
 }
 
-PyObject *literal(const char *text) {
-    if (std::strcmp(text, "None") == 0) return Py_NewRef(Py_None);
-    if (std::strcmp(text, "True") == 0) return Py_NewRef(Py_True);
-    if (std::strcmp(text, "False") == 0) return Py_NewRef(Py_False);
-    if (std::strchr(text, '.') != nullptr) {
-        Ref s = steal(PyUnicode_FromString(text));
-        return s ? PyFloat_FromString(s.get()) : nullptr;
-    }
-    return PyLong_FromString(text, nullptr, 10);
-}
-
 static PyTypeObject *exact_type(Accept accept) {
     switch (accept) {
         case Accept::Str: return &PyUnicode_Type;

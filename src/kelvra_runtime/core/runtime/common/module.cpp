@@ -16,7 +16,6 @@ static PyObject *module_object = nullptr;  // owned once exec has started
 static PyObject *qualified = nullptr;      // "kelvra_runtime.core.runtime.<name>"
 static std::string qualified_text;
 static int64_t interpreter_id = -1;
-static bool constants_made = false;
 
 const char *Module::qualified_name() const { return qualified_text.c_str(); }
 
@@ -74,15 +73,39 @@ static int warn_on_version_mismatch() {
                             minor);
 }
 
-static int make_constants() {
-    if (constants_made) return 0;
-    for (const Interned &c : module_decl->constants) {
-        if (*c.slot == nullptr) {
-            *c.slot = PyUnicode_InternFromString(c.text);
-            if (*c.slot == nullptr) return -1;
-        }
+// The module's constants, in declaration order: declarations run when the
+// shared object is loaded, before the module is imported.
+static Constant *first_constant = nullptr;
+static Constant **last_constant = &first_constant;
+
+void Constant::link() noexcept {
+    *last_constant = this;
+    last_constant = &next_;
+}
+
+Constant::Constant(const char *interned) noexcept : text_(interned) { link(); }
+Constant::Constant(std::span<const char *const> interned_tuple) noexcept : texts_(interned_tuple) { link(); }
+Constant::Constant(PyObject *(*make)()) noexcept : make_(make) { link(); }
+
+PyObject *Constant::make() const {
+    if (text_ != nullptr) return PyUnicode_InternFromString(text_);
+    if (make_ != nullptr) return make_();
+    Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(texts_.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < texts_.size(); i++) {
+        PyObject *name = PyUnicode_InternFromString(texts_[i]);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
     }
-    constants_made = true;
+    return tuple.release();
+}
+
+int Constant::make_all() {
+    for (Constant *c = first_constant; c != nullptr; c = c->next_) {
+        if (c->object_ != nullptr) continue;
+        c->object_ = c->make();
+        if (c->object_ == nullptr) return -1;
+    }
     return 0;
 }
 
@@ -98,7 +121,7 @@ static int run_exec(Module &m) {
     Ref builtins = steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins.get()) < 0) return -1;
     if (warn_on_version_mismatch() < 0) return -1;
-    if (make_constants() < 0) return -1;
+    if (Constant::make_all() < 0) return -1;
     if (init_function_type(qualified) < 0 || init_coroutine_types(qualified) < 0) return -1;
     if (register_module(m.object()) < 0) return -1;
     if (module_decl->body != nullptr && module_decl->body(m) < 0) return -1;
