@@ -16,7 +16,6 @@ const char module_doc[] =
 
 // Source lines of the module's statements.
 constexpr int kLineImportTyping = 7;
-constexpr int kLineRuntimeCheckable = 10;
 constexpr int kLinePolicyProvider = 11;
 constexpr int kLineNoOpPolicyProvider = 41;
 constexpr int kLineNoOpConfigsBody = 49;
@@ -30,8 +29,6 @@ constexpr const char *kConfigAnnotation = "Dict[str, Any]";
 // ---------------------------------------------------------------------------
 // PolicyProvider: the contract; its methods do nothing.
 
-PyObject *describe_only(kr::Call &) { Py_RETURN_NONE; }
-
 const kr::FunctionDef protocol_get_runtime_configs_def = {
     .name = "get_runtime_configs",
     .doc = "Get all active policy configurations.\n"
@@ -42,7 +39,6 @@ const kr::FunctionDef protocol_get_runtime_configs_def = {
     .line = 21,
     .params = self_params,
     .returns = kConfigAnnotation,
-    .body = describe_only,
 };
 
 const kr::FunctionDef protocol_get_policy_def = {
@@ -58,7 +54,6 @@ const kr::FunctionDef protocol_get_policy_def = {
     .line = 29,
     .params = name_params,
     .returns = kConfigAnnotation,
-    .body = describe_only,
 };
 
 const kr::Member policy_provider_members[] = {
@@ -78,6 +73,8 @@ const kr::ClassDef policy_provider_def = {
            "    ",
     .line = kLinePolicyProvider,
     .members = policy_provider_members,
+    .base = "Protocol",
+    .decorator = "runtime_checkable",
 };
 
 // ---------------------------------------------------------------------------
@@ -130,14 +127,8 @@ const char *const typing_names[] = {"Any", "Dict", "Protocol", "runtime_checkabl
 int policy_body(kr::Module &m) {
     if (m.import_from("typing", typing_names, kLineImportTyping) < 0) return -1;
 
-    Ref protocol = steal(kr::global(m.dict(), "Protocol"));
-    Ref bases = protocol ? steal(PyTuple_Pack(1, protocol.get())) : Ref();
-    if (!bases) return m.fail(kLinePolicyProvider);
-    PyObject *policy_provider = m.decorate(
-        "runtime_checkable", m.build_class(policy_provider_def, bases.get()), kLineRuntimeCheckable);
-    if (m.bind("PolicyProvider", policy_provider, kLinePolicyProvider) < 0) return -1;
-
-    return m.bind("NoOpPolicyProvider", m.build_class(noop_policy_provider_def, nullptr), kLineNoOpPolicyProvider);
+    if (m.def_class(policy_provider_def) < 0) return -1;
+    return m.def_class(noop_policy_provider_def);
 }
 
 const kr::ModuleDef policy_module = {

@@ -51,9 +51,6 @@ kr::Constant child_result_template{[]() -> PyObject * {
     return keys.release();
 }};
 
-// The module's `_default_noop_child_runner` as made at exec, held so that
-// the dispatcher can recognise it by identity.
-PyObject *default_runner;
 
 const char module_doc[] =
     "Phase 1.1 \xe2\x80\x94 spawn dispatcher protocol + in-memory default.\n"
@@ -80,7 +77,6 @@ const char module_doc[] =
 constexpr int kLineTypingImport = 22;
 constexpr int kLineExceptionsImport = 24;
 constexpr int kLineChildResult = 27;
-constexpr int kLineRuntimeCheckable = 41;
 constexpr int kLineSpawnDispatcher = 42;
 constexpr int kLineProtocolEnqueue = 48;
 constexpr int kLineProtocolCollect = 97;
@@ -199,6 +195,7 @@ const kr::ClassDef child_result_class = {
            "        duration_ms (float)\n"
            "    ",
     .line = kLineChildResult,
+    .base = "dict",
 };
 
 // ---------------------------------------------------------------------------
@@ -222,8 +219,6 @@ const kr::Param collect_params[] = {
     {"parent_run_id", "str", kr::kw_only},
     {"resume_key", "str", kr::kw_only},
 };
-
-PyObject *protocol_stub(kr::Coroutine &, PyObject *) { Py_RETURN_NONE; }
 
 const kr::FunctionDef protocol_enqueue_children = {
     .name = "enqueue_children",
@@ -263,7 +258,7 @@ const kr::FunctionDef protocol_enqueue_children = {
     .line = kLineProtocolEnqueue,
     .params = enqueue_params,
     .returns = "list[str]",
-    .step = protocol_stub,
+    .is_async = true,
 };
 const kr::FunctionDef protocol_collect_results = {
     .name = "collect_results",
@@ -275,7 +270,7 @@ const kr::FunctionDef protocol_collect_results = {
     .line = kLineProtocolCollect,
     .params = collect_params,
     .returns = "dict[str, ChildResult]",
-    .step = protocol_stub,
+    .is_async = true,
 };
 
 const kr::Member spawn_dispatcher_members[] = {
@@ -291,6 +286,8 @@ const kr::ClassDef spawn_dispatcher_class = {
            "    ",
     .line = kLineSpawnDispatcher,
     .members = spawn_dispatcher_members,
+    .base = "Protocol",
+    .decorator = "runtime_checkable",
 };
 
 // ---------------------------------------------------------------------------
@@ -307,14 +304,28 @@ PyObject *dispatcher_init(kr::Call &call) {
     Py_RETURN_NONE;
 }
 
-// enqueue_children's arguments (in parameter order), locals and resume points.
+// enqueue_children's arguments, in parameter order.
 enum EnqueueArg : std::size_t { kSelf, kParentRunId, kParentResumeKey, kSpecs, kReturnWhen };
-enum EnqueueLocal : std::size_t { kResults, kChildIds, kChildId };
-enum EnqueueResume : int { kStart, kChildAwaited };
+
+// What enqueue_children keeps across the await of a child's runner.
+struct Dispatch {
+    Ref results;             // `results`: child id -> result
+    Ref child_ids;           // `child_ids`
+    Ref child_id;            // the current child's id
+    Py_ssize_t index = 0;    // the current child's index in `specs`
+    bool awaiting = false;   // suspended in the current child's runner
+
+    int traverse(visitproc visit, void *arg) const {
+        Py_VISIT(results.get());
+        Py_VISIT(child_ids.get());
+        Py_VISIT(child_id.get());
+        return 0;
+    }
+};
 
 // The ChildSpec being dispatched.  It is borrowed from `specs`, a
 // tuple that the coroutine owns, so it lives as long as the coroutine.
-PyObject *current_spec(kr::Coroutine &co) { return PyTuple_GET_ITEM(co[kSpecs], co.counter); }
+PyObject *current_spec(kr::Coroutine &co, const Dispatch &d) { return PyTuple_GET_ITEM(co[kSpecs], d.index); }
 
 // `f"inmem-{parent_run_id}-{parent_resume_key}-{idx}"`.  With ASCII
 // names, the usual case, the text is written directly.
@@ -346,38 +357,26 @@ PyObject *child_run_id(PyObject *parent_run_id, PyObject *parent_resume_key, Py_
 }
 
 // `child_id = ...` and `child_ids.append(child_id)`.
-int mint_child_id(kr::Coroutine &co) {
-    co.locals[kChildId] = steal(child_run_id(co[kParentRunId], co[kParentResumeKey], co.counter));
-    if (!co.locals[kChildId]) {
+int mint_child_id(kr::Coroutine &co, Dispatch &d) {
+    d.child_id = steal(child_run_id(co[kParentRunId], co[kParentResumeKey], d.index));
+    if (!d.child_id) {
         co.fail(kLineMintId);
         return -1;
     }
-    if (PyList_Append(co.locals[kChildIds].get(), co.locals[kChildId].get()) < 0) {
+    if (PyList_Append(d.child_ids.get(), d.child_id.get()) < 0) {
         co.fail(kLineAppendId);
         return -1;
     }
     return 0;
 }
 
-PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line);
-
-// `await self._child_runner(spec)`.  Returns the suspension marker when the
-// awaitable must be driven; otherwise null, with `*result` set to the
-// awaited result, or left empty with the protected step's error set.
-PyObject *await_child(kr::Coroutine &co, Ref *result) {
-    PyObject *spec = current_spec(co);
+// `await self._child_runner(spec)`: the suspension marker when the step
+// must suspend; otherwise null, with `*result` set to the awaited result,
+// or left empty with the protected step's error set.
+PyObject *await_child(kr::Coroutine &co, const Dispatch &d, Ref *result) {
     Ref runner = steal(PyObject_GetAttr(co[kSelf], str_child_runner));
     if (!runner) return nullptr;
-    if (runner.get() == default_runner) {
-        // Its body never awaits, so it runs here without a coroutine; an
-        // error leaves it as it would leave the coroutine.
-        int line = 0;
-        *result = steal(noop_child_result(co.globals(), spec, &line));
-        if (!*result) kr::body_error(default_runner, line);
-        return nullptr;
-    }
-    Ref awaitable = steal(PyObject_CallOneArg(runner.get(), spec));
-    return awaitable ? co.await(awaitable.get(), kLineAwaitChild) : nullptr;
+    return co.await_call(runner.get(), current_spec(co, d), kLineAwaitChild, result);
 }
 
 // `result["child_run_id"] = child_id; result["spec"] = spec.to_dict()`,
@@ -419,9 +418,9 @@ PyObject *failure_result(kr::Coroutine &co, PyObject *spec, PyObject *child_id) 
 // (null: the protected step raised): labels or replaces the result, stores
 // it, and applies the stop rules.  Returns 1 to stop dispatching, 0 to go
 // on, -1 on error.
-int finish_child(kr::Coroutine &co, PyObject *awaited) {
-    PyObject *spec = current_spec(co);
-    PyObject *child_id = co.locals[kChildId].get();
+int finish_child(kr::Coroutine &co, const Dispatch &d, PyObject *awaited) {
+    PyObject *spec = current_spec(co, d);
+    PyObject *child_id = d.child_id.get();
     int line = kLineAwaitChild;
     Ref result = kr::new_ref(awaited);
     if (result && label_result(result.get(), child_id, spec, &line) < 0) result.reset();
@@ -435,7 +434,7 @@ int finish_child(kr::Coroutine &co, PyObject *awaited) {
         result = steal(failure_result(co, spec, child_id));
         if (!result) return -1;
     }
-    if (PyDict_SetItem(co.locals[kResults].get(), child_id, result.get()) < 0) {
+    if (PyDict_SetItem(d.results.get(), child_id, result.get()) < 0) {
         co.fail(kLineStoreResult);
         return -1;
     }
@@ -453,7 +452,7 @@ int finish_child(kr::Coroutine &co, PyObject *awaited) {
 
 // `self._pending.setdefault(parent_run_id, {})[parent_resume_key] = results`,
 // then the call completes with `child_ids`.
-PyObject *store_results(kr::Coroutine &co) {
+PyObject *store_results(kr::Coroutine &co, Dispatch &d) {
     Ref pending = steal(PyObject_GetAttr(co[kSelf], str_pending));
     if (!pending) return co.fail(kLineStoreResults);
     Ref fresh = steal(PyDict_New());
@@ -470,57 +469,59 @@ PyObject *store_results(kr::Coroutine &co) {
         per_parent = steal(kr::call_method(str_setdefault, pending.get(), co[kParentRunId], fresh.get()));
         if (!per_parent) return co.fail(kLineStoreResults);
     }
-    if (PyObject_SetItem(per_parent.get(), co[kParentResumeKey], co.locals[kResults].get()) < 0) {
+    if (PyObject_SetItem(per_parent.get(), co[kParentResumeKey], d.results.get()) < 0) {
         return co.fail(kLineStoreResults);
     }
-    return co.locals[kChildIds].release();
+    return d.child_ids.release();
 }
 
 // Children run one after another: each runner's awaitable is awaited to
 // the end (through every suspension it makes) before the next id is minted.
+// A step starts at the top, or, after an await, with the awaited child.
 PyObject *enqueue_children(kr::Coroutine &co, PyObject *sent) {
-    if (co.resume_at == kStart) {
-        co.locals[kResults] = steal(PyDict_New());
-        if (!co.locals[kResults]) return co.fail(kLineResults);
-        co.locals[kChildIds] = steal(PyList_New(0));
-        if (!co.locals[kChildIds]) return co.fail(kLineChildIds);
+    Dispatch &d = co.state<Dispatch>();
+    if (!d.awaiting) {
+        d.results = steal(PyDict_New());
+        if (!d.results) return co.fail(kLineResults);
+        d.child_ids = steal(PyList_New(0));
+        if (!d.child_ids) return co.fail(kLineChildIds);
     }
     else {
-        int stop = finish_child(co, sent);
+        d.awaiting = false;
+        int stop = finish_child(co, d, sent);
         if (stop < 0) return nullptr;
-        if (stop) return store_results(co);
-        co.counter++;
+        if (stop) return store_results(co, d);
+        d.index++;
     }
-    for (; co.counter < PyTuple_GET_SIZE(co[kSpecs]); co.counter++) {
-        if (mint_child_id(co) < 0) return nullptr;
+    for (; d.index < PyTuple_GET_SIZE(co[kSpecs]); d.index++) {
+        if (mint_child_id(co, d) < 0) return nullptr;
         Ref result;
-        PyObject *suspended = await_child(co, &result);
-        if (suspended != nullptr) {
-            co.resume_at = kChildAwaited;
+        if (PyObject *suspended = await_child(co, d, &result)) {
+            d.awaiting = true;
             return suspended;
         }
-        int stop = finish_child(co, result.get());
+        int stop = finish_child(co, d, result.get());
         if (stop < 0) return nullptr;
         if (stop) break;
     }
-    return store_results(co);
+    return store_results(co, d);
 }
 
 // `self._pending.get(parent_run_id, {}).pop(resume_key, {})`, which must
 // be a dict or None.
-PyObject *collect_results(kr::Coroutine &co, PyObject *) {
-    Ref pending = steal(PyObject_GetAttr(co[0], str_pending));
-    if (!pending) return co.fail(kLinePopResults);
+PyObject *collect_results(kr::Call &call) {
+    Ref pending = steal(PyObject_GetAttr(call[0], str_pending));
+    if (!pending) return call.fail(kLinePopResults);
     bool unseen = false;
-    Ref per_parent = steal(take_or_empty(pending.get(), str_get, PyDict_GetItemRef, co[1], &unseen));
-    if (!per_parent) return co.fail(kLinePopResults);
+    Ref per_parent = steal(take_or_empty(pending.get(), str_get, PyDict_GetItemRef, call[1], &unseen));
+    if (!per_parent) return call.fail(kLinePopResults);
     // Popping from a default nobody else has seen gives a fresh empty dict,
     // which that default itself is.
-    Ref results = unseen ? std::move(per_parent) : steal(take_or_empty(per_parent.get(), str_pop, PyDict_Pop, co[2]));
-    if (!results) return co.fail(kLinePopResults);
+    Ref results = unseen ? std::move(per_parent) : steal(take_or_empty(per_parent.get(), str_pop, PyDict_Pop, call[2]));
+    if (!results) return call.fail(kLinePopResults);
     if (!PyDict_CheckExact(results.get()) && results.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "dict", Py_TYPE(results.get())->tp_name);
-        return co.fail(kLinePopResults);
+        return call.fail(kLinePopResults);
     }
     return results.release();
 }
@@ -535,11 +536,11 @@ const kr::FunctionDef dispatcher_init_def = {
 };
 const kr::FunctionDef enqueue_children_def = {
     .name = "enqueue_children", .line = kLineEnqueue, .params = enqueue_params, .returns = "list[str]",
-    .step = enqueue_children,
+    .step = enqueue_children, .state = &kr::state_type<Dispatch>,
 };
 const kr::FunctionDef collect_results_def = {
     .name = "collect_results", .line = kLineCollect, .params = collect_params,
-    .returns = "dict[str, ChildResult]", .step = collect_results,
+    .returns = "dict[str, ChildResult]", .body = collect_results, .is_async = true,
 };
 
 const kr::Member in_memory_dispatcher_members[] = {
@@ -588,10 +589,10 @@ PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line) {
     return call_child_result(cls.get(), str_empty, spec_dict.get(), output.get(), Py_None);
 }
 
-PyObject *default_noop_child_runner(kr::Coroutine &co, PyObject *) {
+PyObject *default_noop_child_runner(kr::Call &call) {
     int line = 0;
-    PyObject *result = noop_child_result(co.globals(), co[0], &line);
-    return result ? result : co.fail(line);
+    PyObject *result = noop_child_result(call.globals(), call[0], &line);
+    return result ? result : call.fail(line);
 }
 
 const kr::Param noop_runner_params[] = {{"spec", "ChildSpec"}};
@@ -605,7 +606,8 @@ const kr::FunctionDef default_noop_child_runner_def = {
     .line = kLineNoopRunner,
     .params = noop_runner_params,
     .returns = "ChildResult",
-    .step = default_noop_child_runner,
+    .body = default_noop_child_runner,
+    .is_async = true,
 };
 
 // ---------------------------------------------------------------------------
@@ -617,25 +619,10 @@ const char *const exceptions_names[] = {"ChildSpec", "ReturnWhen"};
 int spawn_body(kr::Module &m) {
     if (m.import_from("typing", typing_names, kLineTypingImport) < 0) return -1;
     if (m.import_from(".exceptions", exceptions_names, kLineExceptionsImport) < 0) return -1;
-    Ref dict_base = steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyDict_Type)));
-    if (!dict_base) return m.fail(kLineChildResult);
-    if (m.bind(child_result_class.name, m.build_class(child_result_class, dict_base.get()), kLineChildResult) < 0) {
-        return -1;
+    for (const kr::ClassDef *cls : {&child_result_class, &spawn_dispatcher_class, &in_memory_dispatcher_class}) {
+        if (m.def_class(*cls) < 0) return -1;
     }
-    Ref protocol = steal(kr::global(m.dict(), "Protocol"));
-    Ref protocol_base = protocol ? steal(PyTuple_Pack(1, protocol.get())) : Ref();
-    if (!protocol_base) return m.fail(kLineSpawnDispatcher);
-    PyObject *dispatcher = m.decorate("runtime_checkable", m.build_class(spawn_dispatcher_class, protocol_base.get()),
-                                      kLineRuntimeCheckable);
-    if (m.bind(spawn_dispatcher_class.name, dispatcher, kLineSpawnDispatcher) < 0) return -1;
-    if (m.bind(in_memory_dispatcher_class.name, m.build_class(in_memory_dispatcher_class, nullptr),
-               kLineInMemoryDispatcher) < 0) {
-        return -1;
-    }
-    Ref runner = steal(m.function(default_noop_child_runner_def, nullptr));
-    if (!runner) return m.fail(kLineNoopRunner);
-    Py_XSETREF(default_runner, Py_NewRef(runner.get()));
-    return m.bind(default_noop_child_runner_def.name, runner.release(), kLineNoopRunner);
+    return m.def(default_noop_child_runner_def);
 }
 
 const kr::ModuleDef spawn_module = {

@@ -237,6 +237,7 @@ const kr::ClassDef budget_exceeded_class = {
            "full context.\n",
     .line = kLineBudgetExceeded,
     .members = budget_exceeded_members,
+    .base = "Exception",
 };
 
 // ---------------------------------------------------------------------------
@@ -871,6 +872,7 @@ const kr::ClassDef tallybook_class = {
     .line = kLineTallybook,
     .fields = tallybook_fields,
     .members = tallybook_members,
+    .decorator = "dataclass",
 };
 
 // ---------------------------------------------------------------------------
@@ -882,14 +884,11 @@ const char *const typing_names[] = {"Any", "Optional"};
 int tallybook_body(kr::Module &m) {
     if (m.import_from("dataclasses", dataclasses_names, 10) < 0) return -1;
     if (m.import_from("typing", typing_names, 11) < 0) return -1;
-    Ref bases = steal(PyTuple_Pack(1, PyExc_Exception));
-    if (!bases) return m.fail(kLineBudgetExceeded);
-    Ref error_class = steal(m.build_class(budget_exceeded_class, bases.get()));
+    Ref error_class = steal(m.make_class(budget_exceeded_class));
     if (!error_class) return -1;
     Py_XSETREF(budget_exceeded, Py_NewRef(error_class.get()));
     if (m.bind(budget_exceeded_class.name, error_class.release(), kLineBudgetExceeded) < 0) return -1;
-    PyObject *ledger_class = m.decorate("dataclass", m.build_class(tallybook_class, nullptr), kLineTallybook - 1);
-    return m.bind(tallybook_class.name, ledger_class, kLineTallybook);
+    return m.def_class(tallybook_class);
 }
 
 const kr::ModuleDef tallybook_module = {

@@ -190,6 +190,7 @@ const kr::ClassDef signal_waiter_class = {
     .line = kLineSignalWaiter,
     .fields = signal_waiter_fields,
     .members = signal_waiter_members,
+    .decorator = "dataclass",
 };
 
 const kr::Field timer_waiter_fields[] = {
@@ -203,6 +204,7 @@ const kr::ClassDef timer_waiter_class = {
     .doc = "One parent run awaiting a deliberate timer.",
     .line = kLineTimerWaiter,
     .fields = timer_waiter_fields,
+    .decorator = "dataclass",
 };
 
 const kr::Field user_input_waiter_fields[] = {
@@ -218,6 +220,7 @@ const kr::ClassDef user_input_waiter_class = {
     .doc = "One parent run awaiting typed user input.",
     .line = kLineUserInputWaiter,
     .fields = user_input_waiter_fields,
+    .decorator = "dataclass",
 };
 
 // ---------------------------------------------------------------------------
@@ -239,18 +242,16 @@ const kr::Param resolve_user_input_params[] = {
 };
 const kr::Param self_only[] = {{"self"}};
 
-PyObject *protocol_stub(kr::Coroutine &, PyObject *) { Py_RETURN_NONE; }
-
 const kr::FunctionDef protocol_register_signal_waiter = {
     .name = "register_signal_waiter", .line = 72, .params = waiter_params, .returns = "None",
-    .step = protocol_stub,
+    .is_async = true,
 };
 const kr::FunctionDef protocol_register_timer = {
-    .name = "register_timer", .line = 73, .params = timer_params, .returns = "None", .step = protocol_stub,
+    .name = "register_timer", .line = 73, .params = timer_params, .returns = "None", .is_async = true,
 };
 const kr::FunctionDef protocol_register_user_input_waiter = {
     .name = "register_user_input_waiter", .line = 74, .params = user_input_params, .returns = "None",
-    .step = protocol_stub,
+    .is_async = true,
 };
 const kr::FunctionDef protocol_resolve_signal = {
     .name = "resolve_signal",
@@ -263,7 +264,7 @@ const kr::FunctionDef protocol_resolve_signal = {
     .line = 76,
     .params = resolve_signal_params,
     .returns = "list[tuple[str, str, dict]]",
-    .step = protocol_stub,
+    .is_async = true,
 };
 const kr::FunctionDef protocol_resolve_user_input = {
     .name = "resolve_user_input",
@@ -275,7 +276,7 @@ const kr::FunctionDef protocol_resolve_user_input = {
     .line = 84,
     .params = resolve_user_input_params,
     .returns = "bool",
-    .step = protocol_stub,
+    .is_async = true,
 };
 const kr::FunctionDef protocol_sweep_expired_timers = {
     .name = "sweep_expired_timers",
@@ -285,7 +286,7 @@ const kr::FunctionDef protocol_sweep_expired_timers = {
     .line = 92,
     .params = self_only,
     .returns = "list[tuple[str, str]]",
-    .step = protocol_stub,
+    .is_async = true,
 };
 
 const kr::Member waiter_registry_members[] = {
@@ -304,6 +305,8 @@ const kr::ClassDef waiter_registry_class = {
            "    ",
     .line = 64,
     .members = waiter_registry_members,
+    .base = "Protocol",
+    .decorator = "runtime_checkable",
 };
 
 // ---------------------------------------------------------------------------
@@ -351,24 +354,24 @@ PyObject *registry_init(kr::Call &call) {
 }
 
 // `self.<list_name>.append(waiter)`, the statement at `line`.
-PyObject *append_waiter(kr::Coroutine &co, PyObject *list_name, int line) {
-    Ref list = steal(PyObject_GetAttr(co[0], list_name));
-    if (!list) return co.fail(line);
-    int appended = PyList_CheckExact(list.get()) ? PyList_Append(list.get(), co[1]) : -2;
+PyObject *append_waiter(kr::Call &call, PyObject *list_name, int line) {
+    Ref list = steal(PyObject_GetAttr(call[0], list_name));
+    if (!list) return call.fail(line);
+    int appended = PyList_CheckExact(list.get()) ? PyList_Append(list.get(), call[1]) : -2;
     if (appended == -2) {
-        Ref result = steal(PyObject_CallMethodOneArg(list.get(), str_append, co[1]));
+        Ref result = steal(PyObject_CallMethodOneArg(list.get(), str_append, call[1]));
         appended = result ? 0 : -1;
     }
-    if (appended < 0) return co.fail(line);
+    if (appended < 0) return call.fail(line);
     Py_RETURN_NONE;
 }
 
-PyObject *register_signal_waiter(kr::Coroutine &co, PyObject *) {
-    return append_waiter(co, str_signal_waiters, kLineAppendSignal);
+PyObject *register_signal_waiter(kr::Call &call) {
+    return append_waiter(call, str_signal_waiters, kLineAppendSignal);
 }
-PyObject *register_timer(kr::Coroutine &co, PyObject *) { return append_waiter(co, str_timers, kLineAppendTimer); }
-PyObject *register_user_input_waiter(kr::Coroutine &co, PyObject *) {
-    return append_waiter(co, str_user_inputs, kLineAppendUserInput);
+PyObject *register_timer(kr::Call &call) { return append_waiter(call, str_timers, kLineAppendTimer); }
+PyObject *register_user_input_waiter(kr::Call &call) {
+    return append_waiter(call, str_user_inputs, kLineAppendUserInput);
 }
 
 // Walks `self.<list_name>` oldest first, as the host's list iterator walks a
@@ -407,11 +410,11 @@ PyObject *call_matches(PyObject *waiter, PyObject *signal_name, PyObject *payloa
     return kr::call_method(str_matches, waiter, signal_name, payload);
 }
 
-PyObject *resolve_signal(kr::Coroutine &co, PyObject *) {
-    PyObject *self = co[0], *signal_name = co[1], *payload = co[2];
+PyObject *resolve_signal(kr::Call &call) {
+    PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
     Ref remaining = steal(PyList_New(0));
     Ref matched = steal(PyList_New(0));
-    if (!remaining || !matched) return co.fail(kLineResolveSignal);
+    if (!remaining || !matched) return call.fail(kLineResolveSignal);
     int line = kLineWalkSignals;  // until a waiter's own step fails
     int walked = walk(self, str_signal_waiters, [&](PyObject *waiter, Py_ssize_t) {
         Ref result = steal(call_matches(waiter, signal_name, payload));
@@ -423,13 +426,13 @@ PyObject *resolve_signal(kr::Coroutine &co, PyObject *) {
         if (!record) return line = kLineMatchRecord, -1;
         return PyList_Append(matched.get(), record.get());
     });
-    if (walked < 0) return co.fail(line);
-    if (PyObject_SetAttr(self, str_signal_waiters, remaining.get()) < 0) return co.fail(kLineReplaceSignals);
+    if (walked < 0) return call.fail(line);
+    if (PyObject_SetAttr(self, str_signal_waiters, remaining.get()) < 0) return call.fail(kLineReplaceSignals);
     return matched.release();
 }
 
-PyObject *resolve_user_input(kr::Coroutine &co, PyObject *) {
-    PyObject *self = co[0], *parent_run_id = co[1], *resume_key = co[2];
+PyObject *resolve_user_input(kr::Call &call) {
+    PyObject *self = call[0], *parent_run_id = call[1], *resume_key = call[2];
     Py_ssize_t found = -1;
     int line = kLineWalkUserInputs;  // until a waiter's own test fails
     int walked = walk(self, str_user_inputs, [&](PyObject *waiter, Py_ssize_t i) {
@@ -443,10 +446,10 @@ PyObject *resolve_user_input(kr::Coroutine &co, PyObject *) {
         if (same == 1) found = i;
         return same;  // 1 stops the walk at the first match
     });
-    if (walked < 0) return co.fail(line);
+    if (walked < 0) return call.fail(line);
     if (found < 0) Py_RETURN_FALSE;
     Ref list = steal(PyObject_GetAttr(self, str_user_inputs));
-    if (!list || PySequence_DelItem(list.get(), found) < 0) return co.fail(kLineUserInputRemove);
+    if (!list || PySequence_DelItem(list.get(), found) < 0) return call.fail(kLineUserInputRemove);
     Py_RETURN_TRUE;
 }
 
@@ -461,14 +464,14 @@ int is_due(PyObject *timer, PyObject *now) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-PyObject *sweep_expired_timers(kr::Coroutine &co, PyObject *) {
-    PyObject *self = co[0];
+PyObject *sweep_expired_timers(kr::Call &call) {
+    PyObject *self = call[0];
     Ref clock = steal(PyObject_GetAttr(self, str_clock));
     Ref now = clock ? steal(PyObject_CallNoArgs(clock.get())) : Ref();
-    if (!now) return co.fail(kLineCallClock);
+    if (!now) return call.fail(kLineCallClock);
     Ref expired = steal(PyList_New(0));
     Ref remaining = steal(PyList_New(0));
-    if (!expired || !remaining) return co.fail(kLineCallClock);
+    if (!expired || !remaining) return call.fail(kLineCallClock);
     int line = kLineWalkTimers;  // until a timer's own step fails
     int walked = walk(self, str_timers, [&](PyObject *timer, Py_ssize_t) {
         int due = is_due(timer, now.get());
@@ -478,8 +481,8 @@ PyObject *sweep_expired_timers(kr::Coroutine &co, PyObject *) {
         if (!record) return line = kLineTimerRecord, -1;
         return PyList_Append(expired.get(), record.get());
     });
-    if (walked < 0) return co.fail(line);
-    if (PyObject_SetAttr(self, str_timers, remaining.get()) < 0) return co.fail(kLineReplaceTimers);
+    if (walked < 0) return call.fail(line);
+    if (PyObject_SetAttr(self, str_timers, remaining.get()) < 0) return call.fail(kLineReplaceTimers);
     return expired.release();
 }
 
@@ -501,14 +504,14 @@ const kr::FunctionDef registry_init_def = {
 };
 const kr::FunctionDef register_signal_waiter_def = {
     .name = "register_signal_waiter", .line = 111, .params = waiter_params, .returns = "None",
-    .step = register_signal_waiter,
+    .body = register_signal_waiter, .is_async = true,
 };
 const kr::FunctionDef register_timer_def = {
-    .name = "register_timer", .line = 114, .params = timer_params, .returns = "None", .step = register_timer,
+    .name = "register_timer", .line = 114, .params = timer_params, .returns = "None", .body = register_timer, .is_async = true,
 };
 const kr::FunctionDef register_user_input_waiter_def = {
     .name = "register_user_input_waiter", .line = 117, .params = user_input_params, .returns = "None",
-    .step = register_user_input_waiter,
+    .body = register_user_input_waiter, .is_async = true,
 };
 const kr::FunctionDef resolve_signal_def = {
     .name = "resolve_signal",
@@ -517,15 +520,15 @@ const kr::FunctionDef resolve_signal_def = {
     .line = kLineResolveSignal,
     .params = resolve_signal_params,
     .returns = "list[tuple[str, str, dict]]",
-    .step = resolve_signal,
+    .body = resolve_signal, .is_async = true,
 };
 const kr::FunctionDef resolve_user_input_def = {
     .name = "resolve_user_input", .line = 133, .params = resolve_user_input_params, .returns = "bool",
-    .step = resolve_user_input,
+    .body = resolve_user_input, .is_async = true,
 };
 const kr::FunctionDef sweep_expired_timers_def = {
     .name = "sweep_expired_timers", .line = 141, .params = self_only, .returns = "list[tuple[str, str]]",
-    .step = sweep_expired_timers,
+    .body = sweep_expired_timers, .is_async = true,
 };
 const kr::FunctionDef signal_waiter_count_def = {
     .name = "signal_waiter_count", .line = 152, .params = self_only, .returns = "int", .body = signal_waiter_count,
@@ -909,19 +912,9 @@ int waiters_body(kr::Module &m) {
     if (m.import_module("time", 17) < 0) return -1;
     if (m.import_from("dataclasses", dataclasses_names, 18) < 0) return -1;
     if (m.import_from("typing", typing_names, 19) < 0) return -1;
-    for (const kr::ClassDef *record : {&signal_waiter_class, &timer_waiter_class, &user_input_waiter_class}) {
-        PyObject *cls = m.decorate("dataclass", m.build_class(*record, nullptr), record->line - 1);
-        if (m.bind(record->name, cls, record->line) < 0) return -1;
-    }
-    Ref protocol = steal(kr::global(m.dict(), "Protocol"));
-    Ref bases = protocol ? steal(PyTuple_Pack(1, protocol.get())) : Ref();
-    if (!bases) return m.fail(waiter_registry_class.line);
-    PyObject *registry = m.decorate("runtime_checkable", m.build_class(waiter_registry_class, bases.get()),
-                                    waiter_registry_class.line - 1);
-    if (m.bind(waiter_registry_class.name, registry, waiter_registry_class.line) < 0) return -1;
-    if (m.bind(in_memory_registry_class.name, m.build_class(in_memory_registry_class, nullptr),
-               in_memory_registry_class.line) < 0) {
-        return -1;
+    for (const kr::ClassDef *cls : {&signal_waiter_class, &timer_waiter_class, &user_input_waiter_class,
+                                    &waiter_registry_class, &in_memory_registry_class}) {
+        if (m.def_class(*cls) < 0) return -1;
     }
     if (m.bind("_DURATION_UNITS", duration_units_table(), 190) < 0) return -1;
     return m.def(parse_duration_def);

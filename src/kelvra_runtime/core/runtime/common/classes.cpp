@@ -103,56 +103,48 @@ static int fill_namespace(Module &m, const ClassDef &def, PyObject *ns) {
         }
     }
     for (const Member &member : def.members) {
-        PyObject *value = nullptr;
-        int line = member.function ? member.function->line : def.line;
-        switch (member.what) {
-            case Member::What::Method:
-                value = m.function(*member.function, def.name);
-                break;
-            case Member::What::ClassMethod: {
-                Ref function = steal(m.function(*member.function, def.name));
-                value = function ? PyClassMethod_New(function.get()) : nullptr;
-                break;
-            }
-            case Member::What::Value:
-                value = literal(member.value);
-                break;
-        }
-        if (set_item(ns, member.name, value) < 0) return m.fail(line);
+        Ref function = steal(m.function(*member.function, def.name));
+        PyObject *value = member.is_class_method && function ? PyClassMethod_New(function.get()) : function.release();
+        if (set_item(ns, member.function->name, value) < 0) return m.fail(member.function->line);
     }
     return 0;
 }
 
-PyObject *Module::build_class(const ClassDef &def, PyObject *bases) {
-    Ref written = bases ? new_ref(bases) : steal(PyTuple_New(0));
-    if (!written) return fail(def.line), nullptr;
-    Ref resolved = steal(resolve_bases(written.get()));
-    if (!resolved) return fail(def.line), nullptr;
+// The class of `def` from `bases` (a tuple).
+static PyObject *build_class(Module &m, const ClassDef &def, PyObject *bases) {
+    Ref resolved = steal(resolve_bases(bases));
+    if (!resolved) return m.fail(def.line), nullptr;
     Ref metaclass = steal(most_derived_metaclass(resolved.get()));
     Ref name = steal(PyUnicode_FromString(def.name));
-    if (!metaclass || !name) return fail(def.line), nullptr;
+    if (!metaclass || !name) return m.fail(def.line), nullptr;
     PyObject *found = nullptr;
-    if (PyObject_GetOptionalAttrString(metaclass.get(), "__prepare__", &found) < 0) return fail(def.line), nullptr;
+    if (PyObject_GetOptionalAttrString(metaclass.get(), "__prepare__", &found) < 0) return m.fail(def.line), nullptr;
     Ref prepare = steal(found);
     Ref ns = prepare ? steal(PyObject_CallFunctionObjArgs(prepare.get(), name.get(), resolved.get(), nullptr))
-                 : steal(PyDict_New());
-    if (!ns) return fail(def.line), nullptr;
-    if (fill_namespace(*this, def, ns.get()) < 0) return nullptr;
-    if (resolved.get() != written.get() && PyMapping_SetItemString(ns.get(), "__orig_bases__", written.get()) < 0) {
-        return fail(def.line), nullptr;
+                     : steal(PyDict_New());
+    if (!ns) return m.fail(def.line), nullptr;
+    if (fill_namespace(m, def, ns.get()) < 0) return nullptr;
+    if (resolved.get() != bases && PyMapping_SetItemString(ns.get(), "__orig_bases__", bases) < 0) {
+        return m.fail(def.line), nullptr;
     }
     PyObject *cls = PyObject_CallFunctionObjArgs(metaclass.get(), name.get(), resolved.get(), ns.get(), nullptr);
-    if (cls == nullptr) fail(def.line);
+    if (cls == nullptr) m.fail(def.line);
     return cls;
 }
 
-PyObject *Module::decorate(const char *decorator, PyObject *cls, int line) {
-    Ref owned = steal(cls);
-    if (!owned) return nullptr;
-    Ref callable = steal(global(dict_, decorator));
-    PyObject *result = callable ? PyObject_CallOneArg(callable.get(), owned.get()) : nullptr;
-    if (result == nullptr) fail(line);
-    return result;
+PyObject *Module::make_class(const ClassDef &def) {
+    Ref base = def.base ? steal(global(dict_, def.base)) : Ref();
+    Ref bases = def.base ? (base ? steal(PyTuple_Pack(1, base.get())) : Ref()) : steal(PyTuple_New(0));
+    if (!bases) return fail(def.line), nullptr;
+    Ref cls = steal(build_class(*this, def, bases.get()));
+    if (!cls || def.decorator == nullptr) return cls.release();
+    int line = def.line - 1;
+    Ref decorator = steal(global(dict_, def.decorator));
+    PyObject *decorated = decorator ? PyObject_CallOneArg(decorator.get(), cls.get()) : nullptr;
+    if (decorated == nullptr) fail(line);
+    return decorated;
 }
+
+int Module::def_class(const ClassDef &def) { return bind(def.name, make_class(def), def.line); }
 
 }  // namespace kr

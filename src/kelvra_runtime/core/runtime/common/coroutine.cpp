@@ -11,15 +11,15 @@
 // States:
 //   Created    never run; sending None starts the body
 //   Running    a step (or an awaited iterator on our behalf) is executing
-//   Suspended  an awaited iterator yielded a value out; `inner` holds it
+//   Suspended  an awaited iterator yielded a value out; `co.inner_` holds it
 //   Finished   returned, raised or closed; arguments and locals released
 //
 // A step suspends by returning what `Coroutine::await` returned: the
 // address of `suspend_marker` below, a private object that is never a
-// Python value, so it can't be mistaken for a result.  `await` finds its
-// coroutine object through `stepping`, the coroutine whose step is running
-// on this thread (steps nest when a body drives another coroutine).
+// Python value, so it can't be mistaken for a result.  The awaited iterator
+// is the coroutine's own (`Coroutine::inner_`), set by that await.
 #include <new>
+#include <utility>
 
 #include "internal.hpp"
 
@@ -51,7 +51,7 @@ PyObject *str_cr_await = nullptr;
 struct CoroutineObject {
     PyObject_HEAD
     Coroutine co;
-    Ref inner;  // the iterator being awaited
+    Ref function;
     // Taken from the function at the call, as native coroutines do; they are
     // strings, so they never take part in a cycle and survive tp_clear.
     Ref name;
@@ -69,16 +69,21 @@ struct CoroutineObject {
     static int clear(PyObject *op);
     // Drops what only the body needs: arguments, locals, the awaited iterator.
     void release_body();
-    FunctionObject *function() const {
-        return reinterpret_cast<FunctionObject *>(co.function_.get());
-    }
+    FunctionObject *def_function() const { return reinterpret_cast<FunctionObject *>(function.get()); }
+    const FunctionDef &def() const { return *def_function()->def; }
+    Ref &inner() { return co.inner_; }
+    // The body's next step (or its only one): see Step.
+    PyObject *step(PyObject *sent);
+    // The line of the statement that failed in the body.
+    int failed_line() const { return co.line_; }
+
+    // Where an awaiting body's state lives.
+    alignas(std::max_align_t) unsigned char state_storage[kMaxStateSize];
     // The line the body stands at: its latest await, or 0 (the def line).
     int await_line() const { return co.await_line_; }
 };
 
 namespace {
-
-thread_local CoroutineObject *stepping = nullptr;
 
 CoroutineObject *as_coroutine(PyObject *op) { return reinterpret_cast<CoroutineObject *>(op); }
 
@@ -267,13 +272,20 @@ PyObject *compute_origin(int depth) {
 // ---------------------------------------------------------------------------
 // Running the body
 
-PyObject *call_step(CoroutineObject *self, PyObject *sent) {
-    CoroutineObject *outer = stepping;
-    stepping = self;
-    PyObject *result = self->function()->def->step(self->co, sent);
-    stepping = outer;
+}  // namespace
+
+PyObject *CoroutineObject::step(PyObject *sent) {
+    const FunctionDef &d = def();
+    if (d.step != nullptr) return d.step(co, sent);
+    // A body that never awaits runs whole on the first step.
+    if (d.body == nullptr) return Py_NewRef(Py_None);
+    Call call(co.globals_, co.args_, co.reals_);
+    PyObject *result = d.body(call);
+    if (result == nullptr) co.line_ = call.line();
     return result;
 }
+
+namespace {
 
 // The body stopped with `result` (null: the error is set).
 PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObject **presult) {
@@ -284,7 +296,7 @@ PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObj
         }
         // close() swallows the GeneratorExit, so it needs no entry.
         if (!(closing && PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
-            body_error(reinterpret_cast<PyObject *>(self->function()), self->co.line());
+            coroutine_error(self->def_function(), self->failed_line());
         }
     }
     self->release_body();
@@ -298,17 +310,17 @@ PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObj
 PySendResult run_steps(CoroutineObject *self, PyObject *sent, bool closing, PyObject **presult) {
     Ref held;  // the awaited iterator's result, while the step borrows it
     for (;;) {
-        PyObject *result = call_step(self, sent);
+        PyObject *result = self->step(sent);
         held.reset();
         if (result != kSuspend) {
             return finish(self, result, closing, presult);
         }
-        if (!self->inner) {
+        if (!self->inner()) {
             PyErr_SetString(PyExc_SystemError, "coroutine step suspended without awaiting");
             return finish(self, nullptr, closing, presult);
         }
         // As `yield from` does, the first send happens at once.
-        Ref inner = self->inner;
+        Ref inner = self->inner();
         PyObject *value;
         switch (PyIter_Send(inner.get(), Py_None, &value)) {
         case PYGEN_NEXT:
@@ -316,12 +328,12 @@ PySendResult run_steps(CoroutineObject *self, PyObject *sent, bool closing, PyOb
             *presult = value;
             return PYGEN_NEXT;
         case PYGEN_RETURN:
-            self->inner.reset();
+            self->inner().reset();
             held = Ref::steal(value);
             sent = value;
             break;
         case PYGEN_ERROR:
-            self->inner.reset();
+            self->inner().reset();
             sent = nullptr;
             break;
         }
@@ -343,7 +355,7 @@ PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closin
             // Thrown in before the first statement: it leaves at once, at
             // the def line, as from a native coroutine.
             self->state = FrameState::Finished;
-            function_traceback(self->function(), 0);
+            function_traceback(self->def_function(), 0);
             self->release_body();
             return PYGEN_ERROR;
         }
@@ -363,10 +375,10 @@ PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closin
     self->state = FrameState::Running;
     if (exc) {
         // The awaited iterator is abandoned, as the host's CLEANUP_THROW does.
-        self->inner.reset();
+        self->inner().reset();
         return run_steps(self, nullptr, closing, presult);
     }
-    Ref inner = self->inner;
+    Ref inner = self->inner();
     PyObject *value;
     switch (PyIter_Send(inner.get(), arg, &value)) {
     case PYGEN_NEXT:
@@ -374,14 +386,14 @@ PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closin
         *presult = value;
         return PYGEN_NEXT;
     case PYGEN_RETURN: {
-        self->inner.reset();
+        self->inner().reset();
         Ref held = Ref::steal(value);
         return run_steps(self, value, closing, presult);
     }
     case PYGEN_ERROR:
         break;
     }
-    self->inner.reset();
+    self->inner().reset();
     return run_steps(self, nullptr, closing, presult);
 }
 
@@ -394,7 +406,7 @@ PySendResult throw_ex(CoroutineObject *self, PyObject *const *args, Py_ssize_t n
     PyObject *val = nargs > 1 ? args[1] : nullptr;
     PyObject *tb = nargs > 2 ? args[2] : nullptr;
     if (self->state == FrameState::Suspended) {
-        Ref inner = self->inner;
+        Ref inner = self->inner();
         if (PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
             self->state = FrameState::Running;
             int err = close_inner(inner.get());
@@ -425,7 +437,7 @@ PySendResult throw_ex(CoroutineObject *self, PyObject *const *args, Py_ssize_t n
                     return send_ex(self, Py_None, true, false, presult);
                 }
                 Ref held = Ref::steal(value);
-                self->inner.reset();
+                self->inner().reset();
                 self->state = FrameState::Running;
                 return run_steps(self, value, false, presult);
             }
@@ -495,7 +507,7 @@ PyObject *coroutine_close_impl(CoroutineObject *self) {
     case FrameState::Suspended:
         break;
     }
-    Ref inner = self->inner;
+    Ref inner = self->inner();
     self->state = FrameState::Running;
     int err = close_inner(inner.get());
     self->state = FrameState::Suspended;
@@ -579,7 +591,7 @@ void coroutine_dealloc(PyObject *op) {
         PyObject_GC_UnTrack(op);
     }
     self->co.~Coroutine();
-    self->inner.~Ref();
+    self->function.~Ref();
     self->name.~Ref();
     self->qualname.~Ref();
     self->origin.~Ref();
@@ -623,7 +635,7 @@ int coroutine_set_qualname(PyObject *op, PyObject *value, void *) {
 PyObject *coroutine_get_await(PyObject *op, void *) {
     CoroutineObject *self = as_coroutine(op);
     if (self->state == FrameState::Suspended) {
-        return Py_NewRef(self->inner.get());
+        return Py_NewRef(self->inner().get());
     }
     Py_RETURN_NONE;
 }
@@ -638,11 +650,11 @@ PyObject *coroutine_get_frame(PyObject *op, void *) {
     }
     int line = self->await_line();
     if (!self->frame || self->frame_line != line) {
-        Ref code = Ref::steal(function_code(self->function(), line));
+        Ref code = Ref::steal(function_code(self->def_function(), line));
         if (!code) {
             return nullptr;
         }
-        Ref frame = Ref::steal(frame_of(code.get(), self->function()->globals));
+        Ref frame = Ref::steal(frame_of(code.get(), self->def_function()->globals));
         if (!frame) {
             return nullptr;
         }
@@ -654,7 +666,7 @@ PyObject *coroutine_get_frame(PyObject *op, void *) {
 
 // The code object of the function, at its def line.
 PyObject *coroutine_get_code(PyObject *op, void *) {
-    FunctionObject *function = as_coroutine(op)->function();
+    FunctionObject *function = as_coroutine(op)->def_function();
     if (function == nullptr) {
         Py_RETURN_NONE;
     }
@@ -844,17 +856,21 @@ PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *arg
         return nullptr;
     }
     new (&self->co) Coroutine();
-    new (&self->inner) Ref();
+    new (&self->function) Ref(Ref::borrow(reinterpret_cast<PyObject *>(function)));
     new (&self->name) Ref(Ref::borrow(function->name));
     new (&self->qualname) Ref(Ref::borrow(function->qualname));
     new (&self->origin) Ref();
     new (&self->frame) Ref();
     self->frame_line = 0;
     self->state = FrameState::Created;
-    self->co.function_ = Ref::borrow(reinterpret_cast<PyObject *>(function));
+    self->co.globals_ = function->globals;
     for (Py_ssize_t i = 0; i < function->nparams; ++i) {
-        self->co.args_[i] = Ref::borrow(args[i]);
+        self->co.args_[i] = Py_NewRef(args[i]);
         self->co.reals_[i] = reals != nullptr ? reals[i] : 0.0;
+    }
+    if (const StateType *type = function->def->state) {
+        self->co.state_ = self->state_storage;
+        type->construct(self->co.state_);
     }
     int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
     if (depth > 0) {
@@ -872,15 +888,15 @@ PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *arg
 int CoroutineObject::traverse(PyObject *op, visitproc visit, void *arg) {
     CoroutineObject *self = as_coroutine(op);
     Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->co.function_.get());
-    for (const Ref &a : self->co.args_) {
-        Py_VISIT(a.get());
+    Py_VISIT(self->function.get());
+    for (PyObject *a : self->co.args_) {
+        Py_VISIT(a);
     }
-    for (const Ref &local : self->co.locals) {
-        Py_VISIT(local.get());
-    }
-    Py_VISIT(self->inner.get());
+    Py_VISIT(self->inner().get());
     Py_VISIT(self->frame.get());
+    if (self->co.state_ != nullptr) {
+        return self->def().state->traverse(self->co.state_, visit, arg);
+    }
     return 0;
 }
 
@@ -890,35 +906,36 @@ int CoroutineObject::clear(PyObject *op) {
     // body once its function and arguments are gone.
     self->state = FrameState::Finished;
     self->release_body();
-    self->co.function_.reset();
+    self->co.globals_ = nullptr;
+    self->function.reset();
     return 0;
 }
 
 void CoroutineObject::release_body() {
-    inner.reset();
+    co.inner_.reset();
     frame.reset();
-    for (Ref &local : co.locals) {
-        local.reset();
+    if (co.state_ != nullptr) {
+        void *state = std::exchange(co.state_, nullptr);
+        def().state->destroy(state);
     }
     // Only the function's own parameters were ever bound.
-    FunctionObject *f = function();
+    FunctionObject *f = def_function();
     std::size_t bound = f != nullptr ? static_cast<std::size_t>(f->nparams) : kMaxParams;
     for (std::size_t i = 0; i < bound; ++i) {
-        co.args_[i].reset();
+        Py_CLEAR(co.args_[i]);
     }
 }
 
 // ---------------------------------------------------------------------------
 // Entry points
 
-PyObject *Coroutine::globals() const {
-    return reinterpret_cast<FunctionObject *>(function_.get())->globals;
-}
-
-PyObject *body_error(PyObject *function, int line) {
-    function_traceback(reinterpret_cast<FunctionObject *>(function), line);
+// The error set, as it leaves the body of the asynchronous function at
+// `line` (0: the def line): with the function's traceback entry, and a
+// StopIteration turned into RuntimeError, since leaving the coroutine it
+// would look like its result.
+void coroutine_error(FunctionObject *function, int line) {
+    function_traceback(function, line);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        // A StopIteration leaving the body would look like its result.
         PyObject *cause = PyErr_GetRaisedException();
         PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
         PyObject *exc = PyErr_GetRaisedException();
@@ -926,22 +943,28 @@ PyObject *body_error(PyObject *function, int line) {
         PyException_SetContext(exc, cause);
         PyErr_SetRaisedException(exc);
     }
-    return nullptr;
 }
 
 PyObject *Coroutine::await(PyObject *awaitable, int line) {
-    CoroutineObject *self = stepping;
-    if (self == nullptr || &self->co != this) {
-        PyErr_SetString(PyExc_SystemError, "await outside the coroutine's running step");
-        return nullptr;
-    }
     Ref iter = await_iter(awaitable);
     if (!iter) {
         return nullptr;
     }
-    self->inner = std::move(iter);
+    inner_ = std::move(iter);
     await_line_ = line;
     return kSuspend;
+}
+
+PyObject *Coroutine::await_call(PyObject *callable, PyObject *arg, int line, Ref *result) {
+    if (Py_IS_TYPE(callable, function_type)) {
+        auto *f = reinterpret_cast<FunctionObject *>(callable);
+        if (f->def->is_async && f->def->step == nullptr) {
+            *result = Ref::steal(function_run_inline(f, &arg, 1));
+            return nullptr;
+        }
+    }
+    Ref awaitable = Ref::steal(PyObject_CallOneArg(callable, arg));
+    return awaitable ? await(awaitable.get(), line) : nullptr;
 }
 
 PyObject *coroutine_new(FunctionObject *function, PyObject *const *args, const double *reals) {

@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <new>
 #include <span>
 
 #include "ref.hpp"
@@ -45,24 +46,55 @@ struct Param {
 class Call;
 class Coroutine;
 
-// A plain function body: returns a new reference, or null with the error
-// set after `call.fail(line)` recorded the failing statement's line.
+// A function body: returns a new reference, or null with the error set
+// after `call.fail(line)` recorded the failing statement's line.
 using Body = PyObject *(*)(Call &call);
 
-// One step of an asynchronous body.  `sent` is Py_None on the first step;
-// after an `await` it is the awaited result (borrowed), or null with the
-// awaited object's error set.  A step returns the body's result, null with
-// the error set, or the value of `co.await(...)` to suspend.
+// A step of an asynchronous body that awaits.  `sent` is Py_None on the
+// first step; after an await it is the awaited result (borrowed), or null
+// with the awaited object's error set.  A step returns the body's result,
+// null with the error set, or what `co.await(...)` returned, to suspend.
 using Step = PyObject *(*)(Coroutine &co, PyObject *sent);
 
+// The type of the state an awaiting body keeps across its awaits: made
+// with the coroutine, released when the coroutine ends or is collected,
+// and shown to the garbage collector through its `traverse`.
+struct StateType {
+    std::size_t size;
+    void (*construct)(void *state);
+    void (*destroy)(void *state);
+    int (*traverse)(const void *state, visitproc visit, void *arg);
+};
+
+// The most state an awaiting body may keep (it lives in the coroutine).
+constexpr std::size_t kMaxStateSize = 64;
+
+template <class State>
+    requires(sizeof(State) <= kMaxStateSize && alignof(State) <= alignof(std::max_align_t))
+inline constexpr StateType state_type = {
+    sizeof(State),
+    [](void *state) { new (state) State(); },
+    [](void *state) { static_cast<State *>(state)->~State(); },
+    [](const void *state, visitproc visit, void *arg) { return static_cast<const State *>(state)->traverse(visit, arg); },
+};
+
+// A function's declaration.  The body is one of:
+//   body               a plain body; with `is_async` (an `async def` that never
+//                      awaits) the call returns a coroutine that runs it on its
+//                      first step;
+//   step and state     an `async def` that awaits;
+//   neither            a stub, such as a protocol's method: it returns None
+//                      (through a coroutine with `is_async`).
 struct FunctionDef {
     const char *name;
     const char *doc = nullptr;
     int line = 0;  // the `def` line: binding errors are reported here
     std::span<const Param> params = {};
     const char *returns = nullptr;  // return annotation, null for none
-    Body body = nullptr;            // exactly one of body and step
-    Step step = nullptr;            // an `async def`: the call returns a coroutine
+    Body body = nullptr;
+    bool is_async = false;
+    Step step = nullptr;
+    const StateType *state = nullptr;
 };
 
 // The bound arguments of one call, in parameter order.
@@ -71,10 +103,8 @@ public:
     PyObject *operator[](std::size_t i) const { return args_[i]; }
     // The double of a parameter annotated "float".
     double real(std::size_t i) const { return reals_[i]; }
-    // The function being called (a borrowed function object).
-    PyObject *function() const { return function_; }
     // The namespace of the module that defines the function.
-    PyObject *globals() const;
+    PyObject *globals() const { return globals_; }
 
     PyObject *fail(int line) {
         line_ = line;
@@ -82,35 +112,28 @@ public:
     }
     int line() const { return line_; }
 
-    Call(PyObject *function, PyObject *const *args, const double *reals)
-        : function_(function), args_(args), reals_(reals) {}
+    Call(PyObject *globals, PyObject *const *args, const double *reals)
+        : globals_(globals), args_(args), reals_(reals) {}
 
 private:
-    PyObject *function_;
+    PyObject *globals_;
     PyObject *const *args_;
     const double *reals_;
     int line_ = 0;
 };
 
-// The coroutine object returned by an asynchronous function.  It owns the
-// bound arguments and the body's locals, and follows the host's coroutine
-// protocol (`__await__`, `send`, `throw`, `close`), delegating to the object
+// What an awaiting body sees of its coroutine: the bound arguments, its
+// state, and the await.  The coroutine object owns all of them and what
 // the body awaits.
 class Coroutine {
 public:
-    static constexpr std::size_t kLocals = 6;
-
-    PyObject *operator[](std::size_t i) const { return args_[i].get(); }
+    PyObject *operator[](std::size_t i) const { return args_[i]; }
     double real(std::size_t i) const { return reals_[i]; }
-    PyObject *function() const { return function_.get(); }
-    PyObject *globals() const;
-
-    // The body's own state, kept between steps: `resume_at` is where the
-    // next step resumes (0 on the first), `counter` a loop index, `locals`
-    // owned references (released when the coroutine ends or is collected).
-    int resume_at = 0;
-    Py_ssize_t counter = 0;
-    Ref locals[kLocals];
+    PyObject *globals() const { return globals_; }
+    template <class State>
+    State &state() {
+        return *static_cast<State *>(state_);
+    }
 
     // Starts awaiting `awaitable` through the host's await protocol, in
     // the statement at `line` (where the coroutine's frame then stands).
@@ -119,38 +142,41 @@ public:
     // and the step may handle the error or return null itself.
     PyObject *await(PyObject *awaitable, int line);
 
+    // `await callable(arg)` at `line`.  Returns the suspension marker when
+    // the step must suspend; otherwise null, with `*result` set to the
+    // awaited result, or left empty with the error set.  Our own functions
+    // whose bodies never await run here, without a coroutine, with the
+    // same outcome.
+    PyObject *await_call(PyObject *callable, PyObject *arg, int line, Ref *result);
+
     PyObject *fail(int line) {
         line_ = line;
         return nullptr;
     }
-    int line() const { return line_; }
 
 private:
     friend struct CoroutineObject;
     Coroutine() = default;
-    Ref function_;
-    Ref args_[kMaxParams];
+    PyObject *globals_ = nullptr;  // borrowed from the function
+    PyObject *args_[kMaxParams] = {};
     double reals_[kMaxParams] = {};
-    int line_ = 0;
+    void *state_ = nullptr;
+    Ref inner_;           // the iterator being awaited
+    int line_ = 0;        // the failing statement's line
     int await_line_ = 0;  // the statement of the latest await; 0 before any
 };
 
 // ---------------------------------------------------------------------------
 // Classes
 
-// One entry of a class namespace, in definition order.
+// A method of a class namespace, in definition order.
 struct Member {
-    enum class What : unsigned char { Method, ClassMethod, Value };
-    const char *name;
-    What what = What::Method;
-    const FunctionDef *function = nullptr;  // Method and ClassMethod
-    const char *value = nullptr;            // Value: a literal as for defaults
+    const FunctionDef *function;
+    bool is_class_method = false;
 };
 
-inline Member method(const FunctionDef &def) { return {def.name, Member::What::Method, &def}; }
-inline Member class_method(const FunctionDef &def) {
-    return {def.name, Member::What::ClassMethod, &def};
-}
+inline Member method(const FunctionDef &def) { return {&def}; }
+inline Member class_method(const FunctionDef &def) { return {&def, true}; }
 
 // A data-class field: its annotation text and default.  A default of
 // "dict()" becomes `field(default_factory=dict)`; other defaults are
@@ -167,6 +193,8 @@ struct ClassDef {
     int line = 0;                        // the `class` line, for init tracebacks
     std::span<const Field> fields = {};  // the `__annotations__` and defaults
     std::span<const Member> members = {};
+    const char *base = nullptr;       // its one base: a module global or builtin
+    const char *decorator = nullptr;  // a module global, applied on the line above
 };
 
 // ---------------------------------------------------------------------------
@@ -245,11 +273,11 @@ public:
     // A function object for `def`; `owner` is the qualified name of the
     // class that holds it, or null for a module-level function.
     PyObject *function(const FunctionDef &def, const char *owner);
-    // A class built through the host's class-creation protocol from
-    // `bases` (a tuple, borrowed; null for none).  Returns a new reference.
-    PyObject *build_class(const ClassDef &def, PyObject *bases);
-    // Calls the module global `decorator` with one argument; steals `cls`.
-    PyObject *decorate(const char *decorator, PyObject *cls, int line);
+    // A class statement: the class built through the host's class-creation
+    // protocol, decorated, and bound to its name.
+    int def_class(const ClassDef &def);
+    // The class of a class statement, before it is bound: a new reference.
+    PyObject *make_class(const ClassDef &def);
 
     Module(const ModuleDef &def, PyObject *module, PyObject *dict)
         : def_(def), module_(module), dict_(dict) {}
@@ -317,12 +345,5 @@ inline bool machine_int(PyObject *value, long long *out) {
 // with the subclass note when `obj` is an instance of a subclass of
 // `expected`.  Always returns null.
 PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj);
-
-// The error set, as it leaves the body of the asynchronous function
-// `function` at `line` (0: the def line) through the function's coroutine:
-// with the function's traceback entry, and a StopIteration turned into
-// RuntimeError.  For a module that runs such a body without a coroutine.
-// Always returns null.
-PyObject *body_error(PyObject *function, int line);
 
 }  // namespace kr

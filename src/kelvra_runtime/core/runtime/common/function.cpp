@@ -14,7 +14,6 @@ namespace kr {
 
 PyTypeObject *function_type = nullptr;
 
-PyObject *Call::globals() const { return reinterpret_cast<FunctionObject *>(function_)->globals; }
 
 // ---------------------------------------------------------------------------
 // Declarations into objects
@@ -339,19 +338,36 @@ static int convert_in_place(FunctionObject *f, PyObject *const *args, double *re
     return 1;
 }
 
-// Runs a plain body on bound arguments; an error leaving it gets the
-// function's traceback entry.
-static PyObject *run_body(FunctionObject *f, PyObject *const *args, const double *reals) {
-    Call call(reinterpret_cast<PyObject *>(f), args, reals);
+// Runs a body (a stub returns None) on bound arguments: its result, or
+// null with the error set and `*line` naming the failing statement.
+static PyObject *run_body(FunctionObject *f, PyObject *const *args, const double *reals, int *line) {
+    if (f->def->body == nullptr) return Py_NewRef(Py_None);
+    Call call(f->globals, args, reals);
     PyObject *result = f->def->body(call);
-    if (result == nullptr) function_traceback(f, call.line());
+    *line = call.line();
     return result;
 }
+
+// Runs a plain function's body; an error leaving it gets the function's
+// traceback entry.
+static PyObject *run_plain(FunctionObject *f, PyObject *const *args, const double *reals) {
+    int line = 0;
+    PyObject *result = run_body(f, args, reals, &line);
+    if (result == nullptr) function_traceback(f, line);
+    return result;
+}
+
+static bool is_async(FunctionObject *f) { return f->def->is_async || f->def->step != nullptr; }
+
+// What a call does once its arguments are bound: an asynchronous function
+// returns its coroutine, or with `run_now` runs the body as awaiting that
+// coroutine would; a plain one runs its body.
+enum class Then : unsigned char { Call, RunNow };
 
 // A call bound by the general rule: keywords, defaults and int().  Kept
 // out of line, so that the all-positional path stays small.
 [[gnu::noinline]] static PyObject *call_bound(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
-                                              PyObject *kwnames) {
+                                              PyObject *kwnames, Then then = Then::Call) {
     PyObject *bound[kMaxParams];
     double reals[kMaxParams];
     Converted converted;
@@ -360,25 +376,33 @@ static PyObject *run_body(FunctionObject *f, PyObject *const *args, const double
         return nullptr;
     }
     if (check_exact_types(f, bound) < 0) return nullptr;
-    if (f->def->step != nullptr) {
-        PyObject *coroutine = coroutine_new(f, bound, reals);
-        if (coroutine == nullptr) function_traceback(f, 0);
-        return coroutine;
+    if (!is_async(f)) return run_plain(f, bound, reals);
+    if (then == Then::RunNow) {
+        int line = 0;
+        PyObject *result = run_body(f, bound, reals, &line);
+        if (result == nullptr) coroutine_error(f, line);
+        return result;
     }
-    return run_body(f, bound, reals);
+    PyObject *coroutine = coroutine_new(f, bound, reals);
+    if (coroutine == nullptr) function_traceback(f, 0);
+    return coroutine;
+}
+
+PyObject *function_run_inline(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs) {
+    return call_bound(f, args, nargs, nullptr, Then::RunNow);
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
                                      PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional && f->def->body) {
+    if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional && !is_async(f)) {
         // Every argument given by position: they are bound where they are.
         double reals[kMaxParams];
         int ready = convert_in_place(f, args, reals);
         if (ready > 0) {
             if (f->nchecked > 0 && check_exact_types(f, args) < 0) return nullptr;
-            return run_body(f, args, reals);
+            return run_plain(f, args, reals);
         }
         if (ready < 0) {
             function_traceback(f, 0);
@@ -515,7 +539,7 @@ static PyObject *get_kwdefaults(PyObject *self, void *) {
 
 // `inspect.iscoroutinefunction` looks for inspect's own marker.
 static PyObject *get_coroutine_mark(PyObject *self, void *) {
-    if (reinterpret_cast<FunctionObject *>(self)->def->step == nullptr) {
+    if (!is_async(reinterpret_cast<FunctionObject *>(self))) {
         PyErr_SetString(PyExc_AttributeError, "_is_coroutine_marker");
         return nullptr;
     }

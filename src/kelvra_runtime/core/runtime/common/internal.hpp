@@ -53,6 +53,15 @@ int init_coroutine_types(PyObject *module_name);
 // arguments were bound into `args` (borrowed) and `reals`.
 PyObject *coroutine_new(FunctionObject *function, PyObject *const *args, const double *reals);
 
+// Runs the body of an asynchronous function that never awaits on the
+// arguments of a call, as awaiting the coroutine the call returns would:
+// the body's result, or null with the error set as it leaves the coroutine.
+PyObject *function_run_inline(FunctionObject *function, PyObject *const *args, Py_ssize_t nargs);
+
+// Gives the error set the traceback entry and form of an error leaving the
+// body of the asynchronous function at `line` (0: the def line).
+void coroutine_error(FunctionObject *function, int line);
+
 // A new object for a literal of a declaration: "None", "True", "False",
 // an int or a float.
 PyObject *literal(const char *text);
