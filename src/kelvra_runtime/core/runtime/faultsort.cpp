@@ -136,7 +136,7 @@ PyObject *classify_failure(kr::Call &call) {
     return Py_NewRef(str_abnormal_exit);
 }
 
-const kr::Param classify_failure_params[] = {{"envelope_data", "dict"}};
+const kr::Param classify_failure_params[] = {{"envelope_data", kr::exact_dict, "dict"}};
 
 const kr::FunctionDef classify_failure_def = {
     .name = "classify_failure",

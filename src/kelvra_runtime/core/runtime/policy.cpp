@@ -22,7 +22,7 @@ constexpr int kLineNoOpConfigsBody = 49;
 constexpr int kLineNoOpPolicyBody = 52;
 
 const kr::Param self_params[] = {{"self"}};
-const kr::Param name_params[] = {{"self"}, {"name", "str"}};
+const kr::Param name_params[] = {{"self"}, {"name", kr::exact_str, "str"}};
 
 constexpr const char *kConfigAnnotation = "Dict[str, Any]";
 

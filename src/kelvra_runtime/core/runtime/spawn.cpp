@@ -203,21 +203,21 @@ const kr::ClassDef child_result_class = {
 
 const kr::Param enqueue_params[] = {
     {"self"},
-    {"parent_run_id", "str", kr::kw_only},
-    {"parent_resume_key", "str", kr::kw_only},
-    {"specs", "tuple[ChildSpec, ...]", kr::kw_only},
-    {"return_when", "ReturnWhen", kr::kw_only},
-    {"timeout_seconds", "float", kr::kw_only},
-    {"group_key", "str | None", kr::kw_only, "None"},
-    {"tenant_id", "str | None", kr::kw_only, "None"},
-    {"parent_trace_id", "str | None", kr::kw_only, "None"},
-    {"parent_span_id", "str | None", kr::kw_only, "None"},
-    {"parent_sub_user_identity", "dict | None", kr::kw_only, "None"},
+    {"parent_run_id", kr::exact_str, "str", kr::kw_only},
+    {"parent_resume_key", kr::exact_str, "str", kr::kw_only},
+    {"specs", kr::exact_tuple, "tuple[ChildSpec, ...]", kr::kw_only},
+    {"return_when", kr::any, "ReturnWhen", kr::kw_only},
+    {"timeout_seconds", kr::to_double, "float", kr::kw_only},
+    {"group_key", kr::str_or_none, "str | None", kr::kw_only, "None"},
+    {"tenant_id", kr::str_or_none, "str | None", kr::kw_only, "None"},
+    {"parent_trace_id", kr::str_or_none, "str | None", kr::kw_only, "None"},
+    {"parent_span_id", kr::str_or_none, "str | None", kr::kw_only, "None"},
+    {"parent_sub_user_identity", kr::dict_or_none, "dict | None", kr::kw_only, "None"},
 };
 const kr::Param collect_params[] = {
     {"self"},
-    {"parent_run_id", "str", kr::kw_only},
-    {"resume_key", "str", kr::kw_only},
+    {"parent_run_id", kr::exact_str, "str", kr::kw_only},
+    {"resume_key", kr::exact_str, "str", kr::kw_only},
 };
 
 const kr::FunctionDef protocol_enqueue_children = {
@@ -528,7 +528,7 @@ PyObject *collect_results(kr::Call &call) {
 
 const kr::Param init_params[] = {
     {"self"},
-    {"child_runner", "Optional[Callable[[ChildSpec], Awaitable[ChildResult]]]", kr::kw_only, "None"},
+    {"child_runner", kr::any, "Optional[Callable[[ChildSpec], Awaitable[ChildResult]]]", kr::kw_only, "None"},
 };
 
 const kr::FunctionDef dispatcher_init_def = {
@@ -595,7 +595,7 @@ PyObject *default_noop_child_runner(kr::Call &call) {
     return result ? result : call.fail(line);
 }
 
-const kr::Param noop_runner_params[] = {{"spec", "ChildSpec"}};
+const kr::Param noop_runner_params[] = {{"spec", kr::any, "ChildSpec"}};
 
 const kr::FunctionDef default_noop_child_runner_def = {
     .name = "_default_noop_child_runner",

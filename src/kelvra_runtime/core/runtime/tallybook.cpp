@@ -209,10 +209,10 @@ PyObject *budget_exceeded_reduce(kr::Call &call) {
 
 const kr::Param budget_exceeded_init_params[] = {
     {"self"},
-    {"reason", "str"},
-    {"cap_name", "str", kr::kw_only},
-    {"cap_value", "float", kr::kw_only},
-    {"would_be", "float", kr::kw_only},
+    {"reason", kr::exact_str, "str"},
+    {"cap_name", kr::exact_str, "str", kr::kw_only},
+    {"cap_value", kr::to_double, "float", kr::kw_only},
+    {"would_be", kr::to_double, "float", kr::kw_only},
 };
 const kr::Param self_only[] = {{"self"}};
 
@@ -729,15 +729,15 @@ PyObject *to_trace_data(kr::Call &call) {
 
 const kr::Param debit_params[] = {
     {"self"},
-    {"cost_usd", "float", kr::kw_only, "0.0"},
-    {"tokens", "int", kr::kw_only, "0"},
-    {"tool_name", "Optional[str]", kr::kw_only, "None"},
+    {"cost_usd", kr::to_double, "float", kr::kw_only, "0.0"},
+    {"tokens", kr::to_int, "int", kr::kw_only, "0"},
+    {"tool_name", kr::str_or_none, "Optional[str]", kr::kw_only, "None"},
 };
-const kr::Param check_depth_params[] = {{"self"}, {"additional", "int", kr::Kind::PositionalOrKeyword, "1"}};
-const kr::Param check_fanout_params[] = {{"self"}, {"count", "int"}};
-const kr::Param check_concurrent_params[] = {{"self"}, {"additional", "int"}};
-const kr::Param check_can_afford_params[] = {{"self"}, {"cost_usd", "float"}};
-const kr::Param from_guards_params[] = {{"cls"}, {"guards", "list[Any]"}};
+const kr::Param check_depth_params[] = {{"self"}, {"additional", kr::to_int, "int", kr::Kind::PositionalOrKeyword, "1"}};
+const kr::Param check_fanout_params[] = {{"self"}, {"count", kr::to_int, "int"}};
+const kr::Param check_concurrent_params[] = {{"self"}, {"additional", kr::to_int, "int"}};
+const kr::Param check_can_afford_params[] = {{"self"}, {"cost_usd", kr::to_double, "float"}};
+const kr::Param from_guards_params[] = {{"cls"}, {"guards", kr::exact_list, "list[Any]"}};
 
 const kr::FunctionDef remaining_usd_def = {
     .name = "remaining_usd",

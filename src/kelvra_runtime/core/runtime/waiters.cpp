@@ -163,7 +163,7 @@ PyObject *matches(kr::Call &call) {
     return Py_NewRef(differs ? Py_False : Py_True);
 }
 
-const kr::Param matches_params[] = {{"self"}, {"signal_name", "str"}, {"payload", "dict"}};
+const kr::Param matches_params[] = {{"self"}, {"signal_name", kr::exact_str, "str"}, {"payload", kr::exact_dict, "dict"}};
 
 const kr::FunctionDef matches_def = {
     .name = "matches",
@@ -226,19 +226,19 @@ const kr::ClassDef user_input_waiter_class = {
 // ---------------------------------------------------------------------------
 // The registry protocol
 
-const kr::Param waiter_params[] = {{"self"}, {"waiter", "SignalWaiter"}};
-const kr::Param timer_params[] = {{"self"}, {"waiter", "TimerWaiter"}};
-const kr::Param user_input_params[] = {{"self"}, {"waiter", "UserInputWaiter"}};
+const kr::Param waiter_params[] = {{"self"}, {"waiter", kr::any, "SignalWaiter"}};
+const kr::Param timer_params[] = {{"self"}, {"waiter", kr::any, "TimerWaiter"}};
+const kr::Param user_input_params[] = {{"self"}, {"waiter", kr::any, "UserInputWaiter"}};
 const kr::Param resolve_signal_params[] = {
     {"self"},
-    {"signal_name", "str", kr::kw_only},
-    {"payload", "dict", kr::kw_only},
+    {"signal_name", kr::exact_str, "str", kr::kw_only},
+    {"payload", kr::exact_dict, "dict", kr::kw_only},
 };
 const kr::Param resolve_user_input_params[] = {
     {"self"},
-    {"parent_run_id", "str", kr::kw_only},
-    {"resume_key", "str", kr::kw_only},
-    {"response", "Any", kr::kw_only},
+    {"parent_run_id", kr::exact_str, "str", kr::kw_only},
+    {"resume_key", kr::exact_str, "str", kr::kw_only},
+    {"response", kr::any, "Any", kr::kw_only},
 };
 const kr::Param self_only[] = {{"self"}};
 
@@ -497,7 +497,7 @@ PyObject *signal_waiter_count(kr::Call &call) { return count(call, str_signal_wa
 PyObject *timer_count(kr::Call &call) { return count(call, str_timers, 156); }
 PyObject *user_input_waiter_count(kr::Call &call) { return count(call, str_user_inputs, 159); }
 
-const kr::Param init_params[] = {{"self"}, {"clock", nullptr, kr::kw_only, "None"}};
+const kr::Param init_params[] = {{"self"}, {"clock", kr::any, nullptr, kr::kw_only, "None"}};
 
 const kr::FunctionDef registry_init_def = {
     .name = "__init__", .line = 105, .params = init_params, .body = registry_init,

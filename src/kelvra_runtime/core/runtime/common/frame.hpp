@@ -29,15 +29,34 @@ constexpr std::size_t kMaxParams = 12;
 enum class Kind : unsigned char { PositionalOrKeyword, KeywordOnly };
 constexpr Kind kw_only = Kind::KeywordOnly;
 
-// One declared parameter.  The annotation text is stored as written in the
-// function's `__annotations__` and also chooses the check made at binding:
-// "str", "dict", "list", "tuple" (with or without subscripts) accept exactly
-// that built-in type, "Optional[...]" or "... | None" also admit None,
-// "float" converts to a double, "int" converts to an int; anything else is
-// not enforced.  The default is a literal ("None", "0", "1", "0.0"); null
-// means required.
+// What binding does with a parameter's argument: nothing; accept exactly
+// one built-in type (a subclass instance is refused), or also None;
+// convert it to a double with the host's float conversion; or take an
+// exact int as it is and convert another number with the host's int().
+struct Check {
+    enum class How : unsigned char { None, Exact, ExactOrNone, ToDouble, ToInt };
+    How how = How::None;
+    PyTypeObject *type = nullptr;  // for Exact and ExactOrNone
+};
+
+constexpr Check any{};
+constexpr Check exact(PyTypeObject *type) { return {Check::How::Exact, type}; }
+constexpr Check exact_or_none(PyTypeObject *type) { return {Check::How::ExactOrNone, type}; }
+constexpr Check exact_str = exact(&PyUnicode_Type);
+constexpr Check exact_dict = exact(&PyDict_Type);
+constexpr Check exact_list = exact(&PyList_Type);
+constexpr Check exact_tuple = exact(&PyTuple_Type);
+constexpr Check str_or_none = exact_or_none(&PyUnicode_Type);
+constexpr Check dict_or_none = exact_or_none(&PyDict_Type);
+constexpr Check to_double{Check::How::ToDouble};
+constexpr Check to_int{Check::How::ToInt};
+
+// One declared parameter: its name, its check, its annotation as
+// `__annotations__` shows it (null for none), its kind, and its default as
+// a literal ("None", "0", "1", "0.0"; null means required).
 struct Param {
     const char *name;
+    Check check = any;
     const char *annotation = nullptr;
     Kind kind = Kind::PositionalOrKeyword;
     const char *default_value = nullptr;
@@ -101,7 +120,7 @@ struct FunctionDef {
 class Call {
 public:
     PyObject *operator[](std::size_t i) const { return args_[i]; }
-    // The double of a parameter annotated "float".
+    // The double of a parameter checked `to_double`.
     double real(std::size_t i) const { return reals_[i]; }
     // The namespace of the module that defines the function.
     PyObject *globals() const { return globals_; }

@@ -6,8 +6,6 @@
 
 namespace kr {
 
-enum class Accept : unsigned char { Any, Str, Dict, List, Tuple, Float, Int };
-
 // A function object: what `Module::function` makes from a FunctionDef.
 struct FunctionObject {
     PyObject_HEAD
@@ -26,20 +24,19 @@ struct FunctionObject {
     PyObject *codes;        // dict: line -> the code object of our entries there
     PyObject *param_names[kMaxParams];     // interned
     PyObject *default_values[kMaxParams];  // null for required parameters
-    Accept accept[kMaxParams];
-    bool admits_none[kMaxParams];
     Py_ssize_t nparams;
     Py_ssize_t npositional;  // positional-or-keyword parameters
     Py_ssize_t nrequired;    // positional-or-keyword parameters without default
-    // The parameters with an exact-type test (with the type) and those
-    // converted ("float", "int"), by index in parameter order, so that
-    // binding visits only them.
+    // The parameters with an exact-type test and those converted, by index
+    // in parameter order, so that binding visits only them.
     Py_ssize_t checked[kMaxParams];
-    PyTypeObject *checked_type[kMaxParams];
     Py_ssize_t nchecked;
     Py_ssize_t converted[kMaxParams];
     Py_ssize_t nconverted;
 };
+
+// Whether calling the function returns a coroutine.
+inline bool is_async(const FunctionObject *f) { return f->def->is_async || f->def->step != nullptr; }
 
 // The per-module types of the frame, made at the module's first exec.
 extern PyTypeObject *function_type;
@@ -70,8 +67,9 @@ PyObject *literal(const char *text);
 // module named `module_name` to the error being raised.
 void add_traceback_entry(PyObject *funcname, PyObject *module_name, int line, PyObject *globals);
 
-// The function object's vectorcall.
+// The function object's vectorcall, and its tp_call.
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames);
+PyObject *function_call(PyObject *callable, PyObject *args, PyObject *kwargs);
 
 // Adds the function's traceback entry for an error leaving it at `line`
 // (0: the def line).

@@ -1,0 +1,296 @@
+// Calling a function object: argument binding with the system's messages,
+// exact-type tests and conversions, then the body, or the coroutine of an
+// asynchronous function.
+
+#include "internal.hpp"
+
+namespace kr {
+
+// The check parameter `i` of `f` declares.
+static const Check &check_of(FunctionObject *f, Py_ssize_t i) { return f->def->params[i].check; }
+
+static int arity_error(FunctionObject *f, Py_ssize_t found) {
+    bool exact = f->nrequired == f->npositional;
+    Py_ssize_t expected = found < f->nrequired ? f->nrequired : f->npositional;
+    const char *how = exact ? "exactly" : (found < f->nrequired ? "at least" : "at most");
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->def->name,
+                 how, expected, expected == 1 ? "" : "s", found);
+    return -1;
+}
+
+// The index of parameter `key` from `first` on, -1 when absent, -2 on error.
+static Py_ssize_t find_param(FunctionObject *f, PyObject *key, Py_ssize_t first, Py_ssize_t end) {
+    for (Py_ssize_t j = first; j < end; j++) {
+        if (f->param_names[j] == key) return j;
+    }
+    for (Py_ssize_t j = first; j < end; j++) {
+        int eq = PyUnicode_Compare(f->param_names[j], key);
+        if (eq == 0) return j;
+        if (PyErr_Occurred()) return -2;
+    }
+    return -1;
+}
+
+PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected->tp_name, Py_TYPE(obj)->tp_name);
+    if (PyObject_TypeCheck(obj, expected)) {
+        PyObject *error = PyErr_GetRaisedException();
+        Ref note = steal(PyUnicode_FromFormat(
+            "Subclasses of built-in types are refused for typed parameters: pass an exact %s.",
+            expected->tp_name));
+        if (note) {
+            Ref added = steal(PyObject_CallMethod(error, "add_note", "O", note.get()));
+            if (!added) {
+                Py_DECREF(error);
+                return nullptr;
+            }
+        }
+        else {
+            Py_DECREF(error);
+            return nullptr;
+        }
+        PyErr_SetRaisedException(error);
+    }
+    return nullptr;
+}
+
+// The exact-type tests of the parameters annotated with a built-in
+// container or text type, run after binding.  A refused type is the
+// caller's error, not one of the function's own: it gets no traceback entry.
+static int check_exact_types(FunctionObject *f, PyObject *const *bound) {
+    for (Py_ssize_t c = 0; c < f->nchecked; c++) {
+        Py_ssize_t j = f->checked[c];
+        const Check &check = check_of(f, j);
+        PyObject *value = bound[j];
+        if (Py_IS_TYPE(value, check.type) || (value == Py_None && check.how == Check::How::ExactOrNone)) continue;
+        refuse_type(f->def->params[j].name, check.type, value);
+        return -1;
+    }
+    return 0;
+}
+
+// Values converted during binding, released after the call.
+struct Converted {
+    PyObject *objs[kMaxParams];
+    std::size_t count = 0;
+    ~Converted() {
+        for (std::size_t i = 0; i < count; i++) Py_DECREF(objs[i]);
+    }
+};
+
+static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted &converted) {
+    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
+        Py_ssize_t j = f->converted[c];
+        PyObject *value = bound[j];
+        if (check_of(f, j).how == Check::How::ToDouble) {
+            reals[j] = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+            if (reals[j] == -1.0 && PyErr_Occurred()) return -1;
+        }
+        else if (!PyLong_CheckExact(value)) {
+            if (!PyNumber_Check(value)) {
+                PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
+                             f->def->params[j].name, "int", Py_TYPE(value)->tp_name);
+                return -1;
+            }
+            PyObject *number = PyNumber_Long(value);
+            if (number == nullptr) return -1;
+            converted.objs[converted.count++] = number;
+            bound[j] = number;
+        }
+    }
+    return 0;
+}
+
+// Binds keywords spelled with the parameters' own interned names, as the
+// interpreter passes them, by identity alone, and fills the defaults.
+// Returns false, with `bound` as it was, for anything else: the general
+// rule then binds such keywords the same and reports the errors.
+static bool bind_by_identity(FunctionObject *f, PyObject *const *kwvalues, PyObject *kwnames, Py_ssize_t nargs,
+                             PyObject **bound) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    bool bound_all = true;
+    for (Py_ssize_t k = 0; k < nkw && bound_all; k++) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t j = nargs;
+        while (j < f->nparams && f->param_names[j] != key) j++;
+        bound_all = j < f->nparams && bound[j] == nullptr;
+        if (bound_all) bound[j] = kwvalues[k];
+    }
+    for (Py_ssize_t j = nargs; j < f->nparams && bound_all; j++) {
+        if (bound[j] == nullptr) bound[j] = f->default_values[j];
+        bound_all = bound[j] != nullptr;
+    }
+    if (!bound_all) {
+        for (Py_ssize_t j = nargs; j < f->nparams; j++) bound[j] = nullptr;
+    }
+    return bound_all;
+}
+
+// Binds the arguments of one call into `bound`, in parameter order.
+static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
+    const char *fname = f->def->name;
+    if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional) {
+        for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
+        return 0;
+    }
+    if (nargs > f->npositional) return arity_error(f, nargs);
+    for (Py_ssize_t j = 0; j < f->nparams; j++) {
+        bound[j] = j < nargs ? args[j] : nullptr;
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject *const *kwvalues = args + nargs;
+    if (nkw > 0 && bind_by_identity(f, kwvalues, kwnames, nargs, bound)) return 0;
+    // Every keyword is bound before anything is reported missing, so that
+    // a misspelt name is named rather than the parameter it left empty.
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+            return -1;
+        }
+        Py_ssize_t j = find_param(f, key, nargs, f->nparams);
+        if (j == -2) return -1;
+        if (j >= 0 && bound[j] == nullptr) {
+            bound[j] = kwvalues[k];
+            continue;
+        }
+        if (j < 0) j = find_param(f, key, 0, nargs);
+        if (j == -2) return -1;
+        if (j >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
+            return -1;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+        return -1;
+    }
+    for (Py_ssize_t j = nargs; j < f->nparams; j++) {
+        if (bound[j] != nullptr) continue;
+        if (f->default_values[j] != nullptr) {
+            bound[j] = f->default_values[j];
+            continue;
+        }
+        if (j < f->npositional) return arity_error(f, j);
+        PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", fname, f->param_names[j]);
+        return -1;
+    }
+    return 0;
+}
+
+// Converts the arguments of an all-positional call where they are: 1 when
+// done, -1 on error, 0 when an "int" parameter got an object that int()
+// must convert, which the general path does (in parameter order with the
+// other conversions, none of which has run yet).
+static int convert_in_place(FunctionObject *f, PyObject *const *args, double *reals) {
+    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
+        Py_ssize_t j = f->converted[c];
+        if (check_of(f, j).how == Check::How::ToInt && !PyLong_CheckExact(args[j])) return 0;
+    }
+    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
+        Py_ssize_t j = f->converted[c];
+        if (check_of(f, j).how != Check::How::ToDouble) continue;
+        PyObject *value = args[j];
+        reals[j] = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+        if (reals[j] == -1.0 && PyErr_Occurred()) return -1;
+    }
+    return 1;
+}
+
+// Runs a body (a stub returns None) on bound arguments: its result, or
+// null with the error set and `*line` naming the failing statement.
+static PyObject *run_body(FunctionObject *f, PyObject *const *args, const double *reals, int *line) {
+    if (f->def->body == nullptr) return Py_NewRef(Py_None);
+    Call call(f->globals, args, reals);
+    PyObject *result = f->def->body(call);
+    *line = call.line();
+    return result;
+}
+
+// Runs a plain function's body; an error leaving it gets the function's
+// traceback entry.
+static PyObject *run_plain(FunctionObject *f, PyObject *const *args, const double *reals) {
+    int line = 0;
+    PyObject *result = run_body(f, args, reals, &line);
+    if (result == nullptr) function_traceback(f, line);
+    return result;
+}
+
+// What a call does once its arguments are bound: an asynchronous function
+// returns its coroutine, or with `run_now` runs the body as awaiting that
+// coroutine would; a plain one runs its body.
+enum class Then : unsigned char { Call, RunNow };
+
+// A call bound by the general rule: keywords, defaults and int().  Kept
+// out of line, so that the all-positional path stays small.
+[[gnu::noinline]] static PyObject *call_bound(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
+                                              PyObject *kwnames, Then then = Then::Call) {
+    PyObject *bound[kMaxParams];
+    double reals[kMaxParams];
+    Converted converted;
+    if (bind(f, args, nargs, kwnames, bound) < 0 || convert(f, bound, reals, converted) < 0) {
+        function_traceback(f, 0);
+        return nullptr;
+    }
+    if (check_exact_types(f, bound) < 0) return nullptr;
+    if (!is_async(f)) return run_plain(f, bound, reals);
+    if (then == Then::RunNow) {
+        int line = 0;
+        PyObject *result = run_body(f, bound, reals, &line);
+        if (result == nullptr) coroutine_error(f, line);
+        return result;
+    }
+    PyObject *coroutine = coroutine_new(f, bound, reals);
+    if (coroutine == nullptr) function_traceback(f, 0);
+    return coroutine;
+}
+
+PyObject *function_run_inline(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs) {
+    return call_bound(f, args, nargs, nullptr, Then::RunNow);
+}
+
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
+                                     PyObject *kwnames) {
+    auto *f = reinterpret_cast<FunctionObject *>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional && !is_async(f)) {
+        // Every argument given by position: they are bound where they are.
+        double reals[kMaxParams];
+        int ready = convert_in_place(f, args, reals);
+        if (ready > 0) {
+            if (f->nchecked > 0 && check_exact_types(f, args) < 0) return nullptr;
+            return run_plain(f, args, reals);
+        }
+        if (ready < 0) {
+            function_traceback(f, 0);
+            return nullptr;
+        }
+    }
+    return call_bound(f, args, nargs, kwnames);
+}
+
+// Calls through tp_call, where keywords come as a dict whose keys the host
+// has not checked.
+PyObject *function_call(PyObject *callable, PyObject *args, PyObject *kwargs) {
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                // Reported where binding would report it: after the
+                // positional count.
+                auto *f = reinterpret_cast<FunctionObject *>(callable);
+                if (PyTuple_GET_SIZE(args) > f->npositional) {
+                    arity_error(f, PyTuple_GET_SIZE(args));
+                }
+                else {
+                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
+                }
+                function_traceback(f, 0);
+                return nullptr;
+            }
+        }
+    }
+    return PyVectorcall_Call(callable, args, kwargs);
+}
+
+}  // namespace kr
