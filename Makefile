@@ -20,7 +20,7 @@ STUBBED := $(addprefix kelvra_runtime.core.runtime.,waiters tallybook spawn poli
 # engine: a distribution of its own, installed after ours wherever ours is.
 STANDIN := ./standin
 
-.PHONY: build test demo check-stubs wheel check-wheel test-refs test-asan mutants clean
+.PHONY: build test demo check-stubs check-format format wheel check-wheel test-refs test-asan mutants clean
 
 # The bootstrap prints the interpreter's path, and nothing else, on stdout;
 # when it fails, so does the assignment, and make stops with its message.
@@ -46,6 +46,14 @@ demo: build
 check-stubs: build
 	$(PY) -m mypy.stubtest $(STUBBED)
 	$(PY) -m mypy --strict examples/demo.py examples/typed_usage.py
+
+# The C++ sources in the one style of .clang-format.
+CXX_SOURCES = $(sort $(wildcard src/kelvra_runtime/core/runtime/*.cpp src/kelvra_runtime/core/runtime/common/*.[ch]pp bench/*.cpp))
+check-format: $(DEPS)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+format: $(DEPS)
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 # What a user installs, into dist/: the manylinux wheel, the sdist, and the
 # stand-in's wheel under dist/standin/ (tools/build-dist).

@@ -605,29 +605,27 @@ PyObject *coroutine_repr(PyObject *op) {
     return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(op)->qualname.get(), op);
 }
 
-PyObject *coroutine_get_name(PyObject *op, void *) {
-    return Py_NewRef(as_coroutine(op)->name.get());
+// `__name__` and `__qualname__`: strs taken from the function at the call,
+// replaceable by other strs; the getset closure says which.
+struct TextAttribute {
+    Ref CoroutineObject::*member;
+    const char *refusal;
+};
+const TextAttribute name_attribute = {&CoroutineObject::name, "__name__ must be set to a string object"};
+const TextAttribute qualname_attribute = {&CoroutineObject::qualname, "__qualname__ must be set to a string object"};
+
+PyObject *coroutine_get_text(PyObject *op, void *closure) {
+    auto *attribute = static_cast<const TextAttribute *>(closure);
+    return Py_NewRef((as_coroutine(op)->*attribute->member).get());
 }
 
-int coroutine_set_name(PyObject *op, PyObject *value, void *) {
+int coroutine_set_text(PyObject *op, PyObject *value, void *closure) {
+    auto *attribute = static_cast<const TextAttribute *>(closure);
     if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        PyErr_SetString(PyExc_TypeError, attribute->refusal);
         return -1;
     }
-    as_coroutine(op)->name = Ref::borrow(value);
-    return 0;
-}
-
-PyObject *coroutine_get_qualname(PyObject *op, void *) {
-    return Py_NewRef(as_coroutine(op)->qualname.get());
-}
-
-int coroutine_set_qualname(PyObject *op, PyObject *value, void *) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    as_coroutine(op)->qualname = Ref::borrow(value);
+    as_coroutine(op)->*attribute->member = Ref::borrow(value);
     return 0;
 }
 
@@ -707,9 +705,10 @@ PyMethodDef coroutine_methods[] = {
 };
 
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", coroutine_get_name, coroutine_set_name, "name of the coroutine", nullptr},
-    {"__qualname__", coroutine_get_qualname, coroutine_set_qualname,
-     "qualified name of the coroutine", nullptr},
+    {"__name__", coroutine_get_text, coroutine_set_text, "name of the coroutine",
+     const_cast<TextAttribute *>(&name_attribute)},
+    {"__qualname__", coroutine_get_text, coroutine_set_text, "qualified name of the coroutine",
+     const_cast<TextAttribute *>(&qualname_attribute)},
     {"cr_await", coroutine_get_await, nullptr, "object being awaited on, or None", nullptr},
     {"cr_frame", coroutine_get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_code", coroutine_get_code, nullptr, "Code of the coroutine", nullptr},
