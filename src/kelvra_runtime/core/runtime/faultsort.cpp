@@ -140,23 +140,24 @@ const kr::Param classify_failure_params[] = {{"envelope_data", kr::exact_dict, "
 
 const kr::FunctionDef classify_failure_def = {
     .name = "classify_failure",
-    .doc = "Classify a workflow failure based on envelope data.\n"
-           "\n"
-           "    Analyzes the envelope's last event and memory usage to determine\n"
-           "    the likely cause of failure.\n"
-           "\n"
-           "    Args:\n"
-           "        envelope_data: Dict containing envelope state, typically with keys like:\n"
-           "            - last_event: str, the last recorded event (e.g., \"signal_SIGTERM\")\n"
-           "            - memory_rss_mb: int/str, resident memory in MB at failure time\n"
-           "\n"
-           "    Returns:\n"
-           "        A classification string:\n"
-           "        - \"terminated_by_signal\": Process received a signal (SIGTERM, SIGKILL, etc.)\n"
-           "        - \"suspected_oom\": High memory usage suggests OOM killer\n"
-           "        - \"abnormal_exit\": Process exited abnormally without clear cause\n"
-           "        - \"unknown\": No envelope data available\n"
-           "    ",
+    .doc =
+        "Classify a workflow failure based on envelope data.\n"
+        "\n"
+        "    Analyzes the envelope's last event and memory usage to determine\n"
+        "    the likely cause of failure.\n"
+        "\n"
+        "    Args:\n"
+        "        envelope_data: Dict containing envelope state, typically with keys like:\n"
+        "            - last_event: str, the last recorded event (e.g., \"signal_SIGTERM\")\n"
+        "            - memory_rss_mb: int/str, resident memory in MB at failure time\n"
+        "\n"
+        "    Returns:\n"
+        "        A classification string:\n"
+        "        - \"terminated_by_signal\": Process received a signal (SIGTERM, SIGKILL, etc.)\n"
+        "        - \"suspected_oom\": High memory usage suggests OOM killer\n"
+        "        - \"abnormal_exit\": Process exited abnormally without clear cause\n"
+        "        - \"unknown\": No envelope data available\n"
+        "    ",
     .line = kLineDef,
     .params = classify_failure_params,
     .returns = "str",

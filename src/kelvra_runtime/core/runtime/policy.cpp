@@ -31,11 +31,12 @@ constexpr const char *kConfigAnnotation = "Dict[str, Any]";
 
 const kr::FunctionDef protocol_get_runtime_configs_def = {
     .name = "get_runtime_configs",
-    .doc = "Get all active policy configurations.\n"
-           "\n"
-           "        Returns:\n"
-           "            Dict mapping policy names to their configurations\n"
-           "        ",
+    .doc =
+        "Get all active policy configurations.\n"
+        "\n"
+        "        Returns:\n"
+        "            Dict mapping policy names to their configurations\n"
+        "        ",
     .line = 21,
     .params = self_params,
     .returns = kConfigAnnotation,
@@ -43,14 +44,15 @@ const kr::FunctionDef protocol_get_runtime_configs_def = {
 
 const kr::FunctionDef protocol_get_policy_def = {
     .name = "get_policy",
-    .doc = "Get a specific policy configuration.\n"
-           "\n"
-           "        Args:\n"
-           "            name: The policy name\n"
-           "\n"
-           "        Returns:\n"
-           "            The policy configuration dict, or empty dict if not found\n"
-           "        ",
+    .doc =
+        "Get a specific policy configuration.\n"
+        "\n"
+        "        Args:\n"
+        "            name: The policy name\n"
+        "\n"
+        "        Returns:\n"
+        "            The policy configuration dict, or empty dict if not found\n"
+        "        ",
     .line = 29,
     .params = name_params,
     .returns = kConfigAnnotation,
@@ -63,14 +65,15 @@ const kr::Member policy_provider_members[] = {
 
 const kr::ClassDef policy_provider_def = {
     .name = "PolicyProvider",
-    .doc = "Provides policy configurations at runtime.\n"
-           "\n"
-           "    Implementations provide access to policy rules and configurations\n"
-           "    that govern workflow execution.\n"
-           "\n"
-           "    Default: NoOpPolicyProvider (returns empty config)\n"
-           "    Production: PolicyRegistry (Django model-backed)\n"
-           "    ",
+    .doc =
+        "Provides policy configurations at runtime.\n"
+        "\n"
+        "    Implementations provide access to policy rules and configurations\n"
+        "    that govern workflow execution.\n"
+        "\n"
+        "    Default: NoOpPolicyProvider (returns empty config)\n"
+        "    Production: PolicyRegistry (Django model-backed)\n"
+        "    ",
     .line = kLinePolicyProvider,
     .members = policy_provider_members,
     .base = "Protocol",
@@ -110,11 +113,12 @@ const kr::Member noop_policy_provider_members[] = {
 
 const kr::ClassDef noop_policy_provider_def = {
     .name = "NoOpPolicyProvider",
-    .doc = "No-op policy provider for standalone runtime.\n"
-           "\n"
-           "    Returns empty configurations. All execution is allowed.\n"
-           "    Useful for local development and testing without governance.\n"
-           "    ",
+    .doc =
+        "No-op policy provider for standalone runtime.\n"
+        "\n"
+        "    Returns empty configurations. All execution is allowed.\n"
+        "    Useful for local development and testing without governance.\n"
+        "    ",
     .line = kLineNoOpPolicyProvider,
     .members = noop_policy_provider_members,
 };

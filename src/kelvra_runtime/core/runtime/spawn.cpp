@@ -11,7 +11,7 @@ using kr::Ref;
 using kr::steal;
 
 kr::Constant str_child_runner{"_child_runner"};  // "_child_runner"
-kr::Constant str_pending{"_pending"};       // "_pending"
+kr::Constant str_pending{"_pending"};            // "_pending"
 kr::Constant str_default_noop_child_runner{"_default_noop_child_runner"};
 kr::Constant str_child_result{"ChildResult"};  // "ChildResult"
 kr::Constant str_child_run_id{"child_run_id"};
@@ -51,7 +51,6 @@ kr::Constant child_result_template{[]() -> PyObject * {
     return keys.release();
 }};
 
-
 const char module_doc[] =
     "Phase 1.1 \xe2\x80\x94 spawn dispatcher protocol + in-memory default.\n"
     "\n"
@@ -71,7 +70,8 @@ const char module_doc[] =
     "no Redis). Production config (``RuntimeConfig.configure(spawn_dispatcher=...)``)\n"
     "swaps in the infra implementation.\n"
     "\n"
-    "See docs/RUNTIME_EMERGENCE_PLAN.md \xc2\xa7" "4.1.\n";
+    "See docs/RUNTIME_EMERGENCE_PLAN.md \xc2\xa7"
+    "4.1.\n";
 
 // Source lines of the module's statements.
 constexpr int kLineTypingImport = 22;
@@ -110,9 +110,7 @@ constexpr int kLineNoopOutput = 184;
 // Helpers
 
 // `spec.to_dict()`
-PyObject *spec_to_dict(PyObject *spec) {
-    return kr::call_method(str_to_dict, spec);
-}
+PyObject *spec_to_dict(PyObject *spec) { return kr::call_method(str_to_dict, spec); }
 
 // Whether calling `cls` runs dict's own construction: `type.__call__`,
 // then dict's `__new__` and `__init__`.
@@ -124,8 +122,7 @@ bool constructs_as_dict(PyObject *cls) {
 
 // `cls(child_run_id=..., spec=..., output=..., error=..., cost_usd=0.0,
 // tokens=0, duration_ms=0.0)`, `cls` being the module's ChildResult.
-PyObject *call_child_result(PyObject *cls, PyObject *child_run_id, PyObject *spec, PyObject *output,
-                            PyObject *error) {
+PyObject *call_child_result(PyObject *cls, PyObject *child_run_id, PyObject *spec, PyObject *output, PyObject *error) {
     if (constructs_as_dict(cls)) {
         // dict's __init__ copies the keyword dict into the new instance;
         // copying the template and setting the four values gives the same
@@ -183,17 +180,18 @@ PyObject *take_or_empty(PyObject *mapping, PyObject *method, DictTake take, PyOb
 
 const kr::ClassDef child_result_class = {
     .name = "ChildResult",
-    .doc = "Dict-shaped child result. Plain dict so it serializes cleanly for resume.\n"
-           "\n"
-           "    Keys:\n"
-           "        child_run_id (str)\n"
-           "        spec (dict \xe2\x80\x94 ChildSpec.to_dict())\n"
-           "        output (dict | None)\n"
-           "        error (str | None)\n"
-           "        cost_usd (float)\n"
-           "        tokens (int)\n"
-           "        duration_ms (float)\n"
-           "    ",
+    .doc =
+        "Dict-shaped child result. Plain dict so it serializes cleanly for resume.\n"
+        "\n"
+        "    Keys:\n"
+        "        child_run_id (str)\n"
+        "        spec (dict \xe2\x80\x94 ChildSpec.to_dict())\n"
+        "        output (dict | None)\n"
+        "        error (str | None)\n"
+        "        cost_usd (float)\n"
+        "        tokens (int)\n"
+        "        duration_ms (float)\n"
+        "    ",
     .line = kLineChildResult,
     .base = "dict",
 };
@@ -222,39 +220,40 @@ const kr::Param collect_params[] = {
 
 const kr::FunctionDef protocol_enqueue_children = {
     .name = "enqueue_children",
-    .doc = "Enqueue child runs; return their child_run_ids. Non-blocking.\n"
-           "\n"
-           "        The parent is already suspended; the dispatcher's job is to\n"
-           "        (a) mint run ids, (b) start the work, (c) arrange a resume\n"
-           "        signal when ``return_when`` is satisfied.\n"
-           "\n"
-           "        ``group_key`` \xe2\x80\x94 when provided, overrides the default dedup key\n"
-           "        derived from ``(parent_run_id, parent_resume_key)``. Two calls\n"
-           "        with the same ``group_key`` (even from different parent runs)\n"
-           "        collapse to one group, returning the original child_run_ids\n"
-           "        without re-dispatching.\n"
-           "\n"
-           "        ``tenant_id`` \xe2\x80\x94 the parent's tenant. Infra implementations need\n"
-           "        it to look up the child agent's TenantAgent record and populate\n"
-           "        ``agent_id`` / ``_tenant_id`` in child inputs so the Celery\n"
-           "        launcher accepts them. The in-memory default ignores it.\n"
-           "\n"
-           "        ``parent_trace_id`` / ``parent_span_id`` \xe2\x80\x94 hex-encoded OTel\n"
-           "        identifiers for the parent's current span. The dispatcher\n"
-           "        injects these into each child's inputs as ``_trace_id`` and\n"
-           "        ``_signal_span_id`` (same keys the signal-dispatch path uses);\n"
-           "        the supervisor instrumentation picks them up to nest the child\n"
-           "        span under the parent, so multi-level spawn chains render as a\n"
-           "        single trace tree in the UI.\n"
-           "\n"
-           "        ``parent_sub_user_identity`` \xe2\x80\x94 the parent's ``_sub_user_identity``\n"
-           "        dict (or None). Infra implementations inject this into each\n"
-           "        child's inputs as ``_sub_user_identity`` so the child envelope\n"
-           "        rehydrates its ExecutionContext with the same end-user identity,\n"
-           "        and downstream domain calls emit the signed per-user-auth header\n"
-           "        when the tenant has ``per_user_auth_enabled=True``. Without this,\n"
-           "        children silently fall through to tenant-level credentials.\n"
-           "        ",
+    .doc =
+        "Enqueue child runs; return their child_run_ids. Non-blocking.\n"
+        "\n"
+        "        The parent is already suspended; the dispatcher's job is to\n"
+        "        (a) mint run ids, (b) start the work, (c) arrange a resume\n"
+        "        signal when ``return_when`` is satisfied.\n"
+        "\n"
+        "        ``group_key`` \xe2\x80\x94 when provided, overrides the default dedup key\n"
+        "        derived from ``(parent_run_id, parent_resume_key)``. Two calls\n"
+        "        with the same ``group_key`` (even from different parent runs)\n"
+        "        collapse to one group, returning the original child_run_ids\n"
+        "        without re-dispatching.\n"
+        "\n"
+        "        ``tenant_id`` \xe2\x80\x94 the parent's tenant. Infra implementations need\n"
+        "        it to look up the child agent's TenantAgent record and populate\n"
+        "        ``agent_id`` / ``_tenant_id`` in child inputs so the Celery\n"
+        "        launcher accepts them. The in-memory default ignores it.\n"
+        "\n"
+        "        ``parent_trace_id`` / ``parent_span_id`` \xe2\x80\x94 hex-encoded OTel\n"
+        "        identifiers for the parent's current span. The dispatcher\n"
+        "        injects these into each child's inputs as ``_trace_id`` and\n"
+        "        ``_signal_span_id`` (same keys the signal-dispatch path uses);\n"
+        "        the supervisor instrumentation picks them up to nest the child\n"
+        "        span under the parent, so multi-level spawn chains render as a\n"
+        "        single trace tree in the UI.\n"
+        "\n"
+        "        ``parent_sub_user_identity`` \xe2\x80\x94 the parent's ``_sub_user_identity``\n"
+        "        dict (or None). Infra implementations inject this into each\n"
+        "        child's inputs as ``_sub_user_identity`` so the child envelope\n"
+        "        rehydrates its ExecutionContext with the same end-user identity,\n"
+        "        and downstream domain calls emit the signed per-user-auth header\n"
+        "        when the tenant has ``per_user_auth_enabled=True``. Without this,\n"
+        "        children silently fall through to tenant-level credentials.\n"
+        "        ",
     .line = kLineProtocolEnqueue,
     .params = enqueue_params,
     .returns = "list[str]",
@@ -262,11 +261,12 @@ const kr::FunctionDef protocol_enqueue_children = {
 };
 const kr::FunctionDef protocol_collect_results = {
     .name = "collect_results",
-    .doc = "Called during parent resume \xe2\x80\x94 return completed child results.\n"
-           "\n"
-           "        Keyed by child_run_id. Contents satisfy the ``return_when``\n"
-           "        clause the dispatcher honored when signalling resume.\n"
-           "        ",
+    .doc =
+        "Called during parent resume \xe2\x80\x94 return completed child results.\n"
+        "\n"
+        "        Keyed by child_run_id. Contents satisfy the ``return_when``\n"
+        "        clause the dispatcher honored when signalling resume.\n"
+        "        ",
     .line = kLineProtocolCollect,
     .params = collect_params,
     .returns = "dict[str, ChildResult]",
@@ -280,10 +280,11 @@ const kr::Member spawn_dispatcher_members[] = {
 
 const kr::ClassDef spawn_dispatcher_class = {
     .name = "SpawnDispatcher",
-    .doc = "Enqueue child runs and return their results on resume.\n"
-           "\n"
-           "    Runtime defines the shape; infra implements against Celery + Redis.\n"
-           "    ",
+    .doc =
+        "Enqueue child runs and return their results on resume.\n"
+        "\n"
+        "    Runtime defines the shape; infra implements against Celery + Redis.\n"
+        "    ",
     .line = kLineSpawnDispatcher,
     .members = spawn_dispatcher_members,
     .base = "Protocol",
@@ -309,11 +310,11 @@ enum EnqueueArg : std::size_t { kSelf, kParentRunId, kParentResumeKey, kSpecs, k
 
 // What enqueue_children keeps across the await of a child's runner.
 struct Dispatch {
-    Ref results;             // `results`: child id -> result
-    Ref child_ids;           // `child_ids`
-    Ref child_id;            // the current child's id
-    Py_ssize_t index = 0;    // the current child's index in `specs`
-    bool awaiting = false;   // suspended in the current child's runner
+    Ref results;            // `results`: child id -> result
+    Ref child_ids;          // `child_ids`
+    Ref child_id;           // the current child's id
+    Py_ssize_t index = 0;   // the current child's index in `specs`
+    bool awaiting = false;  // suspended in the current child's runner
 
     int traverse(visitproc visit, void *arg) const {
         Py_VISIT(results.get());
@@ -532,15 +533,26 @@ const kr::Param init_params[] = {
 };
 
 const kr::FunctionDef dispatcher_init_def = {
-    .name = "__init__", .line = kLineInit, .params = init_params, .body = dispatcher_init,
+    .name = "__init__",
+    .line = kLineInit,
+    .params = init_params,
+    .body = dispatcher_init,
 };
 const kr::FunctionDef enqueue_children_def = {
-    .name = "enqueue_children", .line = kLineEnqueue, .params = enqueue_params, .returns = "list[str]",
-    .step = enqueue_children, .state = &kr::state_type<Dispatch>,
+    .name = "enqueue_children",
+    .line = kLineEnqueue,
+    .params = enqueue_params,
+    .returns = "list[str]",
+    .step = enqueue_children,
+    .state = &kr::state_type<Dispatch>,
 };
 const kr::FunctionDef collect_results_def = {
-    .name = "collect_results", .line = kLineCollect, .params = collect_params,
-    .returns = "dict[str, ChildResult]", .body = collect_results, .is_async = true,
+    .name = "collect_results",
+    .line = kLineCollect,
+    .params = collect_params,
+    .returns = "dict[str, ChildResult]",
+    .body = collect_results,
+    .is_async = true,
 };
 
 const kr::Member in_memory_dispatcher_members[] = {
@@ -551,17 +563,18 @@ const kr::Member in_memory_dispatcher_members[] = {
 
 const kr::ClassDef in_memory_dispatcher_class = {
     .name = "InMemorySpawnDispatcher",
-    .doc = "Synchronous, in-process dispatcher. Local dev + tests only.\n"
-           "\n"
-           "    Does NOT actually suspend the parent \xe2\x80\x94 the envelope catch still\n"
-           "    fires, but ``collect_results`` immediately returns the pre-computed\n"
-           "    child results. Production deployments configure the infra\n"
-           "    implementation (Celery-backed) instead.\n"
-           "\n"
-           "    Takes a ``child_runner`` callable that, given a ChildSpec, returns a\n"
-           "    ChildResult awaitable. Tests supply fakes; real local dev could wire\n"
-           "    in something that runs the agent spec synchronously.\n"
-           "    ",
+    .doc =
+        "Synchronous, in-process dispatcher. Local dev + tests only.\n"
+        "\n"
+        "    Does NOT actually suspend the parent \xe2\x80\x94 the envelope catch still\n"
+        "    fires, but ``collect_results`` immediately returns the pre-computed\n"
+        "    child results. Production deployments configure the infra\n"
+        "    implementation (Celery-backed) instead.\n"
+        "\n"
+        "    Takes a ``child_runner`` callable that, given a ChildSpec, returns a\n"
+        "    ChildResult awaitable. Tests supply fakes; real local dev could wire\n"
+        "    in something that runs the agent spec synchronously.\n"
+        "    ",
     .line = kLineInMemoryDispatcher,
     .members = in_memory_dispatcher_members,
 };
@@ -599,10 +612,11 @@ const kr::Param noop_runner_params[] = {{"spec", kr::any, "ChildSpec"}};
 
 const kr::FunctionDef default_noop_child_runner_def = {
     .name = "_default_noop_child_runner",
-    .doc = "Default fake child runner \xe2\x80\x94 returns an empty success.\n"
-           "\n"
-           "    Overridden in tests / local dev configs.\n"
-           "    ",
+    .doc =
+        "Default fake child runner \xe2\x80\x94 returns an empty success.\n"
+        "\n"
+        "    Overridden in tests / local dev configs.\n"
+        "    ",
     .line = kLineNoopRunner,
     .params = noop_runner_params,
     .returns = "ChildResult",

@@ -55,7 +55,7 @@ kr::Constant str_wall_time{"wall_time"};
 kr::Constant str_limit_as_usd{"limit_as_usd"};
 kr::Constant str_limit_as_count{"limit_as_count"};
 kr::Constant str_limit_as_seconds{"limit_as_seconds"};
-kr::Constant spec_plain{""};   // ""
+kr::Constant spec_plain{""};      // ""
 kr::Constant spec_fixed4{".4f"};  // ".4f"
 
 // Objects made once, at the first exec that reaches the module body.
@@ -150,7 +150,8 @@ Ref message(std::initializer_list<Piece> pieces) {
 // a null message means its error is set already.
 void raise_breach(const Ref &text, PyObject *cap_name, PyObject *cap_value, PyObject *would_be) {
     if (!text) return;
-    Ref error = steal(kr::call_with_keywords(budget_exceeded, breach_keywords, text.get(), cap_name, cap_value, would_be));
+    Ref error =
+        steal(kr::call_with_keywords(budget_exceeded, breach_keywords, text.get(), cap_name, cap_value, would_be));
     if (error) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
 }
 
@@ -199,8 +200,9 @@ PyObject *budget_exceeded_reduce(kr::Call &call) {
     Ref cap_value = cap_name ? steal(PyObject_GetAttr(self, str_cap_value)) : Ref();
     Ref would_be = cap_value ? steal(PyObject_GetAttr(self, str_would_be)) : Ref();
     if (!would_be) return call.fail(kLineReduce);
-    Ref rebuild = steal(kr::call_with_keywords(partial.get(), breach_keywords, reinterpret_cast<PyObject *>(Py_TYPE(self)),
-                                               cap_name.get(), cap_value.get(), would_be.get()));
+    Ref rebuild =
+        steal(kr::call_with_keywords(partial.get(), breach_keywords, reinterpret_cast<PyObject *>(Py_TYPE(self)),
+                                     cap_name.get(), cap_value.get(), would_be.get()));
     Ref reason = rebuild ? steal(PyObject_GetAttr(self, str_args)) : Ref();
     Ref state = reason ? steal(PyObject_GetAttr(self, str_dict)) : Ref();
     PyObject *result = state ? PyTuple_Pack(3, rebuild.get(), reason.get(), state.get()) : nullptr;
@@ -217,10 +219,16 @@ const kr::Param budget_exceeded_init_params[] = {
 const kr::Param self_only[] = {{"self"}};
 
 const kr::FunctionDef budget_exceeded_init_def = {
-    .name = "__init__", .line = 22, .params = budget_exceeded_init_params, .body = budget_exceeded_init,
+    .name = "__init__",
+    .line = 22,
+    .params = budget_exceeded_init_params,
+    .body = budget_exceeded_init,
 };
 const kr::FunctionDef budget_exceeded_reduce_def = {
-    .name = "__reduce__", .line = 28, .params = self_only, .body = budget_exceeded_reduce,
+    .name = "__reduce__",
+    .line = 28,
+    .params = self_only,
+    .body = budget_exceeded_reduce,
 };
 
 const kr::Member budget_exceeded_members[] = {
@@ -230,11 +238,12 @@ const kr::Member budget_exceeded_members[] = {
 
 const kr::ClassDef budget_exceeded_class = {
     .name = "BudgetExceeded",
-    .doc = "Raised when a debit or spawn would breach a cap.\n"
-           "\n"
-           "The governance layer handles it, usually by translating it into a\n"
-           "policy-violation halt so that the envelope records the violation with\n"
-           "full context.\n",
+    .doc =
+        "Raised when a debit or spawn would breach a cap.\n"
+        "\n"
+        "The governance layer handles it, usually by translating it into a\n"
+        "policy-violation halt so that the envelope records the violation with\n"
+        "full context.\n",
     .line = kLineBudgetExceeded,
     .members = budget_exceeded_members,
     .base = "Exception",
@@ -367,9 +376,9 @@ PyObject *debit(kr::Call &call) {
     }
     if (capped < 0) return call.fail(kLineTokenTest);
     if (capped) {
-        raise_breach(message({{"tree token cap breached: ", used.get(), spec_plain},
-                              {" > ", token_cap.get(), spec_plain}}),
-                     str_token_cap, token_cap.get(), used.get());
+        raise_breach(
+            message({{"tree token cap breached: ", used.get(), spec_plain}, {" > ", token_cap.get(), spec_plain}}),
+            str_token_cap, token_cap.get(), used.get());
         return call.fail(kLineTokenBreach);
     }
     Py_RETURN_NONE;
@@ -541,7 +550,7 @@ struct GuardRule {
     const kr::Constant *field;
     const kr::Constant *limit;
     const kr::Constant *zero;  // null: the last limit wins
-    bool limit_first;       // the limit is fetched before the current cap is read
+    bool limit_first;          // the limit is fetched before the current cap is read
     int test_line;
     int limit_line;
     int assign_line;
@@ -639,16 +648,11 @@ const struct {
     bool method;   // the result of calling it, not the field
     bool rounded;  // round(value, 6)
 } trace_entries[] = {
-    {&str_cost_cap_usd, false, false},
-    {&str_token_cap, false, false},
-    {&str_max_spawn_depth, false, false},
-    {&str_max_spawn_fanout, false, false},
-    {&str_spent_cost_usd, false, true},
-    {&str_spent_tokens, false, false},
-    {&str_current_depth, false, false},
-    {&str_active_child_count, false, false},
-    {&str_cumulative_child_count, false, false},
-    {&str_remaining_usd, true, true},
+    {&str_cost_cap_usd, false, false},           {&str_token_cap, false, false},
+    {&str_max_spawn_depth, false, false},        {&str_max_spawn_fanout, false, false},
+    {&str_spent_cost_usd, false, true},          {&str_spent_tokens, false, false},
+    {&str_current_depth, false, false},          {&str_active_child_count, false, false},
+    {&str_cumulative_child_count, false, false}, {&str_remaining_usd, true, true},
     {&str_remaining_tokens, true, false},
 };
 
@@ -715,8 +719,8 @@ PyObject *to_trace_data(kr::Call &call) {
     if (!snapshot) return call.fail(kLineTraceReturn);
     int line = kLineTraceFirstEntry;
     for (const auto &entry : trace_entries) {
-        Ref value = steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key)
-                                       : PyObject_GetAttr(self, *entry.key));
+        Ref value =
+            steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key) : PyObject_GetAttr(self, *entry.key));
         if (value && entry.rounded) value = steal(round6(value.get()));
         if (!value || PyDict_SetItem(snapshot.get(), *entry.key, value.get()) < 0) return call.fail(line);
         line++;
@@ -733,7 +737,8 @@ const kr::Param debit_params[] = {
     {"tokens", kr::to_int, "int", kr::kw_only, "0"},
     {"tool_name", kr::str_or_none, "Optional[str]", kr::kw_only, "None"},
 };
-const kr::Param check_depth_params[] = {{"self"}, {"additional", kr::to_int, "int", kr::Kind::PositionalOrKeyword, "1"}};
+const kr::Param check_depth_params[] = {{"self"},
+                                        {"additional", kr::to_int, "int", kr::Kind::PositionalOrKeyword, "1"}};
 const kr::Param check_fanout_params[] = {{"self"}, {"count", kr::to_int, "int"}};
 const kr::Param check_concurrent_params[] = {{"self"}, {"additional", kr::to_int, "int"}};
 const kr::Param check_can_afford_params[] = {{"self"}, {"cost_usd", kr::to_double, "float"}};
@@ -748,15 +753,20 @@ const kr::FunctionDef remaining_usd_def = {
     .body = remaining_usd,
 };
 const kr::FunctionDef remaining_tokens_def = {
-    .name = "remaining_tokens", .line = 62, .params = self_only, .returns = "int", .body = remaining_tokens,
+    .name = "remaining_tokens",
+    .line = 62,
+    .params = self_only,
+    .returns = "int",
+    .body = remaining_tokens,
 };
 const kr::FunctionDef debit_def = {
     .name = "debit",
-    .doc = "Record spend; raise BudgetExceeded if any cap breaches.\n"
-           "\n"
-           "Call it after the work landed: a breach then tells governance to\n"
-           "abort the tree at its next check rather than refusing the work in\n"
-           "advance.\n",
+    .doc =
+        "Record spend; raise BudgetExceeded if any cap breaches.\n"
+        "\n"
+        "Call it after the work landed: a breach then tells governance to\n"
+        "abort the tree at its next check rather than refusing the work in\n"
+        "advance.\n",
     .line = 67,
     .params = debit_params,
     .returns = "None",
@@ -764,10 +774,11 @@ const kr::FunctionDef debit_def = {
 };
 const kr::FunctionDef check_depth_def = {
     .name = "check_depth",
-    .doc = "Verify that current_depth + additional stays within max_spawn_depth.\n"
-           "\n"
-           "Raises BudgetExceeded on breach. Does not change current_depth:\n"
-           "callers bump it after the child actually runs.\n",
+    .doc =
+        "Verify that current_depth + additional stays within max_spawn_depth.\n"
+        "\n"
+        "Raises BudgetExceeded on breach. Does not change current_depth:\n"
+        "callers bump it after the child actually runs.\n",
     .line = 95,
     .params = check_depth_params,
     .returns = "None",
@@ -783,12 +794,13 @@ const kr::FunctionDef check_fanout_def = {
 };
 const kr::FunctionDef check_concurrent_def = {
     .name = "check_concurrent",
-    .doc = "Verify that the in-flight children + additional fit under max_concurrent_spawns.\n"
-           "\n"
-           "This is the agent-level cap declared through a \"spawn_concurrent\"\n"
-           "guard; tenant-level limits are enforced elsewhere and stack on top.\n"
-           "Does not change active_child_count: callers bump it through\n"
-           "register_child_spawned and register_child_completed.\n",
+    .doc =
+        "Verify that the in-flight children + additional fit under max_concurrent_spawns.\n"
+        "\n"
+        "This is the agent-level cap declared through a \"spawn_concurrent\"\n"
+        "guard; tenant-level limits are enforced elsewhere and stack on top.\n"
+        "Does not change active_child_count: callers bump it through\n"
+        "register_child_spawned and register_child_completed.\n",
     .line = 124,
     .params = check_concurrent_params,
     .returns = "None",
@@ -796,9 +808,10 @@ const kr::FunctionDef check_concurrent_def = {
 };
 const kr::FunctionDef check_can_afford_def = {
     .name = "check_can_afford",
-    .doc = "Pre-flight: would a child with a budget of cost_usd fit in what is left?\n"
-           "\n"
-           "Used before enqueueing to fail fast.\n",
+    .doc =
+        "Pre-flight: would a child with a budget of cost_usd fit in what is left?\n"
+        "\n"
+        "Used before enqueueing to fail fast.\n",
     .line = 144,
     .params = check_can_afford_params,
     .returns = "None",
@@ -821,7 +834,11 @@ const kr::FunctionDef register_child_completed_def = {
     .body = register_child_completed,
 };
 const kr::FunctionDef from_guards_def = {
-    .name = "from_guards", .line = 170, .params = from_guards_params, .returns = "'Tallybook'", .body = from_guards,
+    .name = "from_guards",
+    .line = 170,
+    .params = from_guards_params,
+    .returns = "'Tallybook'",
+    .body = from_guards,
 };
 const kr::FunctionDef to_trace_data_def = {
     .name = "to_trace_data",
@@ -849,26 +866,20 @@ const kr::Field tallybook_fields[] = {
 };
 
 const kr::Member tallybook_members[] = {
-    kr::method(remaining_usd_def),
-    kr::method(remaining_tokens_def),
-    kr::method(debit_def),
-    kr::method(check_depth_def),
-    kr::method(check_fanout_def),
-    kr::method(check_concurrent_def),
-    kr::method(check_can_afford_def),
-    kr::method(register_child_spawned_def),
-    kr::method(register_child_completed_def),
-    kr::class_method(from_guards_def),
-    kr::method(to_trace_data_def),
+    kr::method(remaining_usd_def),     kr::method(remaining_tokens_def),       kr::method(debit_def),
+    kr::method(check_depth_def),       kr::method(check_fanout_def),           kr::method(check_concurrent_def),
+    kr::method(check_can_afford_def),  kr::method(register_child_spawned_def), kr::method(register_child_completed_def),
+    kr::class_method(from_guards_def), kr::method(to_trace_data_def),
 };
 
 const kr::ClassDef tallybook_class = {
     .name = "Tallybook",
-    .doc = "Per-spawn-tree cost + structure ledger.\n"
-           "\n"
-           "Caps of 0 mean no cap; negative values are treated as 0. The ledger is\n"
-           "not thread-safe: the engine serialises access per workflow, and the\n"
-           "persistence layer coordinates spawned children that run elsewhere.\n",
+    .doc =
+        "Per-spawn-tree cost + structure ledger.\n"
+        "\n"
+        "Caps of 0 mean no cap; negative values are treated as 0. The ledger is\n"
+        "not thread-safe: the engine serialises access per workflow, and the\n"
+        "persistence layer coordinates spawned children that run elsewhere.\n",
     .line = kLineTallybook,
     .fields = tallybook_fields,
     .members = tallybook_members,

@@ -46,7 +46,8 @@ const char module_doc[] =
     "hooks into the existing signal handler. The in-memory default is for\n"
     "local development and unit tests; it is not thread-safe.\n"
     "\n"
-    "See docs/RUNTIME_EMERGENCE_PLAN.md \xc2\xa7" "4.2.";
+    "See docs/RUNTIME_EMERGENCE_PLAN.md \xc2\xa7"
+    "4.2.";
 
 // ---------------------------------------------------------------------------
 // Waiter records
@@ -103,8 +104,7 @@ int unpack_pair(PyObject *item, Ref &key, Ref &value) {
     }
     Ref iter = steal(PyObject_GetIter(item));
     if (!iter) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
-            !PySequence_Check(item)) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
         }
         return -1;
@@ -163,12 +163,14 @@ PyObject *matches(kr::Call &call) {
     return Py_NewRef(differs ? Py_False : Py_True);
 }
 
-const kr::Param matches_params[] = {{"self"}, {"signal_name", kr::exact_str, "str"}, {"payload", kr::exact_dict, "dict"}};
+const kr::Param matches_params[] = {
+    {"self"}, {"signal_name", kr::exact_str, "str"}, {"payload", kr::exact_dict, "dict"}};
 
 const kr::FunctionDef matches_def = {
     .name = "matches",
-    .doc = "Shallow equality: every key in ``match`` must equal the same key in ``payload``.\n"
-           "        Payload may carry additional keys.",
+    .doc =
+        "Shallow equality: every key in ``match`` must equal the same key in ``payload``.\n"
+        "        Payload may carry additional keys.",
     .line = kLineMatches,
     .params = matches_params,
     .returns = "bool",
@@ -243,24 +245,35 @@ const kr::Param resolve_user_input_params[] = {
 const kr::Param self_only[] = {{"self"}};
 
 const kr::FunctionDef protocol_register_signal_waiter = {
-    .name = "register_signal_waiter", .line = 72, .params = waiter_params, .returns = "None",
+    .name = "register_signal_waiter",
+    .line = 72,
+    .params = waiter_params,
+    .returns = "None",
     .is_async = true,
 };
 const kr::FunctionDef protocol_register_timer = {
-    .name = "register_timer", .line = 73, .params = timer_params, .returns = "None", .is_async = true,
+    .name = "register_timer",
+    .line = 73,
+    .params = timer_params,
+    .returns = "None",
+    .is_async = true,
 };
 const kr::FunctionDef protocol_register_user_input_waiter = {
-    .name = "register_user_input_waiter", .line = 74, .params = user_input_params, .returns = "None",
+    .name = "register_user_input_waiter",
+    .line = 74,
+    .params = user_input_params,
+    .returns = "None",
     .is_async = true,
 };
 const kr::FunctionDef protocol_resolve_signal = {
     .name = "resolve_signal",
-    .doc = "Check every registered signal waiter for a match.\n"
-           "\n"
-           "        Returns a list of (parent_run_id, resume_key, payload) tuples for\n"
-           "        every waiter that matched. The caller is responsible for\n"
-           "        triggering parent resume for each.\n"
-           "        ",
+    .doc =
+        "Check every registered signal waiter for a match.\n"
+        "\n"
+        "        Returns a list of (parent_run_id, resume_key, payload) tuples for\n"
+        "        every waiter that matched. The caller is responsible for\n"
+        "        triggering parent resume for each.\n"
+        "        ",
     .line = 76,
     .params = resolve_signal_params,
     .returns = "list[tuple[str, str, dict]]",
@@ -268,11 +281,12 @@ const kr::FunctionDef protocol_resolve_signal = {
 };
 const kr::FunctionDef protocol_resolve_user_input = {
     .name = "resolve_user_input",
-    .doc = "Mark a user-input waiter as resolved.\n"
-           "\n"
-           "        Returns True if a matching waiter existed. The caller arranges\n"
-           "        the parent resume with the response value.\n"
-           "        ",
+    .doc =
+        "Mark a user-input waiter as resolved.\n"
+        "\n"
+        "        Returns True if a matching waiter existed. The caller arranges\n"
+        "        the parent resume with the response value.\n"
+        "        ",
     .line = 84,
     .params = resolve_user_input_params,
     .returns = "bool",
@@ -280,9 +294,10 @@ const kr::FunctionDef protocol_resolve_user_input = {
 };
 const kr::FunctionDef protocol_sweep_expired_timers = {
     .name = "sweep_expired_timers",
-    .doc = "Return (parent_run_id, resume_key) for every timer whose\n"
-           "        resume_at_unix is in the past. The caller arranges parent resume.\n"
-           "        ",
+    .doc =
+        "Return (parent_run_id, resume_key) for every timer whose\n"
+        "        resume_at_unix is in the past. The caller arranges parent resume.\n"
+        "        ",
     .line = 92,
     .params = self_only,
     .returns = "list[tuple[str, str]]",
@@ -290,19 +305,20 @@ const kr::FunctionDef protocol_sweep_expired_timers = {
 };
 
 const kr::Member waiter_registry_members[] = {
-    kr::method(protocol_register_signal_waiter), kr::method(protocol_register_timer),
+    kr::method(protocol_register_signal_waiter),     kr::method(protocol_register_timer),
     kr::method(protocol_register_user_input_waiter), kr::method(protocol_resolve_signal),
-    kr::method(protocol_resolve_user_input), kr::method(protocol_sweep_expired_timers),
+    kr::method(protocol_resolve_user_input),         kr::method(protocol_sweep_expired_timers),
 };
 
 const kr::ClassDef waiter_registry_class = {
     .name = "WaiterRegistry",
-    .doc = "Registry that tracks suspended runs and resolves them.\n"
-           "\n"
-           "    Infra implements this with Redis persistence, a Celery Beat timer\n"
-           "    sweep, and signal-handler integration. The runtime provides the\n"
-           "    in-memory default for local development and tests.\n"
-           "    ",
+    .doc =
+        "Registry that tracks suspended runs and resolves them.\n"
+        "\n"
+        "    Infra implements this with Redis persistence, a Celery Beat timer\n"
+        "    sweep, and signal-handler integration. The runtime provides the\n"
+        "    in-memory default for local development and tests.\n"
+        "    ",
     .line = 64,
     .members = waiter_registry_members,
     .base = "Protocol",
@@ -366,9 +382,7 @@ PyObject *append_waiter(kr::Call &call, PyObject *list_name, int line) {
     Py_RETURN_NONE;
 }
 
-PyObject *register_signal_waiter(kr::Call &call) {
-    return append_waiter(call, str_signal_waiters, kLineAppendSignal);
-}
+PyObject *register_signal_waiter(kr::Call &call) { return append_waiter(call, str_signal_waiters, kLineAppendSignal); }
 PyObject *register_timer(kr::Call &call) { return append_waiter(call, str_timers, kLineAppendTimer); }
 PyObject *register_user_input_waiter(kr::Call &call) {
     return append_waiter(call, str_user_inputs, kLineAppendUserInput);
@@ -500,71 +514,103 @@ PyObject *user_input_waiter_count(kr::Call &call) { return count(call, str_user_
 const kr::Param init_params[] = {{"self"}, {"clock", kr::any, nullptr, kr::kw_only, "None"}};
 
 const kr::FunctionDef registry_init_def = {
-    .name = "__init__", .line = 105, .params = init_params, .body = registry_init,
+    .name = "__init__",
+    .line = 105,
+    .params = init_params,
+    .body = registry_init,
 };
 const kr::FunctionDef register_signal_waiter_def = {
-    .name = "register_signal_waiter", .line = 111, .params = waiter_params, .returns = "None",
-    .body = register_signal_waiter, .is_async = true,
+    .name = "register_signal_waiter",
+    .line = 111,
+    .params = waiter_params,
+    .returns = "None",
+    .body = register_signal_waiter,
+    .is_async = true,
 };
 const kr::FunctionDef register_timer_def = {
-    .name = "register_timer", .line = 114, .params = timer_params, .returns = "None", .body = register_timer, .is_async = true,
+    .name = "register_timer",
+    .line = 114,
+    .params = timer_params,
+    .returns = "None",
+    .body = register_timer,
+    .is_async = true,
 };
 const kr::FunctionDef register_user_input_waiter_def = {
-    .name = "register_user_input_waiter", .line = 117, .params = user_input_params, .returns = "None",
-    .body = register_user_input_waiter, .is_async = true,
+    .name = "register_user_input_waiter",
+    .line = 117,
+    .params = user_input_params,
+    .returns = "None",
+    .body = register_user_input_waiter,
+    .is_async = true,
 };
 const kr::FunctionDef resolve_signal_def = {
     .name = "resolve_signal",
-    .doc = "Match every registered signal waiter; remove matched ones;\n"
-           "        return the match records so the caller can resume each parent.",
+    .doc =
+        "Match every registered signal waiter; remove matched ones;\n"
+        "        return the match records so the caller can resume each parent.",
     .line = kLineResolveSignal,
     .params = resolve_signal_params,
     .returns = "list[tuple[str, str, dict]]",
-    .body = resolve_signal, .is_async = true,
+    .body = resolve_signal,
+    .is_async = true,
 };
 const kr::FunctionDef resolve_user_input_def = {
-    .name = "resolve_user_input", .line = 133, .params = resolve_user_input_params, .returns = "bool",
-    .body = resolve_user_input, .is_async = true,
+    .name = "resolve_user_input",
+    .line = 133,
+    .params = resolve_user_input_params,
+    .returns = "bool",
+    .body = resolve_user_input,
+    .is_async = true,
 };
 const kr::FunctionDef sweep_expired_timers_def = {
-    .name = "sweep_expired_timers", .line = 141, .params = self_only, .returns = "list[tuple[str, str]]",
-    .body = sweep_expired_timers, .is_async = true,
+    .name = "sweep_expired_timers",
+    .line = 141,
+    .params = self_only,
+    .returns = "list[tuple[str, str]]",
+    .body = sweep_expired_timers,
+    .is_async = true,
 };
 const kr::FunctionDef signal_waiter_count_def = {
-    .name = "signal_waiter_count", .line = 152, .params = self_only, .returns = "int", .body = signal_waiter_count,
+    .name = "signal_waiter_count",
+    .line = 152,
+    .params = self_only,
+    .returns = "int",
+    .body = signal_waiter_count,
 };
 const kr::FunctionDef timer_count_def = {
-    .name = "timer_count", .line = 155, .params = self_only, .returns = "int", .body = timer_count,
+    .name = "timer_count",
+    .line = 155,
+    .params = self_only,
+    .returns = "int",
+    .body = timer_count,
 };
 const kr::FunctionDef user_input_waiter_count_def = {
-    .name = "user_input_waiter_count", .line = 158, .params = self_only, .returns = "int",
+    .name = "user_input_waiter_count",
+    .line = 158,
+    .params = self_only,
+    .returns = "int",
     .body = user_input_waiter_count,
 };
 
 const kr::Member in_memory_registry_members[] = {
-    kr::method(registry_init_def),
-    kr::method(register_signal_waiter_def),
-    kr::method(register_timer_def),
-    kr::method(register_user_input_waiter_def),
-    kr::method(resolve_signal_def),
-    kr::method(resolve_user_input_def),
-    kr::method(sweep_expired_timers_def),
-    kr::method(signal_waiter_count_def),
-    kr::method(timer_count_def),
-    kr::method(user_input_waiter_count_def),
+    kr::method(registry_init_def),        kr::method(register_signal_waiter_def),
+    kr::method(register_timer_def),       kr::method(register_user_input_waiter_def),
+    kr::method(resolve_signal_def),       kr::method(resolve_user_input_def),
+    kr::method(sweep_expired_timers_def), kr::method(signal_waiter_count_def),
+    kr::method(timer_count_def),          kr::method(user_input_waiter_count_def),
 };
 
 const kr::ClassDef in_memory_registry_class = {
     .name = "InMemoryWaiterRegistry",
-    .doc = "Synchronous, in-process registry for local dev + tests.\n"
-           "\n"
-           "    Does not persist across process restarts. Production deployments\n"
-           "    configure the infra Redis-backed implementation instead.\n"
-           "    ",
+    .doc =
+        "Synchronous, in-process registry for local dev + tests.\n"
+        "\n"
+        "    Does not persist across process restarts. Production deployments\n"
+        "    configure the infra Redis-backed implementation instead.\n"
+        "    ",
     .line = kLineInMemoryRegistry,
     .members = in_memory_registry_members,
 };
-
 
 // ---------------------------------------------------------------------------
 // parse_duration
@@ -879,19 +925,20 @@ const kr::Param parse_duration_params[] = {{"value"}};
 
 const kr::FunctionDef parse_duration_def = {
     .name = "parse_duration",
-    .doc = "Parse a duration spec into seconds.\n"
-           "\n"
-           "    Accepts:\n"
-           "        int / float  -> seconds as-is\n"
-           "        \"30s\"        -> 30.0\n"
-           "        \"5m\"         -> 300.0\n"
-           "        \"1h\"         -> 3600.0\n"
-           "        \"2h30m\"      -> 9000.0\n"
-           "        \"1d\"         -> 86400.0\n"
-           "\n"
-           "    Multi-unit strings are summed left-to-right. Raises ValueError on\n"
-           "    anything unparseable.\n"
-           "    ",
+    .doc =
+        "Parse a duration spec into seconds.\n"
+        "\n"
+        "    Accepts:\n"
+        "        int / float  -> seconds as-is\n"
+        "        \"30s\"        -> 30.0\n"
+        "        \"5m\"         -> 300.0\n"
+        "        \"1h\"         -> 3600.0\n"
+        "        \"2h30m\"      -> 9000.0\n"
+        "        \"1d\"         -> 86400.0\n"
+        "\n"
+        "    Multi-unit strings are summed left-to-right. Raises ValueError on\n"
+        "    anything unparseable.\n"
+        "    ",
     .line = 198,
     .params = parse_duration_params,
     .returns = "float",

@@ -13,8 +13,8 @@ static int arity_error(FunctionObject *f, Py_ssize_t found) {
     bool exact = f->nrequired == f->npositional;
     Py_ssize_t expected = found < f->nrequired ? f->nrequired : f->npositional;
     const char *how = exact ? "exactly" : (found < f->nrequired ? "at least" : "at most");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->def->name,
-                 how, expected, expected == 1 ? "" : "s", found);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->def->name, how,
+                 expected, expected == 1 ? "" : "s", found);
     return -1;
 }
 
@@ -37,8 +37,7 @@ PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj) 
     if (PyObject_TypeCheck(obj, expected)) {
         PyObject *error = PyErr_GetRaisedException();
         Ref note = steal(PyUnicode_FromFormat(
-            "Subclasses of built-in types are refused for typed parameters: pass an exact %s.",
-            expected->tp_name));
+            "Subclasses of built-in types are refused for typed parameters: pass an exact %s.", expected->tp_name));
         if (note) {
             Ref added = steal(PyObject_CallMethod(error, "add_note", "O", note.get()));
             if (!added) {
@@ -248,8 +247,7 @@ PyObject *function_run_inline(FunctionObject *f, PyObject *const *args, Py_ssize
     return call_bound(f, args, nargs, nullptr, Then::RunNow);
 }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
-                                     PyObject *kwnames) {
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional && !is_async(f)) {

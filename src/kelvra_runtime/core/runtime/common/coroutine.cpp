@@ -49,8 +49,7 @@ PyObject *str_cr_await = nullptr;
 }  // namespace
 
 struct CoroutineObject {
-    PyObject_HEAD
-    Coroutine co;
+    PyObject_HEAD Coroutine co;
     Ref function;
     // Taken from the function at the call, as native coroutines do; they are
     // strings, so they never take part in a cycle and survive tp_clear.
@@ -87,8 +86,7 @@ namespace {
 
 CoroutineObject *as_coroutine(PyObject *op) { return reinterpret_cast<CoroutineObject *>(op); }
 
-PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closing,
-                     PyObject **presult);
+PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closing, PyObject **presult);
 
 // ---------------------------------------------------------------------------
 // Helpers of the await protocol
@@ -144,8 +142,7 @@ Ref await_iter(PyObject *o) {
     PyAsyncMethods *am = Py_TYPE(o)->tp_as_async;
     unaryfunc getter = am != nullptr ? am->am_await : nullptr;
     if (getter == nullptr) {
-        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
-                     Py_TYPE(o)->tp_name);
+        PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
         return {};
     }
     Ref res = Ref::steal(getter(o));
@@ -230,8 +227,7 @@ int raise_thrown(PyObject *typ, PyObject *val, PyObject *tb) {
         return 0;
     }
     if (!PyExceptionInstance_Check(typ)) {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(typ)->tp_name);
         return -1;
     }
@@ -323,54 +319,50 @@ PySendResult run_steps(CoroutineObject *self, PyObject *sent, bool closing, PyOb
         Ref inner = self->inner();
         PyObject *value;
         switch (PyIter_Send(inner.get(), Py_None, &value)) {
-        case PYGEN_NEXT:
-            self->state = FrameState::Suspended;
-            *presult = value;
-            return PYGEN_NEXT;
-        case PYGEN_RETURN:
-            self->inner().reset();
-            held = Ref::steal(value);
-            sent = value;
-            break;
-        case PYGEN_ERROR:
-            self->inner().reset();
-            sent = nullptr;
-            break;
+            case PYGEN_NEXT:
+                self->state = FrameState::Suspended;
+                *presult = value;
+                return PYGEN_NEXT;
+            case PYGEN_RETURN:
+                self->inner().reset();
+                held = Ref::steal(value);
+                sent = value;
+                break;
+            case PYGEN_ERROR:
+                self->inner().reset();
+                sent = nullptr;
+                break;
         }
     }
 }
 
 // The host's gen_send_ex2: `exc` raises the pending error at the point
 // where the body waits; `closing` is set by close(), which finishes quietly.
-PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closing,
-                     PyObject **presult) {
+PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closing, PyObject **presult) {
     *presult = nullptr;
     switch (self->state) {
-    case FrameState::Created:
-        if (!exc && arg != Py_None) {
-            PyErr_SetString(PyExc_TypeError, kNotStartedMsg);
+        case FrameState::Created:
+            if (!exc && arg != Py_None) {
+                PyErr_SetString(PyExc_TypeError, kNotStartedMsg);
+                return PYGEN_ERROR;
+            }
+            if (exc) {
+                // Thrown in before the first statement: it leaves at once, at
+                // the def line, as from a native coroutine.
+                self->state = FrameState::Finished;
+                function_traceback(self->def_function(), 0);
+                self->release_body();
+                return PYGEN_ERROR;
+            }
+            self->state = FrameState::Running;
+            return run_steps(self, Py_None, closing, presult);
+        case FrameState::Running: PyErr_SetString(PyExc_ValueError, kRunningMsg); return PYGEN_ERROR;
+        case FrameState::Finished:
+            if (!closing) {
+                PyErr_SetString(PyExc_RuntimeError, kReusedMsg);
+            }
             return PYGEN_ERROR;
-        }
-        if (exc) {
-            // Thrown in before the first statement: it leaves at once, at
-            // the def line, as from a native coroutine.
-            self->state = FrameState::Finished;
-            function_traceback(self->def_function(), 0);
-            self->release_body();
-            return PYGEN_ERROR;
-        }
-        self->state = FrameState::Running;
-        return run_steps(self, Py_None, closing, presult);
-    case FrameState::Running:
-        PyErr_SetString(PyExc_ValueError, kRunningMsg);
-        return PYGEN_ERROR;
-    case FrameState::Finished:
-        if (!closing) {
-            PyErr_SetString(PyExc_RuntimeError, kReusedMsg);
-        }
-        return PYGEN_ERROR;
-    case FrameState::Suspended:
-        break;
+        case FrameState::Suspended: break;
     }
     self->state = FrameState::Running;
     if (exc) {
@@ -381,17 +373,16 @@ PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closin
     Ref inner = self->inner();
     PyObject *value;
     switch (PyIter_Send(inner.get(), arg, &value)) {
-    case PYGEN_NEXT:
-        self->state = FrameState::Suspended;
-        *presult = value;
-        return PYGEN_NEXT;
-    case PYGEN_RETURN: {
-        self->inner().reset();
-        Ref held = Ref::steal(value);
-        return run_steps(self, value, closing, presult);
-    }
-    case PYGEN_ERROR:
-        break;
+        case PYGEN_NEXT:
+            self->state = FrameState::Suspended;
+            *presult = value;
+            return PYGEN_NEXT;
+        case PYGEN_RETURN: {
+            self->inner().reset();
+            Ref held = Ref::steal(value);
+            return run_steps(self, value, closing, presult);
+        }
+        case PYGEN_ERROR: break;
     }
     self->inner().reset();
     return run_steps(self, nullptr, closing, presult);
@@ -399,8 +390,7 @@ PySendResult send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closin
 
 // The host's _gen_throw: a suspended coroutine hands the exception to the
 // iterator it awaits; GeneratorExit closes that iterator first.
-PySendResult throw_ex(CoroutineObject *self, PyObject *const *args, Py_ssize_t nargs,
-                      PyObject **presult) {
+PySendResult throw_ex(CoroutineObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject **presult) {
     *presult = nullptr;
     PyObject *typ = args[0];
     PyObject *val = nargs > 1 ? args[1] : nullptr;
@@ -477,11 +467,10 @@ PyObject *coroutine_throw_impl(CoroutineObject *self, PyObject *const *args, Py_
         PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
         return nullptr;
     }
-    if (nargs > 1 &&
-        PyErr_WarnEx(PyExc_DeprecationWarning,
-                     "the (type, exc, tb) signature of throw() is deprecated, "
-                     "use the single-arg signature instead.",
-                     1) < 0) {
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0) {
         return nullptr;
     }
     PyObject *value;
@@ -494,18 +483,14 @@ PyObject *coroutine_throw_impl(CoroutineObject *self, PyObject *const *args, Py_
 // again "ignored GeneratorExit".
 PyObject *coroutine_close_impl(CoroutineObject *self) {
     switch (self->state) {
-    case FrameState::Created:
-        // Never started: nothing to unwind, and no warning later.
-        self->state = FrameState::Finished;
-        self->release_body();
-        Py_RETURN_NONE;
-    case FrameState::Finished:
-        Py_RETURN_NONE;
-    case FrameState::Running:
-        PyErr_SetString(PyExc_ValueError, kRunningMsg);
-        return nullptr;
-    case FrameState::Suspended:
-        break;
+        case FrameState::Created:
+            // Never started: nothing to unwind, and no warning later.
+            self->state = FrameState::Finished;
+            self->release_body();
+            Py_RETURN_NONE;
+        case FrameState::Finished: Py_RETURN_NONE;
+        case FrameState::Running: PyErr_SetString(PyExc_ValueError, kRunningMsg); return nullptr;
+        case FrameState::Suspended: break;
     }
     Ref inner = self->inner();
     self->state = FrameState::Running;
@@ -516,14 +501,12 @@ PyObject *coroutine_close_impl(CoroutineObject *self) {
     }
     PyObject *value;
     switch (send_ex(self, Py_None, true, true, &value)) {
-    case PYGEN_NEXT:
-        Py_DECREF(value);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return nullptr;
-    case PYGEN_RETURN:
-        return value;
-    case PYGEN_ERROR:
-        break;
+        case PYGEN_NEXT:
+            Py_DECREF(value);
+            PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+            return nullptr;
+        case PYGEN_RETURN: return value;
+        case PYGEN_ERROR: break;
     }
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
         PyErr_Clear();
@@ -535,9 +518,7 @@ PyObject *coroutine_close_impl(CoroutineObject *self) {
 // ---------------------------------------------------------------------------
 // The coroutine type
 
-PyObject *coroutine_send(PyObject *op, PyObject *arg) {
-    return coroutine_send_impl(as_coroutine(op), arg);
-}
+PyObject *coroutine_send(PyObject *op, PyObject *arg) { return coroutine_send_impl(as_coroutine(op), arg); }
 
 PyObject *coroutine_throw(PyObject *op, PyObject *const *args, Py_ssize_t nargs) {
     return coroutine_throw_impl(as_coroutine(op), args, nargs);
@@ -558,8 +539,8 @@ void coroutine_finalize(PyObject *op) {
     }
     PyObject *exc = PyErr_GetRaisedException();
     if (self->state == FrameState::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited",
-                             self->qualname.get()) < 0) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", self->qualname.get()) <
+            0) {
             PyErr_WriteUnraisable(op);
         }
     }
@@ -698,8 +679,7 @@ PyDoc_STRVAR(close_doc, "close() -> raise GeneratorExit inside coroutine.");
 
 PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O, send_doc},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)),
-     METH_FASTCALL, throw_doc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL, throw_doc},
     {"close", coroutine_close, METH_NOARGS, close_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -712,8 +692,8 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_await", coroutine_get_await, nullptr, "object being awaited on, or None", nullptr},
     {"cr_frame", coroutine_get_frame, nullptr, "Frame of the coroutine", nullptr},
     {"cr_code", coroutine_get_code, nullptr, "Code of the coroutine", nullptr},
-    {"cr_origin", coroutine_get_origin, nullptr,
-     "Where the coroutine was created, when origin tracking is on", nullptr},
+    {"cr_origin", coroutine_get_origin, nullptr, "Where the coroutine was created, when origin tracking is on",
+     nullptr},
     {"cr_running", coroutine_get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", coroutine_get_suspended, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -736,8 +716,8 @@ PyType_Spec coroutine_spec = {
     "kelvra_runtime.core.runtime.coroutine",
     sizeof(CoroutineObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
     coroutine_slots,
 };
 
@@ -746,13 +726,10 @@ PyType_Spec coroutine_spec = {
 // coroutine (the host's coroutine_wrapper).
 
 struct AwaitObject {
-    PyObject_HEAD
-    Ref coroutine;
+    PyObject_HEAD Ref coroutine;
 };
 
-CoroutineObject *awaited(PyObject *op) {
-    return as_coroutine(reinterpret_cast<AwaitObject *>(op)->coroutine.get());
-}
+CoroutineObject *awaited(PyObject *op) { return as_coroutine(reinterpret_cast<AwaitObject *>(op)->coroutine.get()); }
 
 // `await coro`: the host refuses a native coroutine that is suspended in an
 // await of its own, since whoever drives it would be robbed of its values;
@@ -817,8 +794,7 @@ void await_dealloc(PyObject *op) {
 
 PyMethodDef await_methods[] = {
     {"send", await_send, METH_O, send_doc},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(await_throw)),
-     METH_FASTCALL, throw_doc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(await_throw)), METH_FASTCALL, throw_doc},
     {"close", await_close, METH_NOARGS, close_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -838,8 +814,7 @@ PyType_Spec await_spec = {
     "kelvra_runtime.core.runtime.coroutine_wrapper",
     sizeof(AwaitObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     await_slots,
 };
 
@@ -848,8 +823,7 @@ PyType_Spec await_spec = {
 // ---------------------------------------------------------------------------
 // CoroutineObject
 
-PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *args,
-                                  const double *reals) {
+PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *args, const double *reals) {
     CoroutineObject *self = PyObject_GC_New(CoroutineObject, coroutine_type);
     if (self == nullptr) {
         return nullptr;

@@ -94,7 +94,9 @@ inline constexpr StateType state_type = {
     sizeof(State),
     [](void *state) { new (state) State(); },
     [](void *state) { static_cast<State *>(state)->~State(); },
-    [](const void *state, visitproc visit, void *arg) { return static_cast<const State *>(state)->traverse(visit, arg); },
+    [](const void *state, visitproc visit, void *arg) {
+        return static_cast<const State *>(state)->traverse(visit, arg);
+    },
 };
 
 // A function's declaration.  The body is one of:
@@ -298,8 +300,7 @@ public:
     // The class of a class statement, before it is bound: a new reference.
     PyObject *make_class(const ClassDef &def);
 
-    Module(const ModuleDef &def, PyObject *module, PyObject *dict)
-        : def_(def), module_(module), dict_(dict) {}
+    Module(const ModuleDef &def, PyObject *module, PyObject *dict) : def_(def), module_(module), dict_(dict) {}
     int line() const { return line_; }
 
 private:

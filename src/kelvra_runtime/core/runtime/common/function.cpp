@@ -159,8 +159,8 @@ static PyObject *get_signature(PyObject *self, void *) {
         PyObject *dflt = f->default_values[i];
         PyObject *argv[] = {nullptr, f->param_names[i], kind.get(), dflt ? dflt : empty.get(),
                             annotation ? annotation : empty.get()};
-        Ref item = steal(
-            PyObject_Vectorcall(parameter.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+        Ref item =
+            steal(PyObject_Vectorcall(parameter.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         if (!item || PyList_Append(params.get(), item.get()) < 0) return nullptr;
     }
     PyObject *returns = PyDict_GetItemString(f->annotations, "return");

@@ -8,20 +8,19 @@ namespace kr {
 
 // A function object: what `Module::function` makes from a FunctionDef.
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef *def;
-    PyObject *name;         // str
-    PyObject *qualname;     // str
-    PyObject *module;       // str: the module's qualified name
-    PyObject *doc;          // str or None
-    PyObject *globals;      // the module's dict
-    PyObject *annotations;  // dict
-    PyObject *defaults;     // tuple, or null for none
-    PyObject *kwdefaults;   // dict, or null for none
-    PyObject *dict;         // the writable __dict__, made on first use
-    PyObject *signature;    // inspect.Signature, made on first use
-    PyObject *codes;        // dict: line -> the code object of our entries there
+    PyObject *name;                        // str
+    PyObject *qualname;                    // str
+    PyObject *module;                      // str: the module's qualified name
+    PyObject *doc;                         // str or None
+    PyObject *globals;                     // the module's dict
+    PyObject *annotations;                 // dict
+    PyObject *defaults;                    // tuple, or null for none
+    PyObject *kwdefaults;                  // dict, or null for none
+    PyObject *dict;                        // the writable __dict__, made on first use
+    PyObject *signature;                   // inspect.Signature, made on first use
+    PyObject *codes;                       // dict: line -> the code object of our entries there
     PyObject *param_names[kMaxParams];     // interned
     PyObject *default_values[kMaxParams];  // null for required parameters
     Py_ssize_t nparams;

@@ -69,8 +69,7 @@ static int warn_on_version_mismatch() {
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, qualified_text.c_str(), "does not match", major,
-                            minor);
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, qualified_text.c_str(), "does not match", major, minor);
 }
 
 // The module's constants, in declaration order: declarations run when the
@@ -131,8 +130,7 @@ static int run_exec(Module &m) {
 static int module_exec(PyObject *module) {
     if (module_object != nullptr) {
         if (module_object == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      module_decl->name);
         return -1;
     }
@@ -176,9 +174,7 @@ int Module::bind(const char *name, PyObject *value, int line) {
     return 0;
 }
 
-int Module::import_module(const char *module, int line) {
-    return bind(module, PyImport_ImportModule(module), line);
-}
+int Module::import_module(const char *module, int line) { return bind(module, PyImport_ImportModule(module), line); }
 
 int Module::import_from(const char *module, std::span<const char *const> names, int line) {
     int level = 0;
@@ -191,8 +187,7 @@ int Module::import_from(const char *module, std::span<const char *const> names, 
     }
     Ref module_name = steal(PyUnicode_FromString(module + level));
     if (!module_name) return fail(line);
-    Ref imported = steal(
-        PyImport_ImportModuleLevelObject(module_name.get(), dict_, nullptr, fromlist.get(), level));
+    Ref imported = steal(PyImport_ImportModuleLevelObject(module_name.get(), dict_, nullptr, fromlist.get(), level));
     if (!imported) return fail(line);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fromlist.get()); i++) {
         PyObject *name = PyList_GET_ITEM(fromlist.get(), i);
