@@ -10,10 +10,10 @@ namespace {
 using kr::Ref;
 using kr::steal;
 
-kr::Constant str_child_runner{"_child_runner"};  // "_child_runner"
-kr::Constant str_pending{"_pending"};            // "_pending"
+kr::Constant str_child_runner{"_child_runner"};
+kr::Constant str_pending{"_pending"};
 kr::Constant str_default_noop_child_runner{"_default_noop_child_runner"};
-kr::Constant str_child_result{"ChildResult"};  // "ChildResult"
+kr::Constant str_child_result{"ChildResult"};
 kr::Constant str_child_run_id{"child_run_id"};
 kr::Constant str_spec{"spec"};
 kr::Constant str_output{"output"};
@@ -23,7 +23,7 @@ kr::Constant str_tokens{"tokens"};
 kr::Constant str_duration_ms{"duration_ms"};
 kr::Constant str_to_dict{"to_dict"};
 kr::Constant str_agent{"agent"};
-kr::Constant str_noop{"_noop"};  // "_noop"
+kr::Constant str_noop{"_noop"};
 kr::Constant str_get{"get"};
 kr::Constant str_setdefault{"setdefault"};
 kr::Constant str_pop{"pop"};

@@ -55,8 +55,8 @@ kr::Constant str_wall_time{"wall_time"};
 kr::Constant str_limit_as_usd{"limit_as_usd"};
 kr::Constant str_limit_as_count{"limit_as_count"};
 kr::Constant str_limit_as_seconds{"limit_as_seconds"};
-kr::Constant spec_plain{""};      // ""
-kr::Constant spec_fixed4{".4f"};  // ".4f"
+kr::Constant spec_plain{""};
+kr::Constant spec_fixed4{".4f"};
 
 // Objects made once, at the first exec that reaches the module body.
 kr::Constant int_zero{[] { return PyLong_FromLong(0); }};

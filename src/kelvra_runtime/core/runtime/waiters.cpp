@@ -10,7 +10,7 @@ namespace {
 using kr::Ref;
 using kr::steal;
 
-kr::Constant str_duration_units{"_DURATION_UNITS"};  // "_DURATION_UNITS"
+kr::Constant str_duration_units{"_DURATION_UNITS"};
 kr::Constant str_strip{"strip"};
 kr::Constant str_lower{"lower"};
 kr::Constant str_isdigit{"isdigit"};
