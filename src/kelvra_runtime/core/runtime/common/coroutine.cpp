@@ -571,6 +571,8 @@ void coroutine_dealloc(PyObject *op) {
         }
         PyObject_GC_UnTrack(op);
     }
+    // A coroutine never started still holds its arguments (and state).
+    self->release_body();
     self->co.~Coroutine();
     self->function.~Ref();
     self->name.~Ref();
