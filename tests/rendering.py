@@ -1,7 +1,12 @@
 """The plain-Python renderings of the modules, loaded from their files in
 src/ under names of their own inside the package (so that a relative
 import such as spawn's `.exceptions` resolves), beside the compiled
-modules and without replacing them."""
+modules and without replacing them.
+
+A rendering is the model the differential tests hold the compiled module
+to, and the benchmarks' baseline.  It does not imitate the compiled
+argument binding (arity, exact-type tests, the conversions of parameters
+annotated float or int): its callers pass what that binding would pass on."""
 
 import importlib
 import importlib.util
@@ -37,3 +42,12 @@ def load(module):
         del sys.modules[name]
         raise
     return rendering
+
+
+def counterpart(cls):
+    """The compiled module's class for a class of a rendering (an error the
+    rendering raised, say); any other class itself."""
+    prefix = f"{PACKAGE}.rendered_"
+    if not cls.__module__.startswith(prefix):
+        return cls
+    return getattr(compiled(cls.__module__.removeprefix(prefix)), cls.__qualname__)
