@@ -191,11 +191,13 @@ async def _default_noop_child_runner(spec: ChildSpec) -> ChildResult:
 
 def _awaitable(obj):
     """`obj`, if `await` takes it; otherwise the dispatcher's own refusal."""
+    if hasattr(type(obj), "__await__"):
+        return obj
     import inspect
 
-    if not inspect.isawaitable(obj):
-        raise TypeError(f"object {type(obj).__name__} can't be used in 'await' expression")
-    return obj
+    if inspect.isgenerator(obj) and obj.gi_code.co_flags & inspect.CO_ITERABLE_COROUTINE:
+        return obj  # a generator that types.coroutine made awaitable
+    raise TypeError(f"object {type(obj).__name__} can't be used in 'await' expression")
 
 
 def _dict_or_none(results):
