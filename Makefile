@@ -85,8 +85,9 @@ test-asan: $(ASAN_VENV)/.deps-installed
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
 		$(ASAN_VENV)/bin/python -m pytest
 
-# The benchmarks: each operation against its Python rendering and a no-op C
-# call of the same shape (bench/run.py; pyperf options in BENCH_ARGS).
+# The benchmarks: each operation against its Python rendering, that
+# rendering's Cython build and a no-op C call of the same shape (bench/run.py;
+# pyperf options, --instructions and --only TEXT in BENCH_ARGS).
 .PHONY: bench
 bench: build $(VENV)/.bench-deps-installed
 	$(PY) bench/run.py $(BENCH_ARGS)

@@ -1,17 +1,21 @@
 """What the benchmarks measure: each operation as the engine calls it, in
-the compiled modules ("ours"), in the plain-Python rendering of
-`baseline.py`, and as a no-op C callable of the same call shape ("floor").
+the compiled modules ("ours"), in their plain-Python renderings
+(src/kelvra_runtime/core/runtime/<module>.py, "rendering"), in the same
+renderings compiled by Cython ("cython"), and as a no-op C callable of the
+same call shape ("floor").
 
 A timed statement runs in a loop with the names of its setup as locals;
 coroutine operations are run to completion by `floor.drive`, the same way
 for every implementation."""
 
 import importlib
+import sysconfig
 from dataclasses import dataclass
+from pathlib import Path
 from types import SimpleNamespace
 from typing import Callable
 
-import baseline
+import rendering
 
 SCAN_SIZES = (10**2, 10**3, 10**4, 10**5)
 
@@ -27,12 +31,19 @@ class Case:
     name: str
     target: str  # what the compiled operation must reach, as the table prints it
     ours: Timed
-    baseline: Timed
+    rendering: Timed
+    cython: Timed
     floor: Timed | None = None
     entries: int = 1  # a scan's size: its figures are per entry
 
 
-MODULES = ("faultsort", "waiters", "tallybook", "policy", "spawn")
+MODULES = rendering.MODULES
+# Where run.py builds the renderings with Cython, one extension module each.
+CYTHON_DIR = Path(__file__).resolve().parents[1] / "build" / "bench" / "cython"
+
+
+def cython_file(module):
+    return CYTHON_DIR / f"cython_{module}{sysconfig.get_config_var('EXT_SUFFIX')}"
 
 
 def ours():
@@ -41,8 +52,15 @@ def ours():
 
 
 def python_rendering():
-    """The baseline, one module standing for all five."""
-    return SimpleNamespace(**{name: baseline for name in MODULES})
+    """The renderings, by the short names of the modules they render."""
+    return SimpleNamespace(**{name: rendering.load(name) for name in MODULES})
+
+
+def cython_build():
+    """The renderings compiled by Cython, as `<package>.cython_<module>`."""
+    return SimpleNamespace(
+        **{name: rendering.load_file(f"{rendering.PACKAGE}.cython_{name}", cython_file(name)) for name in MODULES}
+    )
 
 
 def floor_module():
@@ -62,13 +80,15 @@ def floor_call(stmt: str, **values) -> Timed:
     return Timed(stmt, setup)
 
 
-def both(stmt: str, setup: Callable[[SimpleNamespace], dict]) -> tuple[Timed, Timed]:
-    """The same statement for ours and the baseline, each with its own setup."""
-    return Timed(stmt, lambda: setup(ours())), Timed(stmt, lambda: setup(python_rendering()))
+def each(stmt: str, setup: Callable[[SimpleNamespace], dict]) -> tuple[Timed, Timed, Timed]:
+    """The same statement for ours, the rendering and its Cython build, each
+    with its own setup."""
+    implementations = (ours, python_rendering, cython_build)
+    return tuple(Timed(stmt, lambda modules=modules: setup(modules())) for modules in implementations)
 
 
 def case(name, target, stmt, setup, floor=None):
-    return Case(name, target, *both(stmt, setup), floor)
+    return Case(name, target, *each(stmt, setup), floor)
 
 
 # ---------------------------------------------------------------------------
@@ -296,7 +316,7 @@ SCANS = [
     Case(
         f"resolve_signal, {size} waiters",
         "3x",
-        *both('drive(registry.resolve_signal(signal_name="approved", payload=payload))', signal_scan(size)),
+        *each('drive(registry.resolve_signal(signal_name="approved", payload=payload))', signal_scan(size)),
         entries=size,
     )
     for size in SCAN_SIZES
@@ -304,7 +324,7 @@ SCANS = [
     Case(
         f"sweep_expired_timers, {size} timers",
         "2x",
-        *both("drive(registry.sweep_expired_timers())", timer_scan(size)),
+        *each("drive(registry.sweep_expired_timers())", timer_scan(size)),
         entries=size,
     )
     for size in SCAN_SIZES

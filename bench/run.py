@@ -1,16 +1,22 @@
 """The benchmark command (`make bench`): every case of `cases.py` timed with
-pyperf for ours, the baseline and the floor, then one table of ns per call
-(the minimum over pyperf's values; loop overhead included, as timeit does)
-with the two ratios, and the scans as ns per entry.
+pyperf for ours, the two baselines (the plain-Python rendering and its
+Cython build) and the floor, then one table of ns per call (the minimum
+over pyperf's values; loop overhead included, as timeit does) with the
+ratios, and the scans as ns per entry.
 
     python bench/run.py [pyperf options] [--instructions] [--only TEXT]
 
 --instructions adds instructions per call counted by callgrind, which is
-stable where timings are noisy (two runs per figure, so it is slow)."""
+stable where timings are noisy (two runs per figure, so it is slow).
+
+Before any case runs, the floor extension and the Cython build of the
+renderings are compiled into build/bench/ when missing or stale."""
 
 import itertools
 import os
 import re
+import shlex
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -20,16 +26,17 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 FLOOR_DIR = HERE.parent / "build" / "bench"
-sys.path[:0] = [str(HERE), str(FLOOR_DIR)]
+# The renderings' loader is the tests' own.
+sys.path[:0] = [str(HERE), str(FLOOR_DIR), str(HERE.parent / "tests")]
 
-IMPLS = ("ours", "baseline", "floor")
+IMPLS = ("ours", "rendering", "cython", "floor")
 
 
 def build_floor():
     """Compiles floor.cpp into build/bench/ when it is missing or stale."""
     source = HERE / "floor.cpp"
     target = FLOOR_DIR / ("floor" + sysconfig.get_config_var("EXT_SUFFIX"))
-    if target.exists() and target.stat().st_mtime >= source.stat().st_mtime:
+    if not stale(target, source):
         return
     FLOOR_DIR.mkdir(parents=True, exist_ok=True)
     compiler = os.environ.get("CXX", "g++")
@@ -38,6 +45,39 @@ def build_floor():
         [compiler, "-O2", "-std=c++20", "-shared", "-fPIC", f"-I{include}", str(source), "-o", str(target)],
         check=True,
     )
+
+
+def stale(target, *sources):
+    return not target.exists() or any(target.stat().st_mtime < source.stat().st_mtime for source in sources)
+
+
+def build_cython():
+    """Compiles each rendering, unchanged, with Cython into an extension
+    module of build/bench/cython/, as a setuptools build would: cythonize to
+    C, then the interpreter's own compiler and flags (-O2, as ours)."""
+    import Cython
+
+    import cases
+    import rendering
+
+    cases.CYTHON_DIR.mkdir(parents=True, exist_ok=True)
+    compiler = shlex.split(sysconfig.get_config_var("CC"))
+    if shutil.which(compiler[0]) is None:
+        compiler = ["gcc"]
+    flags = shlex.split(sysconfig.get_config_var("CFLAGS")) + shlex.split(sysconfig.get_config_var("CCSHARED"))
+    include = sysconfig.get_path("include")
+
+    def build(module):
+        source, target = rendering.path(module), cases.cython_file(module)
+        if not stale(target, source, Path(Cython.__file__)):
+            return
+        c_file = cases.CYTHON_DIR / f"cython_{module}.c"
+        cythonize = [sys.executable, "-m", "cython", "-3", "--module-name", f"{rendering.PACKAGE}.cython_{module}"]
+        subprocess.run([*cythonize, str(source), "-o", str(c_file)], check=True)
+        subprocess.run([*compiler, *flags, "-shared", f"-I{include}", str(c_file), "-o", str(target)], check=True)
+
+    with ThreadPoolExecutor(2) as pool:
+        list(pool.map(build, cases.MODULES))
 
 
 def loop_function(timed):
@@ -118,8 +158,8 @@ def run_once(spec):
 # The table
 
 
-def ratio(a, b):
-    return f"{a / b:.1f}x" if a and b else "—"
+def ratio(a, b, digits=1):
+    return f"{a / b:.{digits}f}x" if a and b else "—"
 
 
 def ns(value):
@@ -127,20 +167,26 @@ def ns(value):
 
 
 def table(cases, figures, instructions):
+    """ns per call (or per entry) and the ratios of the two baselines to
+    ours; with instruction counts, their figures and ratios as well."""
     counted = bool(instructions)
-    head = "| operation | ours ns | baseline ns | floor ns | baseline / ours | ours / floor | target |"
+    head = (
+        "| operation | ours ns | rendering ns | Cython ns | floor ns | rendering / ours | Cython / ours"
+        " | ours / floor | target |"
+    )
     if counted:
-        head += " instructions ours / baseline / floor |"
+        head += " instructions ours / rendering / Cython / floor | rendering / ours (instr.) | Cython / ours (instr.) |"
     lines = [head, "|" + "---|" * (head.count("|") - 1)]
     for case in cases:
-        ours, base, floor = (figures.get((case.name, impl)) for impl in IMPLS)
+        ours, python, cython, floor = (figures.get((case.name, impl)) for impl in IMPLS)
         row = (
-            f"| {case.name} | {ns(ours)} | {ns(base)} | {ns(floor)} | {ratio(base, ours)} |"
-            f" {ratio(ours, floor)} | {case.target} |"
+            f"| {case.name} | {ns(ours)} | {ns(python)} | {ns(cython)} | {ns(floor)} | {ratio(python, ours)} |"
+            f" {ratio(cython, ours)} | {ratio(ours, floor)} | {case.target} |"
         )
         if counted:
-            counts = (instructions.get((case.name, impl)) for impl in IMPLS)
+            counts = [instructions.get((case.name, impl)) for impl in IMPLS]
             row += " " + " / ".join("—" if c is None else f"{c:.0f}" for c in counts) + " |"
+            row += f" {ratio(counts[1], counts[0], 2)} | {ratio(counts[2], counts[0], 2)} |"
         lines.append(row)
     return "\n".join(lines)
 
@@ -165,6 +211,7 @@ def main():
     args = runner.parse_args()
     if not args.worker:
         build_floor()
+        build_cython()
 
     main_cases = selected(cases.CASES, args.only)
     scans = selected(cases.SCANS, args.only)

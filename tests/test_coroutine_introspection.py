@@ -11,11 +11,14 @@ import types
 import weakref
 
 import pytest
-from models import ModelDispatcher, run
+import rendering
+from models import run
 
 from kelvra_runtime.core.runtime import spawn, waiters
 from kelvra_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
 from kelvra_runtime.core.runtime.spawn import ChildResult, InMemorySpawnDispatcher
+
+Twin = rendering.load("spawn").InMemorySpawnDispatcher
 
 FILE = "src/kelvra_runtime/core/runtime/spawn.py"
 ENQUEUE = "kelvra_runtime.core.runtime.spawn.InMemorySpawnDispatcher.enqueue_children"
@@ -68,13 +71,11 @@ def graph_lines(task):
 
 
 def graph_names(task):
-    """The call graph's frames by name; the twin's `awaited` helper, which
-    only stands in for our await's message, left out."""
-    names = [entry.frame.f_code.co_name for entry in asyncio.capture_call_graph(task).call_stack]
-    return [name for name in names if name != "awaited"]
+    """The call graph's frames by name."""
+    return [entry.frame.f_code.co_name for entry in asyncio.capture_call_graph(task).call_stack]
 
 
-@pytest.fixture(params=[InMemorySpawnDispatcher, ModelDispatcher], ids=["compiled", "twin"])
+@pytest.fixture(params=[InMemorySpawnDispatcher, Twin], ids=["compiled", "twin"])
 def dispatcher_type(request):
     return request.param
 
@@ -96,7 +97,7 @@ def test_states_match_twin():
         return states
 
     compiled = asyncio.run(scenario(InMemorySpawnDispatcher))
-    twin = asyncio.run(scenario(ModelDispatcher))
+    twin = asyncio.run(scenario(Twin))
     assert compiled == twin
     assert [compiled[0]["state"], compiled[1]["state"], compiled[-2]["state"]] == [
         inspect.CORO_CREATED,
@@ -186,7 +187,7 @@ def test_origin_matches_twin():
     previous = sys.get_coroutine_origin_tracking_depth()
     sys.set_coroutine_origin_tracking_depth(3)
     try:
-        coros = [make(InMemorySpawnDispatcher), make(ModelDispatcher)]
+        coros = [make(InMemorySpawnDispatcher), make(Twin)]
     finally:
         sys.set_coroutine_origin_tracking_depth(previous)
     origins = [coro.cr_origin for coro in coros]

@@ -11,12 +11,14 @@ import types
 import weakref
 
 import pytest
-from models import ModelDispatcher
+import rendering
 
 from kelvra_runtime.core.runtime.exceptions import ChildSpec
 from kelvra_runtime.core.runtime.spawn import InMemorySpawnDispatcher
 
-DISPATCHERS = [InMemorySpawnDispatcher, ModelDispatcher]
+Twin = rendering.load("spawn").InMemorySpawnDispatcher
+
+DISPATCHERS = [InMemorySpawnDispatcher, Twin]
 
 
 class Handled(Exception):
@@ -125,7 +127,7 @@ SCENARIOS = {
 def test_protocol_step_by_step(close_mode, steps):
     nspecs = 2 if any(arg == 1 for _, arg in steps) else 1
     ours = scenario_run(InMemorySpawnDispatcher, close_mode, steps, nspecs)
-    twin = scenario_run(ModelDispatcher, close_mode, steps, nspecs)
+    twin = scenario_run(Twin, close_mode, steps, nspecs)
     assert ours == twin
 
 
@@ -203,7 +205,7 @@ def asyncio_outcomes(dispatcher_type):
 
 def test_asyncio_tasks_match_twin():
     ours = asyncio_outcomes(InMemorySpawnDispatcher)
-    assert ours == asyncio_outcomes(ModelDispatcher)
+    assert ours == asyncio_outcomes(Twin)
     assert ours[0] == ["inmem-p-k-0"]
     assert ours[1][:2] == ("raised", "RuntimeError")
     assert ours[-1] == ["CancelledError"]
@@ -233,7 +235,7 @@ def test_trio_cancellation_matches_twin():
 
         return trio.run(main), log
 
-    assert trio_outcome(InMemorySpawnDispatcher) == trio_outcome(ModelDispatcher) == (True, ["Cancelled"])
+    assert trio_outcome(InMemorySpawnDispatcher) == trio_outcome(Twin) == (True, ["Cancelled"])
 
 
 @pytest.mark.parametrize("dispatcher_type", DISPATCHERS, ids=["compiled", "twin"])

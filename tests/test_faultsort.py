@@ -6,13 +6,15 @@ import math
 import sys
 
 import pytest
+import rendering
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from models import model_classify as model
 from models import traceback_lines
 
 from kelvra_runtime.core.runtime import faultsort
 from kelvra_runtime.core.runtime.faultsort import classify_failure
+
+rendered = rendering.load("faultsort")
 
 QUALNAME = "kelvra_runtime.core.runtime.faultsort"
 FUNCNAME = f"{QUALNAME}.classify_failure"
@@ -416,7 +418,7 @@ envelopes = st.dictionaries(
 @settings(deadline=None)
 @given(envelopes)
 def test_agrees_with_the_model(envelope):
-    assert outcome(classify_failure, envelope) == outcome(model, envelope)
+    assert outcome(classify_failure, envelope) == outcome(rendered.classify_failure, envelope)
 
 
 # ---------------------------------------------------------------------------

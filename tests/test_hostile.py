@@ -12,29 +12,20 @@ import math
 from types import SimpleNamespace
 
 import pytest
+import rendering
 from hypothesis import given
 from hypothesis import strategies as st
-from models import (
-    FIELDS,
-    ModelDispatcher,
-    ModelLedger,
-    ModelRegistry,
-    ModelSignalWaiter,
-    drive,
-    ledger_state,
-    model_classify,
-    model_from_guards,
-    model_parse_duration,
-    outcome,
-    run,
-    shape,
-)
+from models import FIELDS, drive, ledger_state, outcome, run, shape
 
 from kelvra_runtime.core.runtime.exceptions import ChildSpec
 from kelvra_runtime.core.runtime.faultsort import classify_failure
 from kelvra_runtime.core.runtime.spawn import InMemorySpawnDispatcher
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
 from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalWaiter, parse_duration
+
+rendered_waiters, rendered_tallybook, rendered_spawn, rendered_faultsort = (
+    rendering.load(m) for m in ("waiters", "tallybook", "spawn", "faultsort")
+)
 
 # ---------------------------------------------------------------------------
 # Hostile objects
@@ -150,7 +141,7 @@ durations = st.one_of(
 @given(durations)
 def test_parse_duration_of_anything(value):
     got = outcome(parse_duration, value)
-    assert got == outcome(model_parse_duration, value)
+    assert got == outcome(rendered_waiters.parse_duration, value)
     assert got[0] == "float" or got[1] in (ValueError, OverflowError)
 
 
@@ -187,7 +178,7 @@ def test_classify_failure_of_hostile_envelopes(layout, recipes):
     except Exception:
         return  # a key whose hash or equality raises cannot even be stored
     got = outcome(classify_failure, real)
-    assert got == outcome(model_classify, model)
+    assert got == outcome(rendered_faultsort.classify_failure, model)
     assert got[0] == "str" or issubclass(got[1], Exception)
     assert shape(real) == shape(model)
 
@@ -235,10 +226,10 @@ def test_resolve_signal_with_hostile_values(case, recipes):
     before = registry._signal_waiters
     got = outcome(lambda: run(registry.resolve_signal(signal_name="s", payload=payload)))
 
-    model_payload, model_records = signal_setup(case, recipes, ModelSignalWaiter)
-    model = ModelRegistry()
+    model_payload, model_records = signal_setup(case, recipes, rendered_waiters.SignalWaiter)
+    model = rendered_waiters.InMemoryWaiterRegistry()
     model._signal_waiters = list(model_records)
-    assert got == outcome(model.resolve_signal, signal_name="s", payload=model_payload)
+    assert got == outcome(lambda: run(model.resolve_signal(signal_name="s", payload=model_payload)))
     assert shape(payload) == shape(model_payload)
     if got[0] == "raised":
         # Nothing half-done: the waiters are the list as it was.
@@ -273,13 +264,26 @@ def apply(ledger, op, kwargs):
     return getattr(ledger, op)(*args, **kwargs)
 
 
+def as_int(value):
+    return value if type(value) is int else int(value)
+
+
+def bound(op, kwargs):
+    """The arguments as the compiled binding passes them on to the body,
+    converted in parameter order (cost_usd to float, counts to int): the
+    rendering leaves that to its callers."""
+    number = float if op == "check_can_afford" else as_int
+    conversions = {"_": number, "cost_usd": float, "tokens": as_int, "tool_name": lambda name: name}
+    return {k: conversions[k](kwargs[k]) for k in conversions if k in kwargs}
+
+
 @given(st.fixed_dictionaries({}, optional={f: numbers for f in FIELDS}), st.lists(ledger_ops, max_size=8))
 def test_ledger_operations_on_odd_numbers(fields, ops):
-    real, model = Tallybook(**fields), ModelLedger(**(vars(Tallybook()) | fields | {"tool_call_counts": {}}))
+    real, model = Tallybook(**fields), rendered_tallybook.Tallybook(**fields)
     for op, kwargs in ops:
         before = ledger_state(real)
         got = outcome(apply, real, op, kwargs)
-        assert got == outcome(apply, model, op, kwargs), (op, kwargs)
+        assert got == outcome(lambda: apply(model, op, bound(op, kwargs))), (op, kwargs)
         assert got[0] != "raised" or issubclass(got[1], (BudgetExceeded, TypeError, ValueError, OverflowError))
         assert ledger_state(real) == ledger_state(model)
         if op.startswith("check") or op in ("remaining_usd", "remaining_tokens", "to_trace_data"):
@@ -321,7 +325,7 @@ guard_recipes = st.lists(
 @given(guard_recipes)
 def test_from_guards_of_odd_limits(recipes):
     got = outcome(lambda: ledger_state(Tallybook.from_guards([guard_of(r) for r in recipes])))
-    assert got == outcome(lambda: ledger_state(model_from_guards([guard_of(r) for r in recipes])))
+    assert got == outcome(lambda: ledger_state(rendered_tallybook.Tallybook.from_guards([guard_of(r) for r in recipes])))
 
 
 # ---------------------------------------------------------------------------
@@ -392,7 +396,7 @@ def test_dispatch_with_hostile_runners(behaviour_list, return_when, throw_at):
     real = InMemorySpawnDispatcher(child_runner=runner_for(behaviour_list))
     got = drive(real.enqueue_children(parent_run_id="r", parent_resume_key="k", specs=specs,
                                       return_when=return_when, timeout_seconds=1.0), throw_at)  # fmt: skip
-    model = ModelDispatcher(child_runner=runner_for(behaviour_list))
+    model = rendered_spawn.InMemorySpawnDispatcher(child_runner=runner_for(behaviour_list))
     assert got == drive(model.enqueue_children(parent_run_id="r", parent_resume_key="k", specs=specs,
                                                return_when=return_when, timeout_seconds=1.0), throw_at)  # fmt: skip
     assert shape(real._pending) == shape(model._pending)

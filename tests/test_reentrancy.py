@@ -8,31 +8,23 @@ and no crash."""
 import collections.abc
 
 import pytest
-from models import (
-    ModelDispatcher,
-    ModelRegistry,
-    ModelSignalWaiter,
-    drive,
-    ledger_state,
-    model_from_guards,
-    model_parse_duration,
-    outcome,
-    run,
-    shape,
-)
+import rendering
+from models import drive, ledger_state, outcome, run, shape
 
 from kelvra_runtime.core.runtime import waiters
 from kelvra_runtime.core.runtime.exceptions import ChildSpec
 from kelvra_runtime.core.runtime.spawn import InMemorySpawnDispatcher
 from kelvra_runtime.core.runtime.tallybook import Tallybook
-from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalWaiter, TimerWaiter, UserInputWaiter
+
+rendered_waiters, rendered_tallybook, rendered_spawn = (rendering.load(m) for m in ("waiters", "tallybook", "spawn"))
 
 
 class Synchronous:
-    """The compiled registry with its coroutines driven to their end."""
+    """A registry with its coroutines driven to their end, and the record
+    classes of its module (`kinds`)."""
 
-    def __init__(self, registry):
-        self.registry = registry
+    def __init__(self, registry, kinds):
+        self.registry, self.kinds = registry, kinds
 
     def __getattr__(self, name):
         method = getattr(self.registry, name)
@@ -45,14 +37,13 @@ class Synchronous:
 
 
 def both(scenario):
-    """Runs `scenario(registry, kinds)` on the compiled registry and on the
-    model; returns both outcomes and final states."""
+    """Runs `scenario(registry, kinds)` on the compiled registry and on its
+    rendering; returns both outcomes and final states."""
     runs = []
-    for registry, kinds in (
-        (Synchronous(InMemoryWaiterRegistry(clock=lambda: 100.0)), (SignalWaiter, TimerWaiter, UserInputWaiter)),
-        (ModelRegistry(clock=lambda: 100.0), (ModelSignalWaiter, TimerWaiter, UserInputWaiter)),
-    ):
-        real = getattr(registry, "registry", registry)
+    for module in (waiters, rendered_waiters):
+        kinds = (module.SignalWaiter, module.TimerWaiter, module.UserInputWaiter)
+        registry = Synchronous(module.InMemoryWaiterRegistry(clock=lambda: 100.0), kinds)
+        real = registry.registry
         result = outcome(scenario, registry, kinds)
         state = [shape([(w.parent_run_id, w.resume_key) for w in getattr(real, name)])
                  for name in ("_signal_waiters", "_timers", "_user_inputs")]  # fmt: skip
@@ -89,11 +80,11 @@ def resolve(registry, **kwargs):
 
 
 SIGNAL_ACTIONS = {
-    "registers a matching waiter": lambda r: r.register_signal_waiter(SignalWaiter("new", "k", "s")),
-    "registers another waiter": lambda r: r.register_signal_waiter(SignalWaiter("other", "k", "t")),
+    "registers a matching waiter": lambda r: r.register_signal_waiter(r.kinds[0]("new", "k", "s")),
+    "registers another waiter": lambda r: r.register_signal_waiter(r.kinds[0]("other", "k", "t")),
     "resolves again": lambda r: resolve(r),
-    "clears the list": lambda r: getattr(r, "registry", r)._signal_waiters.clear(),
-    "replaces the list": lambda r: setattr(getattr(r, "registry", r), "_signal_waiters", [SignalWaiter("x", "k", "s")]),
+    "clears the list": lambda r: r.registry._signal_waiters.clear(),
+    "replaces the list": lambda r: setattr(r.registry, "_signal_waiters", [r.kinds[0]("x", "k", "s")]),
     "counts": lambda r: r.signal_waiter_count(),
 }
 
@@ -122,19 +113,19 @@ class Clock:
 
 
 CLOCK_ACTIONS = {
-    "registers a due timer": lambda r: r.register_timer(TimerWaiter("new", "k", 1.0)),
+    "registers a due timer": lambda r: r.register_timer(r.kinds[1]("new", "k", 1.0)),
     "sweeps again": lambda r: r.sweep_expired_timers(),
-    "clears the timers": lambda r: getattr(r, "registry", r)._timers.clear(),
+    "clears the timers": lambda r: r.registry._timers.clear(),
 }
 
 
 @pytest.mark.parametrize("action", CLOCK_ACTIONS.values(), ids=CLOCK_ACTIONS.keys())
 def test_clock_that_changes_the_registry(action):
     def scenario(registry, kinds):
-        real = getattr(registry, "registry", registry)
+        real = registry.registry
         real._clock = Clock(action, registry)
-        registry.register_timer(TimerWaiter("due", "k", 50.0))
-        registry.register_timer(TimerWaiter("later", "k", 150.0))
+        registry.register_timer(kinds[1]("due", "k", 50.0))
+        registry.register_timer(kinds[1]("later", "k", 150.0))
         return registry.sweep_expired_timers()
 
     real, model = both(scenario)
@@ -152,9 +143,9 @@ class Id(str):
 
 
 USER_INPUT_ACTIONS = {
-    "removes an earlier waiter": lambda r: getattr(r, "registry", r)._user_inputs.pop(0),
-    "empties the list": lambda r: getattr(r, "registry", r)._user_inputs.clear(),
-    "registers another": lambda r: r.register_user_input_waiter(UserInputWaiter("p", "k", "?")),
+    "removes an earlier waiter": lambda r: r.registry._user_inputs.pop(0),
+    "empties the list": lambda r: r.registry._user_inputs.clear(),
+    "registers another": lambda r: r.register_user_input_waiter(r.kinds[2]("p", "k", "?")),
     "answers again": lambda r: r.resolve_user_input(parent_run_id="q", resume_key="k", response=None),
 }
 
@@ -164,9 +155,9 @@ def test_comparison_that_changes_the_user_inputs(action):
     def scenario(registry, kinds):
         run_id = Id("p")
         run_id.action, run_id.registry = once(action), registry
-        registry.register_user_input_waiter(UserInputWaiter("q", "k", "?"))
-        registry.register_user_input_waiter(UserInputWaiter(run_id, "k", "?"))
-        registry.register_user_input_waiter(UserInputWaiter("p", "k", "?"))
+        registry.register_user_input_waiter(kinds[2]("q", "k", "?"))
+        registry.register_user_input_waiter(kinds[2](run_id, "k", "?"))
+        registry.register_user_input_waiter(kinds[2]("p", "k", "?"))
         return registry.resolve_user_input(parent_run_id="p", resume_key="k", response=None)
 
     real, model = both(scenario)
@@ -177,40 +168,44 @@ def test_comparison_that_changes_the_user_inputs(action):
 
 
 class Unit:
-    """A unit value whose multiplication first changes the table."""
+    """A unit value whose multiplication first changes the table of `module`."""
 
-    def __init__(self, action):
-        self.action = action
+    def __init__(self, action, module):
+        self.action, self.module = action, module
 
     def __rmul__(self, amount):
-        self.action()
+        self.action(self.module)
         return amount
 
 
 UNIT_ACTIONS = {
-    "replaced": lambda: setattr(waiters, "_DURATION_UNITS", {"m": 60.0}),
-    "entry removed": lambda: waiters._DURATION_UNITS.pop("h", None),
-    "entry added": lambda: waiters._DURATION_UNITS.update(x=2.0),
-    "cleared": lambda: waiters._DURATION_UNITS.clear(),
-    "deleted": lambda: vars(waiters).pop("_DURATION_UNITS", None),
+    "replaced": lambda m: setattr(m, "_DURATION_UNITS", {"m": 60.0}),
+    "entry removed": lambda m: m._DURATION_UNITS.pop("h", None),
+    "entry added": lambda m: m._DURATION_UNITS.update(x=2.0),
+    "cleared": lambda m: m._DURATION_UNITS.clear(),
+    "deleted": lambda m: vars(m).pop("_DURATION_UNITS", None),
 }
 
 
 @pytest.fixture
 def restored_units():
-    saved = waiters._DURATION_UNITS
+    """Each table put back afterwards, at its place in the namespace."""
+    saved = [(vars(m), list(vars(m)), m._DURATION_UNITS) for m in (waiters, rendered_waiters)]
     yield
-    waiters._DURATION_UNITS = saved
+    for namespace, order, units in saved:
+        namespace["_DURATION_UNITS"] = units
+        for later in order[order.index("_DURATION_UNITS") + 1 :]:
+            namespace[later] = namespace.pop(later)
 
 
 @pytest.mark.parametrize("spec", ["1s1h", "1s1m", "1s1x", "1s 5", "1s1s"])
 @pytest.mark.parametrize("action", UNIT_ACTIONS.values(), ids=UNIT_ACTIONS.keys())
 def test_table_changed_during_a_parse(restored_units, action, spec):
-    def parse(parser):
-        waiters._DURATION_UNITS = {"s": Unit(action), "m": 60.0, "h": 3600.0}
-        return outcome(parser, spec)
+    def parse(module):
+        module._DURATION_UNITS = {"s": Unit(action, module), "m": 60.0, "h": 3600.0}
+        return outcome(module.parse_duration, spec)
 
-    assert parse(waiters.parse_duration) == parse(model_parse_duration)
+    assert parse(waiters) == parse(rendered_waiters)
 
 
 # --- guards ------------------------------------------------------------------
@@ -247,7 +242,7 @@ def test_limit_method_that_changes_the_guards(action):
             g.guards = guards
         return outcome(lambda: ledger_state(from_guards(guards)))
 
-    assert build(Tallybook.from_guards) == build(model_from_guards)
+    assert build(Tallybook.from_guards) == build(rendered_tallybook.Tallybook.from_guards)
 
 
 # --- the dispatcher ----------------------------------------------------------
@@ -283,7 +278,7 @@ def test_child_runner_that_reenters_the_dispatcher(action):
         result = drive(enqueue(d), None)
         return result, shape(d._pending)
 
-    assert dispatch(InMemorySpawnDispatcher) == dispatch(ModelDispatcher)
+    assert dispatch(InMemorySpawnDispatcher) == dispatch(rendered_spawn.InMemorySpawnDispatcher)
 
 
 # --- introspection -----------------------------------------------------------

@@ -450,6 +450,41 @@ def with_pending(m, pending):
     return dispatcher
 
 
+class NumberLike:
+    """A difference that is above zero and is no number."""
+
+    def __gt__(self, other):
+        return True
+
+
+class Subtrahend:
+    def __rsub__(self, other):
+        return NumberLike()
+
+
+# Results of the wrong type, refused by the statement that produced them.
+CASES += [
+    ("remaining_tokens result", "tallybook", "Tallybook.remaining_tokens",
+     lambda m: ledger(m, token_cap=5, spent_tokens=Subtrahend()).remaining_tokens()),
+    ("collected results", "spawn", "InMemorySpawnDispatcher.collect_results",
+     lambda m: run(with_pending(m, {"r": {"k": ["not", "a", "dict"]}}).collect_results(parent_run_id="r", resume_key="k"))),
+]  # fmt: skip
+
+# Statements whose compiled entries still cite another line.
+CASES += [
+    pytest.param(
+        "cost cap read", "tallybook", "Tallybook.from_guards",
+        lambda m: failing_attribute(m.Tallybook, "cost_cap_usd").from_guards([guard("cost", limit_as_usd=limit(1.0))]),
+        marks=pytest.mark.xfail(strict=True, reason="the compiled entry cites the assignment's line, 179"),
+    ),
+    pytest.param(
+        "reduce reads args", "tallybook", "BudgetExceeded.__reduce__",
+        lambda m: failing_attribute(m.BudgetExceeded, "args")("r", cap_name="c", cap_value=1, would_be=2).__reduce__(),
+        marks=pytest.mark.xfail(strict=True, reason="the compiled entry cites the attribute reads' line, 29"),
+    ),
+]  # fmt: skip
+
+
 # The registry's lists themselves unreadable, where each walk or append stands.
 CASES += [
     (case_id, "waiters", qualname, provoke)
@@ -466,6 +501,10 @@ CASES += [
          lambda m: run(registry(m, _timers=None).sweep_expired_timers())),
     ]
 ]  # fmt: skip
+
+
+def case_id(case):
+    return case.values[0] if isinstance(case, type(pytest.param())) else case[0]
 
 
 def raised(provoke, module):
@@ -506,7 +545,7 @@ def walk(tb):
         tb = tb.tb_next
 
 
-@pytest.mark.parametrize("case_id, module, qualname, provoke", CASES, ids=[case[0] for case in CASES])
+@pytest.mark.parametrize("case_id, module, qualname, provoke", CASES, ids=[case_id(case) for case in CASES])
 def test_cited_line_is_the_failing_statement(case_id, module, qualname, provoke):
     from_compiled = raised(provoke, rendering.compiled(module))
     from_rendering = raised(provoke, rendering.load(module))
@@ -573,7 +612,7 @@ CITED = {
     "tallybook": {10: "from dataclasses import", 11: "from typing import", 14: "class BudgetExceeded(", 33: "@dataclass",
                   34: "class Tallybook", 171: "cls()", 195: "return {", 196: '"cost_cap_usd"', 206: '"remaining_tokens"'},
     "spawn": {22: "from typing import", 24: "from .exceptions import", 27: "class ChildResult(", 41: "@runtime_checkable",
-              42: "class SpawnDispatcher(", 108: "class InMemorySpawnDispatcher", 149: "await self._child_runner(spec)",
+              42: "class SpawnDispatcher(", 108: "class InMemorySpawnDispatcher", 149: "await _awaitable(self._child_runner(spec))",
               167: "self._pending.setdefault(", 173: "self._pending.get(", 181: "return ChildResult("},
     "waiters": {17: "import time", 18: "from dataclasses import", 19: "from typing import", 22: "@dataclass",
                 23: "class SignalWaiter", 44: "@dataclass", 45: "class TimerWaiter", 53: "@dataclass",
@@ -600,6 +639,11 @@ def fresh_namespaces():
 @pytest.mark.parametrize("module", rendering.MODULES)
 def test_rendering_binds_the_compiled_namespace(module, fresh_namespaces):
     """The same names in the same order, but for the `annotations` feature
-    that the rendering's string annotations need."""
-    names = [n for n in vars(rendering.load(module)) if not n.startswith("__") and n != "annotations"]
-    assert names == fresh_namespaces[module]
+    that the rendering's string annotations need, and then only the
+    rendering's own private helper functions."""
+    rendered = rendering.load(module)
+    names = [n for n in vars(rendered) if not n.startswith("__") and n != "annotations"]
+    expected = fresh_namespaces[module]
+    assert names[: len(expected)] == expected
+    helpers = names[len(expected) :]
+    assert all(n.startswith("_") and type(getattr(rendered, n)).__name__ == "function" for n in helpers), helpers

@@ -6,16 +6,19 @@ import gc
 import inspect
 import sys
 import traceback
+import types
 import typing
 import warnings
 
 import pytest
+import rendering
 import trio
 
 from kelvra_runtime.core.runtime import exceptions, spawn
 from kelvra_runtime.core.runtime.exceptions import ChildSpec, ReturnWhen
 from kelvra_runtime.core.runtime.spawn import ChildResult, InMemorySpawnDispatcher, SpawnDispatcher
 from models import complete as run
+from models import shape
 
 MODULE = "kelvra_runtime.core.runtime.spawn"
 SOURCE = "src/kelvra_runtime/core/runtime/spawn.py"
@@ -614,3 +617,39 @@ def test_import_fails_without_the_engine_names(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["ImportError", "True", "24", "True"]
+
+
+class AwaitableResult:
+    def __await__(self):
+        yield "suspended"
+        return {"output": "awaitable"}
+
+
+@types.coroutine
+def generator_coroutine(spec):
+    yield "suspended"
+    return {"output": "generator coroutine"}
+
+
+def plain_generator(spec):
+    yield "suspended"
+
+
+RUNNER_RESULTS = {
+    "coroutine": lambda spec: asyncio.sleep(0, {"output": "coroutine"}),
+    "__await__": lambda spec: AwaitableResult(),
+    "types.coroutine": generator_coroutine,
+    "plain generator": plain_generator,
+    "int": lambda spec: 5,
+    "None": lambda spec: None,
+}
+
+
+@pytest.mark.parametrize("runner", RUNNER_RESULTS.values(), ids=RUNNER_RESULTS.keys())
+def test_what_is_awaited_as_the_rendering_awaits_it(runner):
+    def results(module):
+        dispatcher = module.InMemorySpawnDispatcher(child_runner=runner)
+        assert run(enqueue(dispatcher, [ChildSpec("a")])) == ["inmem-r1-k-0"]
+        return shape(stored(dispatcher))
+
+    assert results(spawn) == results(rendering.load("spawn"))

@@ -9,10 +9,11 @@ from fractions import Fraction
 from types import SimpleNamespace
 
 import pytest
+import rendering
+from models import guard, ledger_state, outcome
 
 from kelvra_runtime.core.runtime import tallybook
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
-from models import guard
 
 QUALNAME = "kelvra_runtime.core.runtime.tallybook"
 
@@ -456,3 +457,79 @@ def test_remaining_tokens_wants_a_number():
     with pytest.raises(TypeError, match="^Expected int, got Weird$"):
         Tallybook(token_cap=Weird()).remaining_tokens()
 
+
+
+# ---------------------------------------------------------------------------
+# The reads an operation makes, against the rendering
+
+
+def logging_ledger(cls, log, **fields):
+    """A ledger of a subclass of `cls` that logs every field it gives out."""
+    names = {f.name for f in dataclasses.fields(Tallybook)}
+
+    class Logging(cls):
+        def __getattribute__(self, name):
+            if name in names:
+                log.append(name)
+            return super().__getattribute__(name)
+
+    return Logging(**fields)
+
+
+LEDGER = dict(cost_cap_usd=1.0, token_cap=10, spent_cost_usd=0.5, spent_tokens=5, current_depth=2,
+              active_child_count=19, max_spawn_fanout=4)  # fmt: skip
+OPERATIONS = {
+    "debit within the caps": lambda l: l.debit(cost_usd=0.25, tokens=1, tool_name="t"),
+    "debit over the cost cap": lambda l: l.debit(cost_usd=1.0, tokens=100, tool_name="t"),
+    "debit over the token cap": lambda l: l.debit(tokens=6),
+    "remaining_usd": lambda l: l.remaining_usd(),
+    "remaining_tokens": lambda l: l.remaining_tokens(),
+    "check_depth passes": lambda l: l.check_depth(),
+    "check_depth breaches": lambda l: l.check_depth(2),
+    "check_fanout breaches": lambda l: l.check_fanout(5),
+    "check_concurrent breaches": lambda l: l.check_concurrent(2),
+    "check_can_afford breaches": lambda l: l.check_can_afford(0.75),
+    "register_child_completed": lambda l: l.register_child_completed(),
+    "to_trace_data": lambda l: l.to_trace_data(),
+}
+
+
+@pytest.mark.parametrize("operation", OPERATIONS.values(), ids=OPERATIONS.keys())
+def test_fields_read_as_the_rendering_reads_them(operation):
+    def reads(module):
+        log = []
+        ledger = logging_ledger(module.Tallybook, log, **LEDGER)
+        log.clear()
+        result = outcome(operation, ledger)
+        return result, log
+
+    assert reads(tallybook) == reads(rendering.load("tallybook"))
+
+
+def test_guards_read_as_the_rendering_reads_them():
+    def reads(module):
+        log = []
+
+        class Guard:
+            def __init__(self, type_, limit):
+                self.type_, self.limit = type_, limit
+
+            def __getattr__(self, name):
+                log.append(name)
+                if name == "type":
+                    return self.type_
+                if name.startswith("limit_as_"):
+                    return lambda: log.append(f"{name}()") or self.limit
+                raise AttributeError(name)
+
+        class Ledger(module.Tallybook):
+            def __getattribute__(self, name):
+                if name in ("cost_cap_usd", "token_cap"):
+                    log.append(name)
+                return super().__getattribute__(name)
+
+        guards = [Guard("cost", 2.0), Guard("cost", 1.0), Guard("token_count", 5), Guard("token_count", 9),
+                  Guard("spawn_depth", 4), Guard("wall_time", 60.0)]  # fmt: skip
+        return outcome(lambda: ledger_state(Ledger.from_guards(guards))), log
+
+    assert reads(tallybook) == reads(rendering.load("tallybook"))

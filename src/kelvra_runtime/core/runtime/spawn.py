@@ -146,7 +146,7 @@ class InMemorySpawnDispatcher:
             child_id = f"inmem-{parent_run_id}-{parent_resume_key}-{idx}"
             child_ids.append(child_id)
             try:
-                result = await self._child_runner(spec)
+                result = await _awaitable(self._child_runner(spec))
                 result["child_run_id"] = child_id
                 result["spec"] = spec.to_dict()
             except Exception as exc:
@@ -170,7 +170,7 @@ class InMemorySpawnDispatcher:
     async def collect_results(
         self, *, parent_run_id: str, resume_key: str
     ) -> dict[str, ChildResult]:
-        return self._pending.get(parent_run_id, {}).pop(resume_key, {})
+        return _dict_or_none(self._pending.get(parent_run_id, {}).pop(resume_key, {}))
 
 
 async def _default_noop_child_runner(spec: ChildSpec) -> ChildResult:
@@ -187,3 +187,33 @@ async def _default_noop_child_runner(spec: ChildSpec) -> ChildResult:
         tokens=0,
         duration_ms=0.0,
     )
+
+
+def _awaitable(obj):
+    """`obj`, if `await` takes it; otherwise the dispatcher's own refusal."""
+    if hasattr(type(obj), "__await__"):
+        return obj
+    import inspect
+
+    if inspect.isgenerator(obj) and obj.gi_code.co_flags & inspect.CO_ITERABLE_COROUTINE:
+        return obj  # a generator that types.coroutine made awaitable
+    raise TypeError(f"object {type(obj).__name__} can't be used in 'await' expression")
+
+
+def _dict_or_none(results):
+    """The collected results, which must be exactly a dict or None."""
+    if type(results) is not dict and results is not None:
+        raise TypeError(f"Expected dict, got {type(results).__name__}")
+    return results
+
+
+# This file renders the compiled module of the same name in plain Python; it
+# is not installed (the package ships the compiled module alone).  The
+# compiled module's traceback entries cite the lines of these statements,
+# and the tests and benchmarks compare the two.  Called with arguments that
+# the compiled argument binding accepts, it behaves as the compiled module
+# does; that binding itself (counts, keyword-only parameters, exact-type
+# tests, the float and int conversions of annotated parameters) is not
+# imitated.  Its own messages name types by `__name__`, where the compiled
+# ones use the type's C name (which, for a type defined in C, may carry its
+# module).

@@ -20,9 +20,9 @@ class BudgetExceeded(Exception):
     """
 
     def __init__(self, reason: str, *, cap_name: str, cap_value: float, would_be: float):
-        self.cap_name = cap_name
-        self.cap_value = float(cap_value)
-        self.would_be = float(would_be)
+        cap_value, would_be = float(cap_value), float(would_be); self.cap_name = cap_name
+        self.cap_value = cap_value
+        self.would_be = would_be
         super().__init__(reason)
 
     def __reduce__(self):
@@ -60,9 +60,9 @@ class Tallybook:
         return max(0.0, self.cost_cap_usd - self.spent_cost_usd)
 
     def remaining_tokens(self) -> int:
-        if self.token_cap <= 0:
+        if (cap := self.token_cap) <= 0:
             return 0
-        return int(max(0, self.token_cap - self.spent_tokens))
+        return _int_result(max(0, cap - self.spent_tokens))
 
     def debit(self, *, cost_usd: float = 0.0, tokens: int = 0, tool_name: Optional[str] = None) -> None:
         """Record spend; raise BudgetExceeded if any cap breaches.
@@ -76,20 +76,20 @@ class Tallybook:
         self.spent_cost_usd += cost_usd
         self.spent_tokens += tokens
         if tool_name:
-            self.tool_call_counts[tool_name] = self.tool_call_counts.get(tool_name, 0) + 1
-        if self.cost_cap_usd > 0 and self.spent_cost_usd > self.cost_cap_usd:
+            counts = self.tool_call_counts; counts[tool_name] = counts.get(tool_name, 0) + 1
+        if (cap := self.cost_cap_usd) > 0 and (spent := self.spent_cost_usd) > cap:
             raise BudgetExceeded(
-                f"tree cost cap breached: spent=${self.spent_cost_usd:.4f} > cap=${self.cost_cap_usd:.4f}",
+                f"tree cost cap breached: spent=${spent:.4f} > cap=${cap:.4f}",
                 cap_name="cost_cap_usd",
-                cap_value=self.cost_cap_usd,
-                would_be=self.spent_cost_usd,
+                cap_value=cap,
+                would_be=spent,
             )
-        if self.token_cap > 0 and self.spent_tokens > self.token_cap:
+        if (cap := self.token_cap) > 0 and (used := self.spent_tokens) > cap:
             raise BudgetExceeded(
-                f"tree token cap breached: {self.spent_tokens} > {self.token_cap}",
+                f"tree token cap breached: {used} > {cap}",
                 cap_name="token_cap",
-                cap_value=self.token_cap,
-                would_be=self.spent_tokens,
+                cap_value=cap,
+                would_be=used,
             )
 
     def check_depth(self, additional: int = 1) -> None:
@@ -98,26 +98,26 @@ class Tallybook:
         Raises BudgetExceeded on breach. Does not change current_depth:
         callers bump it after the child actually runs.
         """
-        if self.max_spawn_depth <= 0:
+        if (cap := self.max_spawn_depth) <= 0:
             return
         would_be = self.current_depth + additional
-        if would_be > self.max_spawn_depth:
+        if would_be > cap:
             raise BudgetExceeded(
-                f"max_spawn_depth breached: would reach depth {would_be} (cap {self.max_spawn_depth})",
+                f"max_spawn_depth breached: would reach depth {would_be} (cap {cap})",
                 cap_name="max_spawn_depth",
-                cap_value=float(self.max_spawn_depth),
+                cap_value=float(cap),
                 would_be=float(would_be),
             )
 
     def check_fanout(self, count: int) -> None:
         """Verify that a group of `count` children fits under max_spawn_fanout."""
-        if self.max_spawn_fanout <= 0:
+        if (cap := self.max_spawn_fanout) <= 0:
             return
-        if count > self.max_spawn_fanout:
+        if count > cap:
             raise BudgetExceeded(
-                f"max_spawn_fanout breached: requested {count} children (cap {self.max_spawn_fanout})",
+                f"max_spawn_fanout breached: requested {count} children (cap {cap})",
                 cap_name="max_spawn_fanout",
-                cap_value=float(self.max_spawn_fanout),
+                cap_value=float(cap),
                 would_be=float(count),
             )
 
@@ -129,15 +129,15 @@ class Tallybook:
         Does not change active_child_count: callers bump it through
         register_child_spawned and register_child_completed.
         """
-        if self.max_concurrent_spawns <= 0:
+        if (cap := self.max_concurrent_spawns) <= 0:
             return
-        would_be = self.active_child_count + additional
-        if would_be > self.max_concurrent_spawns:
+        would_be = (active := self.active_child_count) + additional
+        if would_be > cap:
             raise BudgetExceeded(
-                f"max_concurrent_spawns breached: {self.active_child_count} in flight + {additional}"
-                f" requested (cap {self.max_concurrent_spawns})",
+                f"max_concurrent_spawns breached: {active} in flight + {additional}"
+                f" requested (cap {cap})",
                 cap_name="max_concurrent_spawns",
-                cap_value=float(self.max_concurrent_spawns),
+                cap_value=float(cap),
                 would_be=float(would_be),
             )
 
@@ -146,14 +146,14 @@ class Tallybook:
 
         Used before enqueueing to fail fast.
         """
-        if self.cost_cap_usd <= 0:
+        if (cap := self.cost_cap_usd) <= 0:
             return
         would_be = self.spent_cost_usd + float(cost_usd)
-        if would_be > self.cost_cap_usd:
+        if would_be > cap:
             raise BudgetExceeded(
-                f"child of ${cost_usd:.4f} wouldn't fit: remaining ${self.remaining_usd():.4f}",
+                f"child of ${float(cost_usd):.4f} wouldn't fit: remaining ${self.remaining_usd():.4f}",
                 cap_name="cost_cap_usd",
-                cap_value=self.cost_cap_usd,
+                cap_value=cap,
                 would_be=would_be,
             )
 
@@ -175,11 +175,11 @@ class Tallybook:
             if action != "abort":
                 continue
             if type_ == "cost":
-                limit = g.limit_as_usd()
-                ledger.cost_cap_usd = limit if ledger.cost_cap_usd == 0.0 else min(ledger.cost_cap_usd, limit)
+                open_cap, limit = (current := ledger.cost_cap_usd) == 0.0, g.limit_as_usd()
+                ledger.cost_cap_usd = limit if open_cap else min(current, limit)
             elif type_ == "token_count":
                 limit = g.limit_as_count()
-                ledger.token_cap = limit if ledger.token_cap == 0 else min(ledger.token_cap, limit)
+                ledger.token_cap = limit if (current := ledger.token_cap) == 0 else min(current, limit)
             elif type_ == "spawn_depth":
                 ledger.max_spawn_depth = g.limit_as_count()
             elif type_ == "spawn_fanout":
@@ -205,3 +205,25 @@ class Tallybook:
             "remaining_usd": round(self.remaining_usd(), 6),
             "remaining_tokens": self.remaining_tokens(),
         }
+
+
+def _int_result(value):
+    """`value` as the declared int result: an exact int is itself, another
+    number goes through int(), and anything else is refused."""
+    if type(value) is int:
+        return value
+    if not (isinstance(value, complex) or any(hasattr(type(value), m) for m in ("__index__", "__int__", "__float__"))):
+        raise TypeError(f"Expected int, got {type(value).__name__}")
+    return int(value)
+
+
+# This file renders the compiled module of the same name in plain Python; it
+# is not installed (the package ships the compiled module alone).  The
+# compiled module's traceback entries cite the lines of these statements,
+# and the tests and benchmarks compare the two.  Called with arguments that
+# the compiled argument binding accepts, it behaves as the compiled module
+# does; that binding itself (counts, keyword-only parameters, exact-type
+# tests, the float and int conversions of annotated parameters) is not
+# imitated.  Its own messages name types by `__name__`, where the compiled
+# ones use the type's C name (which, for a type defined in C, may carry its
+# module).

@@ -239,3 +239,15 @@ def parse_duration(value) -> float:
     if total <= 0:
         raise ValueError(f"duration must be positive: {value!r}")
     return total
+
+
+# This file renders the compiled module of the same name in plain Python; it
+# is not installed (the package ships the compiled module alone).  The
+# compiled module's traceback entries cite the lines of these statements,
+# and the tests and benchmarks compare the two.  Called with arguments that
+# the compiled argument binding accepts, it behaves as the compiled module
+# does; that binding itself (counts, keyword-only parameters, exact-type
+# tests, the float and int conversions of annotated parameters) is not
+# imitated.  Its own messages name types by `__name__`, where the compiled
+# ones use the type's C name (which, for a type defined in C, may carry its
+# module).
