@@ -470,18 +470,13 @@ CASES += [
      lambda m: run(with_pending(m, {"r": {"k": ["not", "a", "dict"]}}).collect_results(parent_run_id="r", resume_key="k"))),
 ]  # fmt: skip
 
-# Statements whose compiled entries still cite another line.
+# A field read that shares its line with the call after it, and the
+# reduction's reads of the exception's own state.
 CASES += [
-    pytest.param(
-        "cost cap read", "tallybook", "Tallybook.from_guards",
-        lambda m: failing_attribute(m.Tallybook, "cost_cap_usd").from_guards([guard("cost", limit_as_usd=limit(1.0))]),
-        marks=pytest.mark.xfail(strict=True, reason="the compiled entry cites the assignment's line, 179"),
-    ),
-    pytest.param(
-        "reduce reads args", "tallybook", "BudgetExceeded.__reduce__",
-        lambda m: failing_attribute(m.BudgetExceeded, "args")("r", cap_name="c", cap_value=1, would_be=2).__reduce__(),
-        marks=pytest.mark.xfail(strict=True, reason="the compiled entry cites the attribute reads' line, 29"),
-    ),
+    ("cost cap read", "tallybook", "Tallybook.from_guards",
+     lambda m: failing_attribute(m.Tallybook, "cost_cap_usd").from_guards([guard("cost", limit_as_usd=limit(1.0))])),
+    ("reduce reads args", "tallybook", "BudgetExceeded.__reduce__",
+     lambda m: failing_attribute(m.BudgetExceeded, "args")("r", cap_name="c", cap_value=1, would_be=2).__reduce__()),
 ]  # fmt: skip
 
 

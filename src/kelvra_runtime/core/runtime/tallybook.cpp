@@ -171,7 +171,9 @@ constexpr int kLineSetCapName = 23;
 constexpr int kLineSetCapValue = 24;
 constexpr int kLineSetWouldBe = 25;
 constexpr int kLineBaseInit = 26;
-constexpr int kLineReduce = 29;
+constexpr int kLineReduceReads = 29;
+constexpr int kLineReduceImport = 30;
+constexpr int kLineReduce = 31;
 
 PyObject *budget_exceeded_init(kr::Call &call) {
     PyObject *self = call[0], *reason = call[1];
@@ -195,11 +197,12 @@ PyObject *budget_exceeded_init(kr::Call &call) {
 // carries them, then restore the instance dict (notes and all).
 PyObject *budget_exceeded_reduce(kr::Call &call) {
     PyObject *self = call[0];
-    Ref partial = steal(PyImport_ImportModuleAttrString("functools", "partial"));
-    Ref cap_name = partial ? steal(PyObject_GetAttr(self, str_cap_name)) : Ref();
+    Ref cap_name = steal(PyObject_GetAttr(self, str_cap_name));
     Ref cap_value = cap_name ? steal(PyObject_GetAttr(self, str_cap_value)) : Ref();
     Ref would_be = cap_value ? steal(PyObject_GetAttr(self, str_would_be)) : Ref();
-    if (!would_be) return call.fail(kLineReduce);
+    if (!would_be) return call.fail(kLineReduceReads);
+    Ref partial = steal(PyImport_ImportModuleAttrString("functools", "partial"));
+    if (!partial) return call.fail(kLineReduceImport);
     Ref rebuild =
         steal(kr::call_with_keywords(partial.get(), breach_keywords, reinterpret_cast<PyObject *>(Py_TYPE(self)),
                                      cap_name.get(), cap_value.get(), would_be.get()));
@@ -577,8 +580,9 @@ int apply_rule(PyObject *ledger, PyObject *guard, const GuardRule &rule) {
     Ref current;
     int open = 1;
     if (rule.zero != nullptr && !rule.limit_first) {
+        // Read on the limit's line, before the limit is fetched.
         open = read_open_cap(ledger, rule, current);
-        if (open < 0) return rule.assign_line;
+        if (open < 0) return rule.limit_line;
     }
     Ref limit = steal(PyObject_CallMethodNoArgs(guard, *rule.limit));
     if (!limit) return rule.limit_line;

@@ -335,6 +335,7 @@ constexpr int kLineAppendSignal = 112;
 constexpr int kLineAppendTimer = 115;
 constexpr int kLineAppendUserInput = 118;
 constexpr int kLineResolveSignal = 120;
+constexpr int kLineSignalLists = 123;
 constexpr int kLineWalkSignals = 124;
 constexpr int kLineCallMatches = 125;
 constexpr int kLineMatchRecord = 126;
@@ -343,6 +344,7 @@ constexpr int kLineWalkUserInputs = 135;
 constexpr int kLineUserInputTest = 136;
 constexpr int kLineUserInputRemove = 137;
 constexpr int kLineCallClock = 142;
+constexpr int kLineTimerLists = 143;
 constexpr int kLineWalkTimers = 144;
 constexpr int kLineTimerTest = 145;
 constexpr int kLineTimerRecord = 146;
@@ -428,7 +430,7 @@ PyObject *resolve_signal(kr::Call &call) {
     PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
     Ref remaining = steal(PyList_New(0));
     Ref matched = steal(PyList_New(0));
-    if (!remaining || !matched) return call.fail(kLineResolveSignal);
+    if (!remaining || !matched) return call.fail(kLineSignalLists);
     int line = kLineWalkSignals;  // until a waiter's own step fails
     int walked = walk(self, str_signal_waiters, [&](PyObject *waiter, Py_ssize_t) {
         Ref result = steal(call_matches(waiter, signal_name, payload));
@@ -485,7 +487,7 @@ PyObject *sweep_expired_timers(kr::Call &call) {
     if (!now) return call.fail(kLineCallClock);
     Ref expired = steal(PyList_New(0));
     Ref remaining = steal(PyList_New(0));
-    if (!expired || !remaining) return call.fail(kLineCallClock);
+    if (!expired || !remaining) return call.fail(kLineTimerLists);
     int line = kLineWalkTimers;  // until a timer's own step fails
     int walked = walk(self, str_timers, [&](PyObject *timer, Py_ssize_t) {
         int due = is_due(timer, now.get());
