@@ -8,6 +8,8 @@ A timed statement runs in a loop with the names of its setup as locals;
 coroutine operations are run to completion by `floor.drive`, the same way
 for every implementation."""
 
+import asyncio
+import contextlib
 import importlib
 import sysconfig
 from dataclasses import dataclass
@@ -163,6 +165,39 @@ GUARDS = [
 ]
 
 
+def breaching_ledger(ns):
+    # Spent past its cap: every debit raises, and the statement catches it.
+    return {
+        "book": ns.tallybook.Tallybook(cost_cap_usd=0.5, spent_cost_usd=1.0),
+        "BudgetExceeded": ns.tallybook.BudgetExceeded,
+        "suppress": contextlib.suppress,
+    }
+
+
+PAIRS = 100
+
+
+def waiter_pairs(ns):
+    # A registry that one waiter enters and a matching signal empties again,
+    # driven by hand or awaited under asyncio, `PAIRS` pairs a statement.
+    registry = ns.waiters.InMemoryWaiterRegistry()
+    waiter = ns.waiters.SignalWaiter("run-1", "key-1", "approved", dict(MATCH))
+
+    async def pairs():
+        for _ in range(PAIRS):
+            await registry.register_signal_waiter(waiter)
+            await registry.resolve_signal(signal_name="approved", payload=PAYLOAD)
+
+    return {
+        "registry": registry,
+        "waiter": waiter,
+        "payload": dict(PAYLOAD),
+        "drive": floor_module().drive,
+        "pairs": pairs,
+        "run": asyncio.run,
+    }
+
+
 def guards(ns):
     return {"Tallybook": ns.tallybook.Tallybook, "guards": list(GUARDS)}
 
@@ -220,66 +255,77 @@ def timer_scan(size):
 # ---------------------------------------------------------------------------
 # The cases, in table order
 
-FAST = "3x, 2x floor"
-CHECK = "2x, 2x floor"
+# Targets, in instructions against the cheaper of the two baselines: no more
+# (at least 1x), 1.5x for what is our own computation, and the host's own
+# cost within 1 % where the work is the host's.
+AHEAD = "1x"
+COMPUTE = "1.5x"
+HOST = "1x ±1%"
 
 CASES = [
-    case("classify_failure({})", FAST, "classify(data)", envelope({}), floor_call("f(x)", x={})),
+    case("classify_failure({})", AHEAD, "classify(data)", envelope({}), floor_call("f(x)", x={})),
     case(
         'classify_failure, "last_event"',
-        "3x",
+        COMPUTE,
         "classify(data)",
         envelope({"last_event": "signal_SIGTERM"}),
         floor_call("f(x)", x={}),
     ),
     case(
         'classify_failure, "memory_rss_mb": "2048"',
-        "3x",
+        COMPUTE,
         "classify(data)",
         envelope({"memory_rss_mb": "2048"}),
         floor_call("f(x)", x={}),
     ),
-    case("parse_duration(90)", "3x", "parse(value)", duration(90), floor_call("f(x)", x=90)),
-    case('parse_duration("30s")', "3x", "parse(value)", duration("30s"), floor_call("f(x)", x="30s")),
-    case('parse_duration("2h30m")', "3x", "parse(value)", duration("2h30m"), floor_call("f(x)", x="2h30m")),
+    case("parse_duration(90)", AHEAD, "parse(value)", duration(90), floor_call("f(x)", x=90)),
+    case('parse_duration("30s")', COMPUTE, "parse(value)", duration("30s"), floor_call("f(x)", x="30s")),
+    case('parse_duration("2h30m")', COMPUTE, "parse(value)", duration("2h30m"), floor_call("f(x)", x="2h30m")),
     case(
         'parse_duration("1d 2h 3m 4s")',
-        "3x",
+        COMPUTE,
         "parse(value)",
         duration("1d 2h 3m 4s"),
         floor_call("f(x)", x="1d 2h 3m 4s"),
     ),
     case(
         "SignalWaiter.matches (3 keys, 5 in payload)",
-        "3x",
+        AHEAD,
         "waiter.matches(name, payload)",
         signal_waiter,
         floor_call("s.positional(x, y)", x="approved", y=PAYLOAD),
     ),
-    case("get_policy", FAST, "provider.get_policy(name)", policy, floor_call("s.one_arg(x)", x="max_spend")),
-    case("get_runtime_configs", FAST, "provider.get_runtime_configs()", policy, floor_call("s.no_args()")),
-    case("check_depth", CHECK, "book.check_depth(1)", ledger, floor_call("s.one_arg(x)", x=1)),
-    case("check_fanout", CHECK, "book.check_fanout(5)", ledger, floor_call("s.one_arg(x)", x=5)),
-    case("check_concurrent", CHECK, "book.check_concurrent(1)", ledger, floor_call("s.one_arg(x)", x=1)),
-    case("check_can_afford", CHECK, "book.check_can_afford(0.25)", ledger, floor_call("s.one_arg(x)", x=0.25)),
+    case("get_policy", AHEAD, "provider.get_policy(name)", policy, floor_call("s.one_arg(x)", x="max_spend")),
+    case("get_runtime_configs", AHEAD, "provider.get_runtime_configs()", policy, floor_call("s.no_args()")),
+    case("check_depth", AHEAD, "book.check_depth(1)", ledger, floor_call("s.one_arg(x)", x=1)),
+    case("check_depth()", AHEAD, "book.check_depth()", ledger, floor_call("s.no_args()")),
+    case("check_fanout", AHEAD, "book.check_fanout(5)", ledger, floor_call("s.one_arg(x)", x=5)),
+    case("check_concurrent", AHEAD, "book.check_concurrent(1)", ledger, floor_call("s.one_arg(x)", x=1)),
+    case("check_can_afford", AHEAD, "book.check_can_afford(0.25)", ledger, floor_call("s.one_arg(x)", x=0.25)),
     case(
         "debit",
-        "2x",
+        AHEAD,
         'book.debit(cost_usd=0.0123, tokens=25, tool_name="search")',
         spending_ledger,
         floor_call("s.keywords(a=x, b=y, c=z)", x=0.0123, y=25, z="search"),
     ),
-    case("to_trace_data", "2x", "book.to_trace_data()", ledger, floor_call("s.no_args()")),
+    case(
+        "debit that breaches (BudgetExceeded caught)",
+        AHEAD,
+        "with suppress(BudgetExceeded): book.debit(cost_usd=0.25)",
+        breaching_ledger,
+    ),
+    case("to_trace_data", COMPUTE, "book.to_trace_data()", ledger, floor_call("s.no_args()")),
     case(
         "Tallybook.from_guards (6 guards)",
-        "2x",
+        AHEAD,
         "Tallybook.from_guards(guards)",
         guards,
         floor_call("S.class_one_arg(x)", x=GUARDS),
     ),
     case(
         "enqueue_children (1 spec)",
-        "2x",
+        AHEAD,
         'drive(dispatcher.enqueue_children(parent_run_id="r", parent_resume_key="k", specs=specs,'
         ' return_when="all", timeout_seconds=30.0))',
         dispatcher(1),
@@ -287,25 +333,40 @@ CASES = [
     ),
     case(
         "enqueue_children (10 specs)",
-        "2x",
+        AHEAD,
         'drive(dispatcher.enqueue_children(parent_run_id="r", parent_resume_key="k", specs=specs,'
         ' return_when="all", timeout_seconds=30.0))',
         dispatcher(10),
         floor_call("drive(s.asynchronous(a=x, b=x, c=x, d=x, e=x))", x=None),
     ),
+    Case(
+        "register_signal_waiter + resolve_signal driven with send, per pair",
+        AHEAD,
+        *each(
+            "drive(registry.register_signal_waiter(waiter)),"
+            ' drive(registry.resolve_signal(signal_name="approved", payload=payload))',
+            waiter_pairs,
+        ),
+    ),
+    Case(
+        "register_signal_waiter + resolve_signal awaited in asyncio.run, per pair",
+        AHEAD,
+        *each("run(pairs())", waiter_pairs),
+        entries=PAIRS,
+    ),
     case(
         "collect_results",
-        "2x",
+        AHEAD,
         'drive(dispatcher.collect_results(parent_run_id="r", resume_key="k"))',
         collect,
         floor_call("drive(s.asynchronous(a=x, b=x))", x=None),
     ),
-    case("SignalWaiter(...) (dataclass __init__)", "1x", 'SignalWaiter("r", "k", "approved")', records),
-    case("TimerWaiter(...) (dataclass __init__)", "1x", 'TimerWaiter("r", "k", 1.0)', records),
-    case("Tallybook() (dataclass __init__)", "1x", "Tallybook()", records),
+    case("SignalWaiter(...) (dataclass __init__)", HOST, 'SignalWaiter("r", "k", "approved")', records),
+    case("TimerWaiter(...) (dataclass __init__)", HOST, 'TimerWaiter("r", "k", 1.0)', records),
+    case("Tallybook() (dataclass __init__)", HOST, "Tallybook()", records),
     case(
         "ChildResult(...) (7 keys)",
-        "1x",
+        HOST,
         'ChildResult(child_run_id="c", spec=None, output=None, error=None, cost_usd=0.0, tokens=0,'
         " duration_ms=0.0)",
         records,
@@ -315,7 +376,7 @@ CASES = [
 SCANS = [
     Case(
         f"resolve_signal, {size} waiters",
-        "3x",
+        AHEAD,
         *each('drive(registry.resolve_signal(signal_name="approved", payload=payload))', signal_scan(size)),
         entries=size,
     )
@@ -323,7 +384,7 @@ SCANS = [
 ] + [
     Case(
         f"sweep_expired_timers, {size} timers",
-        "2x",
+        AHEAD,
         *each("drive(registry.sweep_expired_timers())", timer_scan(size)),
         entries=size,
     )

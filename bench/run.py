@@ -4,10 +4,12 @@ Cython build) and the floor, then one table of ns per call (the minimum
 over pyperf's values; loop overhead included, as timeit does) with the
 ratios, and the scans as ns per entry.
 
-    python bench/run.py [pyperf options] [--instructions] [--only TEXT]
+    python bench/run.py [pyperf options] [--instructions | --instructions-only] [--only TEXT]
 
 --instructions adds instructions per call counted by callgrind, which is
-stable where timings are noisy (two runs per figure, so it is slow).
+stable where timings are noisy (two runs per figure, so it is slow);
+--instructions-only counts them and times nothing.  The targets are in
+instructions, against the cheaper of the two baselines.
 
 Before any case runs, the floor extension and the Cython build of the
 renderings are compiled into build/bench/ when missing or stale."""
@@ -166,27 +168,36 @@ def ns(value):
     return "—" if value is None else (f"{value:.1f}" if value < 100 else f"{value:.0f}")
 
 
+def meets(target, cheaper, ours):
+    """Whether `ours` reaches `target` against the cheaper baseline."""
+    if not cheaper or not ours:
+        return "—"
+    if target.endswith("±1%"):
+        return "yes" if ours <= cheaper * 1.01 else "no"
+    return "yes" if cheaper / ours >= float(target.rstrip("x")) else "no"
+
+
 def table(cases, figures, instructions):
-    """ns per call (or per entry) and the ratios of the two baselines to
-    ours; with instruction counts, their figures and ratios as well."""
+    """ns per call (or per entry) of ours, both baselines and the floor, and
+    the cheaper baseline's ratio to ours; with instruction counts, their
+    figures, the same ratio in instructions and whether the target is met."""
     counted = bool(instructions)
-    head = (
-        "| operation | ours ns | rendering ns | Cython ns | floor ns | rendering / ours | Cython / ours"
-        " | ours / floor | target |"
-    )
+    head = "| operation | ours ns | rendering ns | Cython ns | floor ns | cheaper / ours | target |"
     if counted:
-        head += " instructions ours / rendering / Cython / floor | rendering / ours (instr.) | Cython / ours (instr.) |"
+        head += " instructions ours / rendering / Cython / floor | cheaper / ours (instr.) | met |"
     lines = [head, "|" + "---|" * (head.count("|") - 1)]
     for case in cases:
         ours, python, cython, floor = (figures.get((case.name, impl)) for impl in IMPLS)
+        cheaper = min((v for v in (python, cython) if v), default=None)
         row = (
-            f"| {case.name} | {ns(ours)} | {ns(python)} | {ns(cython)} | {ns(floor)} | {ratio(python, ours)} |"
-            f" {ratio(cython, ours)} | {ratio(ours, floor)} | {case.target} |"
+            f"| {case.name} | {ns(ours)} | {ns(python)} | {ns(cython)} | {ns(floor)} | {ratio(cheaper, ours)} |"
+            f" {case.target} |"
         )
         if counted:
             counts = [instructions.get((case.name, impl)) for impl in IMPLS]
+            least = min((c for c in counts[1:3] if c), default=None)
             row += " " + " / ".join("—" if c is None else f"{c:.0f}" for c in counts) + " |"
-            row += f" {ratio(counts[1], counts[0], 2)} | {ratio(counts[2], counts[0], 2)} |"
+            row += f" {ratio(least, counts[0], 2)} | {meets(case.target, least, counts[0])} |"
         lines.append(row)
     return "\n".join(lines)
 
@@ -207,6 +218,9 @@ def main():
     runner = pyperf.Runner(processes=4, values=3, min_time=0.05, add_cmdline_args=forward)
     runner.argparser.add_argument("--only", help="only the cases whose name holds this text")
     runner.argparser.add_argument("--instructions", action="store_true", help="count instructions with callgrind")
+    runner.argparser.add_argument(
+        "--instructions-only", action="store_true", help="count instructions with callgrind, and time nothing"
+    )
     runner.argparser.set_defaults(quiet=True)
     args = runner.parse_args()
     if not args.worker:
@@ -216,7 +230,7 @@ def main():
     main_cases = selected(cases.CASES, args.only)
     scans = selected(cases.SCANS, args.only)
     figures = {}
-    for case in main_cases + scans:
+    for case in [] if args.instructions_only else main_cases + scans:
         for impl, timed in implementations(case):
             result = runner.bench_time_func(f"{case.name} [{impl}]", loop_function(timed))
             if result is not None and not args.worker:
@@ -225,7 +239,7 @@ def main():
         return
 
     instructions = {}
-    if args.instructions:
+    if args.instructions or args.instructions_only:
         everything = cases.CASES + cases.SCANS
         counted = [(case, impl) for case in main_cases + scans for impl, _ in implementations(case)]
         with ThreadPoolExecutor(os.cpu_count()) as pool:

@@ -279,7 +279,7 @@ OPERATIONS = {
     "register no argument": Operation(lambda: InMemoryWaiterRegistry().register_timer(), raises=TypeError),
     "resolve_signal over a tuple": Operation(
         lambda: resolve(registry_with("_signal_waiters", (waiter(),)), signal_name="s", payload={}),
-        lines={(("resolve_signal", 120),), (("resolve_signal", 123),), (("resolve_signal", 124),)},
+        lines={(("resolve_signal", 120),), (("resolve_signal", 124),)},
     ),
     "resolve_signal matches raises": Operation(
         resolve, registered(signals=[waiter({"a": Raising()})]), signal_name="s", payload={"a": 1}, raises=KeyError
