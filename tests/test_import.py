@@ -1,6 +1,10 @@
 """Import behaviour of all five modules, each in a fresh interpreter:
 re-initialisation refused, legacy and isolated subinterpreters refused,
-`importlib.reload`, and a failing exec followed by a successful import."""
+`importlib.reload`, a failing exec followed by a successful import, and
+the line that each failing step of the initialisation reports."""
+
+import json
+import sys
 
 import pytest
 
@@ -109,3 +113,74 @@ def test_failing_exec_then_import(run_python, module, fail, line):
     if line is not None:
         assert lines[0] == str([(f"src/kelvra_runtime/core/runtime/{module}.py", line)])
     assert lines[1:] == ["False True", "True {}"]
+
+
+# The lines of the "init" traceback entries that an allocation failure during
+# initialisation can leave: each statement of the module body that makes
+# or binds something, and 1 for the module's own constants.
+INIT_LINES = {
+    "waiters": [
+        1, 17, 22, 23, 44, 45, 53, 54, 63, 64, 67, 70, 73, 76, 84, 92, 98, 105, 111, 114, 117, 120, 133, 141, 152,
+        155, 158, 190, 198,
+    ],
+    "tallybook": [1, 14, 33, 34, 56, 62, 67, 95, 112, 124, 144, 160, 165, 170, 193],
+    "spawn": [1, 27, 41, 42, 48, 97, 108, 121, 129, 170, 176],
+    "policy": [1, 7, 10, 11, 21, 29, 41, 48, 51],
+    "faultsort": [1, 15],
+}  # fmt: skip
+
+# One process of the sweep: from allocation `start` on, the module is made
+# and executed with one allocation failing, until it initialises.
+SWEEP = """
+import importlib, importlib.util, json, sys, traceback
+import _testcapi
+import dataclasses, time, typing
+
+name, k = {name!r}, {start}
+importlib.import_module("{package}.exceptions")
+spec = importlib.util.find_spec(name)
+lines = set()
+while True:
+    saved = dict(sys.modules)
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    except SystemError:
+        raise
+    except Exception as e:
+        _testcapi.remove_mem_hooks()
+        lines.update(entry.lineno for entry in traceback.extract_tb(e.__traceback__) if entry.name == "init " + name)
+        sys.modules.clear()
+        sys.modules.update(saved)
+        k += 1
+        continue
+    finally:
+        _testcapi.remove_mem_hooks()
+    break
+assert module.__test__ == {{}}
+print(json.dumps([k, sorted(lines)]))
+"""
+
+
+@pytest.mark.parametrize("module", INIT_LINES)
+def test_allocation_failures_report_the_init_lines(run_python, module):
+    """Every allocation of the module's initialisation failing in turn: a
+    proper exception whose "init" entry gives the failing statement's line,
+    and then an import that works.  A module initialises once per process,
+    and an allocation failure that the host swallows lets an import succeed
+    early, so the sweep goes on in a new process from the next allocation,
+    until 32 processes in a row initialise at their first try.  The debug
+    interpreter sets off assertions in its own code on some of these
+    failures, so only the release one runs it."""
+    if hasattr(sys, "gettotalrefcount"):
+        pytest.skip("the debug interpreter asserts on some of its own allocation failures")
+    start, quiet, lines = 0, 0, set()
+    while quiet < 32:
+        proc = run_python(SWEEP.format(name=f"{PACKAGE}.{module}", start=start, package=PACKAGE))
+        assert proc.returncode == 0, proc.stderr
+        k, seen = json.loads(proc.stdout)
+        quiet = quiet + 1 if k == start else 0
+        lines.update(seen)
+        start = k + 1
+    assert sorted(lines) == INIT_LINES[module]

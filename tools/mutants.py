@@ -73,6 +73,11 @@ class Mutant:
     def where(self):
         return f"{self.source.name}:{self.line}"
 
+    @property
+    def key(self):
+        """What the allow-list names a mutant by."""
+        return (self.source.name, self.line, self.mutated)
+
 
 class Interrupted(Exception):
     pass
@@ -181,9 +186,12 @@ def generate(source: Path):
         # Changes inside comments alter nothing that runs.
         if [code(line) for line in original[i1:i2]] == [code(line) for line in changed[j1:j2]]:
             continue
+        before = "\n".join(original[i1:i2]).strip()
+        if i1 == i2:  # a new line, shown with the one it goes before
+            before = f"(new line before) {original[i1].strip()}" if i1 < len(original) else "(new last line)"
         mutants.append(Mutant(
             source=source, number=int(path.name.split(".")[-2]), text=text, line=i1 + 1,
-            original="\n".join(original[i1:i2]).strip(), mutated="\n".join(changed[j1:j2]).strip(),
+            original=before, mutated="\n".join(changed[j1:j2]).strip(),
         ))
     return mutants
 
@@ -195,7 +203,7 @@ def shuffled(mutants, seed, source):
 
 
 def read_allow_list():
-    """(file name, mutated line) -> why; one entry a line:
+    """(file name, line, mutated line) -> why; one entry a line:
     `file.cpp:LINE: mutated line ## why it is equivalent`."""
     allowed = {}
     if not ALLOW.exists():
@@ -205,7 +213,8 @@ def read_allow_list():
             continue
         head, _, why = raw.partition(" ## ")
         where, _, mutated = head.partition(": ")
-        allowed[(where.split(":")[0], mutated.strip())] = why.strip()
+        name, _, line = where.partition(":")
+        allowed[(name, int(line), mutated.strip())] = why.strip()
     return allowed
 
 
@@ -241,20 +250,20 @@ def write_report(chosen_per_file, args, allowed, elapsed):
         compiled = [m for m in chosen if m.outcome != "not compiling"]
         killed = [m for m in compiled if m.outcome in ("killed", "timeout")]
         survived = [m for m in compiled if m.outcome == "survived"]
-        equivalent = [m for m in survived if (m.source.name, m.mutated) in allowed]
+        equivalent = [m for m in survived if m.key in allowed]
         row = [generated, len(chosen), len(compiled), len(killed), len(survived), len(equivalent), len(chosen) - len(compiled)]
         totals = [a + b for a, b in zip(totals, row)]
         lines.append(f"| {source.name} | " + " | ".join(map(str, row)) + " |")
-        unexplained += [m for m in survived if (m.source.name, m.mutated) not in allowed]
+        unexplained += [m for m in survived if m.key not in allowed]
     lines.append("| all | " + " | ".join(map(str, totals)) + " |")
-    compiled, killed = totals[2], totals[3]
+    compiled, killed, equivalent = totals[2], totals[3], totals[5]
     score = 100.0 * killed / compiled if compiled else 100.0
-    lines += ["", f"Killed {killed} of {compiled} compiling mutants ({score:.1f} %)."]
+    lines += ["", f"Killed {killed} of {compiled} compiling mutants ({score:.1f} %); {equivalent} equivalent."]
     survivors = [m for _, chosen in chosen_per_file.values() for m in chosen if m.outcome == "survived"]
     if survivors:
         lines += ["", "## Survivors", ""]
         for m in survivors:
-            why = allowed.get((m.source.name, m.mutated))
+            why = allowed.get(m.key)
             lines.append(f"- `{m.where}` (mutant {m.number}): `{m.original}` → `{m.mutated}`"
                          + (f" — equivalent: {why}" if why else " — **no test notices this**"))
     lines += ["", "## Every sampled mutant", ""]
@@ -337,7 +346,8 @@ def main():
         compiled = [m for m in chosen if m.outcome != "not compiling"]
         killed = [m for m in compiled if m.outcome in ("killed", "timeout")]
         print(f"{source.name:16} {len(killed):3} / {len(compiled):3} / {len(chosen):3} ({generated})")
-    print(f"killed {totals[3]} of {totals[2]} compiling mutants: {score:.1f} % (seed {args.seed}, {args.per_file} per file)")
+    print(f"killed {totals[3]} of {totals[2]} compiling mutants: {score:.1f} %, {totals[5]} equivalent "
+          f"(seed {args.seed}, {args.per_file} per file)")
     for m in unexplained:
         print(f"survived: {m.where}: {m.original}  ->  {m.mutated}")
     print(f"report: {report.relative_to(ROOT)}")
