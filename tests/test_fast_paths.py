@@ -276,3 +276,65 @@ def test_results_of_an_unknown_parent_are_a_fresh_dict(pending):
     second = drive(dispatcher.collect_results(parent_run_id="nobody", resume_key="k"))
     assert first == second == {} and type(first) is dict and first is not second
     assert dispatcher._pending == {} and getattr(dispatcher._pending, "default", {}) == {}
+
+
+# Keyword calls are bound through a mapping kept per keyword-names tuple;
+# the same calls with names that are not the interned ones (which the
+# general rule binds) and in every order give the same ledger.
+DEBIT_KEYWORDS = [
+    {"cost_usd": 0.5, "tokens": 7, "tool_name": "search"},
+    {"tool_name": "search", "cost_usd": 0.5, "tokens": 7},
+    {"tokens": 7},
+    {"tool_name": None},
+    {},
+]
+
+
+@pytest.mark.parametrize("keywords", DEBIT_KEYWORDS)
+def test_keyword_calls_bind_in_any_order(keywords):
+    quick, general = Tallybook(), Tallybook()
+    for _ in range(3):
+        quick.debit(**keywords)
+        general.debit(**{unshared(name): value for name, value in keywords.items()})
+    assert quick == general
+
+
+def test_a_changing_keyword_tuple_rebinds():
+    book = Tallybook()
+    for keywords in [*DEBIT_KEYWORDS, *DEBIT_KEYWORDS[::-1]]:
+        before = (book.spent_cost_usd, book.spent_tokens)
+        book.debit(**keywords)
+        assert book.spent_tokens == before[1] + keywords.get("tokens", 0)
+    assert book.tool_call_counts == {"search": 4}
+
+
+def test_the_same_keyword_tuple_with_more_positional_arguments():
+    from test_binding_order import vectorcall
+
+    book = Tallybook(max_spawn_depth=1)
+    names = ("additional",)
+    assert vectorcall(Tallybook.check_depth, (book,), names, (0,)) is None
+    with pytest.raises(TypeError, match=r"^check_depth\(\) got multiple values for keyword argument 'additional'$"):
+        vectorcall(Tallybook.check_depth, (book, 0), names, (0,))
+    with pytest.raises(BudgetExceeded):
+        vectorcall(Tallybook.check_depth, (book,), names, (5,))
+
+
+@pytest.mark.parametrize(
+    ("call", "result"),
+    [
+        (lambda book: book.check_depth(), None),
+        (lambda book: book.check_depth(1), None),
+        (lambda book: book.check_depth(additional=1), None),
+        (lambda book: book.check_depth(2), "max_spawn_depth breached: would reach depth 3 (cap 2)"),
+        (lambda book: book.check_depth(additional=2), "max_spawn_depth breached: would reach depth 3 (cap 2)"),
+        (lambda book: book.check_depth(True), None),
+        (lambda book: book.check_depth("1"), "Argument 'additional' has incorrect type (expected int, got str)"),
+    ],
+)
+def test_defaults_filled_or_overridden(call, result):
+    book = Tallybook(max_spawn_depth=2, current_depth=1)
+    try:
+        assert call(book) is result
+    except (BudgetExceeded, TypeError) as e:
+        assert str(e) == result

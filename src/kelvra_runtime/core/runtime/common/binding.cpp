@@ -101,45 +101,65 @@ static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted
     return 0;
 }
 
-// Binds keywords spelled with the parameters' own interned names, as the
-// interpreter passes them, by identity alone, and fills the defaults.
-// Returns false, with `bound` as it was, for anything else: the general
-// rule then binds such keywords the same and reports the errors.
-static bool bind_by_identity(FunctionObject *f, PyObject *const *kwvalues, PyObject *kwnames, Py_ssize_t nargs,
-                             PyObject **bound) {
+// Learns where the keywords of `kwnames` go when `nargs` arguments come by
+// position: each must be the interned name of a parameter after those, as
+// the interpreter passes them, and no two the same.  The interpreter passes
+// the same tuple from one call site every time, so the mapping is kept for
+// the next call with that tuple.  False for anything else.
+static bool learn_keywords(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    bool bound_all = true;
-    for (Py_ssize_t k = 0; k < nkw && bound_all; k++) {
+    if (nkw > f->nparams - nargs) return false;
+    bool taken[kMaxParams] = {};
+    unsigned char slots[kMaxParams];
+    for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t j = nargs;
         while (j < f->nparams && f->param_names[j] != key) j++;
-        bound_all = j < f->nparams && bound[j] == nullptr;
-        if (bound_all) bound[j] = kwvalues[k];
+        if (j == f->nparams || taken[j]) return false;
+        taken[j] = true;
+        slots[k] = static_cast<unsigned char>(j);
     }
-    for (Py_ssize_t j = nargs; j < f->nparams && bound_all; j++) {
-        if (bound[j] == nullptr) bound[j] = f->default_values[j];
-        bound_all = bound[j] != nullptr;
+    Py_XSETREF(f->known_kwnames, Py_NewRef(kwnames));
+    f->known_nargs = nargs;
+    for (Py_ssize_t k = 0; k < nkw; k++) f->known_slots[k] = slots[k];
+    return true;
+}
+
+// Binds a call the quick way when it is an ordinary one: positional
+// arguments, keywords named by the parameters' own interned names, and
+// defaults for the rest.  False, with nothing reported, when the general
+// rule must bind it (and report what is wrong).
+static bool bind_quickly(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                         PyObject **bound) {
+    if (nargs > f->npositional) return false;
+    if (kwnames == nullptr) {
+        if (nargs < f->ndefaulted_from) return false;
+        for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
+        for (Py_ssize_t j = nargs; j < f->nparams; j++) bound[j] = f->default_values[j];
+        return true;
     }
-    if (!bound_all) {
-        for (Py_ssize_t j = nargs; j < f->nparams; j++) bound[j] = nullptr;
+    if ((kwnames != f->known_kwnames || nargs != f->known_nargs) && !learn_keywords(f, kwnames, nargs)) return false;
+    for (Py_ssize_t j = 0; j < f->nparams; j++) bound[j] = j < nargs ? args[j] : nullptr;
+    PyObject *const *kwvalues = args + nargs;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); k++) bound[f->known_slots[k]] = kwvalues[k];
+    for (Py_ssize_t j = nargs; j < f->nparams; j++) {
+        if (bound[j] != nullptr) continue;
+        bound[j] = f->default_values[j];
+        if (bound[j] == nullptr) return false;
     }
-    return bound_all;
+    return true;
 }
 
 // Binds the arguments of one call into `bound`, in parameter order.
 static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **bound) {
     const char *fname = f->def->name;
-    if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional) {
-        for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
-        return 0;
-    }
+    if (bind_quickly(f, args, nargs, kwnames, bound)) return 0;
     if (nargs > f->npositional) return arity_error(f, nargs);
     for (Py_ssize_t j = 0; j < f->nparams; j++) {
         bound[j] = j < nargs ? args[j] : nullptr;
     }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject *const *kwvalues = args + nargs;
-    if (nkw > 0 && bind_by_identity(f, kwvalues, kwnames, nargs, bound)) return 0;
     // Every keyword is bound before anything is reported missing, so that
     // a misspelt name is named rather than the parameter it left empty.
     for (Py_ssize_t k = 0; k < nkw; k++) {
@@ -250,13 +270,19 @@ PyObject *function_run_inline(FunctionObject *f, PyObject *const *args, Py_ssize
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames == nullptr && nargs == f->nparams && nargs == f->npositional && !is_async(f)) {
-        // Every argument given by position: they are bound where they are.
+    if (!is_async(f)) {
+        // Every argument given by position is bound where it is; an
+        // ordinary call otherwise is bound the quick way.
+        PyObject *filled[kMaxParams];
+        PyObject *const *bound = args;
+        bool positional = kwnames == nullptr && nargs == f->nparams && nargs == f->npositional;
+        if (!positional && !bind_quickly(f, args, nargs, kwnames, filled)) return call_bound(f, args, nargs, kwnames);
+        if (!positional) bound = filled;
         double reals[kMaxParams];
-        int ready = convert_in_place(f, args, reals);
+        int ready = convert_in_place(f, bound, reals);
         if (ready > 0) {
-            if (f->nchecked > 0 && check_exact_types(f, args) < 0) return nullptr;
-            return run_plain(f, args, reals);
+            if (f->nchecked > 0 && check_exact_types(f, bound) < 0) return nullptr;
+            return run_plain(f, bound, reals);
         }
         if (ready < 0) {
             function_traceback(f, 0);

@@ -46,9 +46,12 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->dict = nullptr;
     f->signature = nullptr;
     f->codes = nullptr;
+    f->known_kwnames = nullptr;
+    f->known_nargs = -1;
     f->nparams = nparams;
     f->npositional = 0;
     f->nrequired = 0;
+    f->ndefaulted_from = 0;
     f->nchecked = 0;
     f->nconverted = 0;
     for (std::size_t i = 0; i < kMaxParams; i++) {
@@ -77,6 +80,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         }
         if (p.default_value == nullptr) {
             if (p.kind == Kind::PositionalOrKeyword) f->nrequired = i + 1;
+            f->ndefaulted_from = i + 1;
             continue;
         }
         f->default_values[i] = literal(p.default_value);
@@ -220,6 +224,7 @@ static int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->signature);
     Py_VISIT(f->codes);
+    Py_VISIT(f->known_kwnames);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_VISIT(f->default_values[i]);
     return 0;
 }
@@ -233,6 +238,7 @@ static int function_clear(PyObject *self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->codes);
+    Py_CLEAR(f->known_kwnames);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_CLEAR(f->default_values[i]);
     return 0;
 }

@@ -26,6 +26,12 @@ struct FunctionObject {
     Py_ssize_t nparams;
     Py_ssize_t npositional;  // positional-or-keyword parameters
     Py_ssize_t nrequired;    // positional-or-keyword parameters without default
+    Py_ssize_t ndefaulted_from;  // every parameter from this index on has a default
+    // The keyword-names tuple of the latest quick keyword call, with as many
+    // positional arguments, and the parameter each of its names binds.
+    PyObject *known_kwnames;
+    Py_ssize_t known_nargs;
+    unsigned char known_slots[kMaxParams];
     // The parameters with an exact-type test and those converted, by index
     // in parameter order, so that binding visits only them.
     Py_ssize_t checked[kMaxParams];
