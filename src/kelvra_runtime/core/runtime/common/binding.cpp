@@ -6,8 +6,8 @@
 
 namespace kr {
 
-// The check parameter `i` of `f` declares.
-static const Check &check_of(FunctionObject *f, Py_ssize_t i) { return f->def->params[i].check; }
+// The check parameter `i` of `f` declares, as the function object keeps it.
+static const Check &check_of(FunctionObject *f, Py_ssize_t i) { return f->checks[i]; }
 
 static int arity_error(FunctionObject *f, Py_ssize_t found) {
     bool exact = f->nrequired == f->npositional;
@@ -101,27 +101,37 @@ static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted
     return 0;
 }
 
-// Learns where the keywords of `kwnames` go when `nargs` arguments come by
+// Where the keywords of `kwnames` go when `nargs` arguments come by
 // position: each must be the interned name of a parameter after those, as
 // the interpreter passes them, and no two the same.  The interpreter passes
-// the same tuple from one call site every time, so the mapping is kept for
-// the next call with that tuple.  False for anything else.
-static bool learn_keywords(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs) {
+// the same tuple from one call site every time, so the mapping of the
+// latest tuple is kept; it is only trusted for a tuple whose names are
+// still, one by one, the parameters' names it maps them to (a tuple freed
+// and another made at its address may hold others).  False for anything
+// else.
+static bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (kwnames == f->known_kwnames && nargs == f->known_nargs && nkw == f->known_nkw) {
+        Py_ssize_t k = 0;
+        while (k < nkw && PyTuple_GET_ITEM(kwnames, k) == f->param_names[f->known_slots[k]]) k++;
+        if (k == nkw) return true;
+    }
     if (nkw > f->nparams - nargs) return false;
     bool taken[kMaxParams] = {};
-    unsigned char slots[kMaxParams];
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t j = nargs;
         while (j < f->nparams && f->param_names[j] != key) j++;
-        if (j == f->nparams || taken[j]) return false;
+        if (j == f->nparams || taken[j]) {
+            f->known_kwnames = nullptr;
+            return false;
+        }
         taken[j] = true;
-        slots[k] = static_cast<unsigned char>(j);
+        f->known_slots[k] = static_cast<unsigned char>(j);
     }
-    Py_XSETREF(f->known_kwnames, Py_NewRef(kwnames));
+    f->known_kwnames = kwnames;
     f->known_nargs = nargs;
-    for (Py_ssize_t k = 0; k < nkw; k++) f->known_slots[k] = slots[k];
+    f->known_nkw = nkw;
     return true;
 }
 
@@ -138,7 +148,7 @@ static bool bind_quickly(FunctionObject *f, PyObject *const *args, Py_ssize_t na
         for (Py_ssize_t j = nargs; j < f->nparams; j++) bound[j] = f->default_values[j];
         return true;
     }
-    if ((kwnames != f->known_kwnames || nargs != f->known_nargs) && !learn_keywords(f, kwnames, nargs)) return false;
+    if (!keyword_slots(f, kwnames, nargs)) return false;
     for (Py_ssize_t j = 0; j < f->nparams; j++) bound[j] = j < nargs ? args[j] : nullptr;
     PyObject *const *kwvalues = args + nargs;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); k++) bound[f->known_slots[k]] = kwvalues[k];
@@ -267,29 +277,45 @@ PyObject *function_run_inline(FunctionObject *f, PyObject *const *args, Py_ssize
     return call_bound(f, args, nargs, nullptr, Then::RunNow);
 }
 
+// Converts and tests the arguments of a plain function's call, all bound in
+// `bound` (by position or to defaults), where they are: 1 when they are
+// ready, -1 on error (with the traceback entry), 0 when an int() conversion
+// needs the general rule.
+static inline int prepare_in_place(FunctionObject *f, PyObject *const *bound, double *reals) {
+    int ready = f->nconverted > 0 ? convert_in_place(f, bound, reals) : 1;
+    if (ready < 0) {
+        function_traceback(f, 0);
+        return -1;
+    }
+    if (ready > 0 && f->nchecked > 0 && check_exact_types(f, bound) < 0) return -1;
+    return ready;
+}
+
+// Any call but a plain function's all-positional one: bound the quick way
+// when it is an ordinary call, else by the general rule.
+[[gnu::noinline]] static PyObject *call_other(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
+                                              PyObject *kwnames) {
+    PyObject *filled[kMaxParams];
+    if (!is_async(f) && bind_quickly(f, args, nargs, kwnames, filled)) {
+        double reals[kMaxParams];
+        int ready = prepare_in_place(f, filled, reals);
+        if (ready > 0) return run_plain(f, filled, reals);
+        if (ready < 0) return nullptr;
+    }
+    return call_bound(f, args, nargs, kwnames);
+}
+
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!is_async(f)) {
-        // Every argument given by position is bound where it is; an
-        // ordinary call otherwise is bound the quick way.
-        PyObject *filled[kMaxParams];
-        PyObject *const *bound = args;
-        bool positional = kwnames == nullptr && nargs == f->nparams && nargs == f->npositional;
-        if (!positional && !bind_quickly(f, args, nargs, kwnames, filled)) return call_bound(f, args, nargs, kwnames);
-        if (!positional) bound = filled;
+    // Every argument given by position: they are bound where they are.
+    if (kwnames == nullptr && nargs == f->nparams && f->positional_plain) [[likely]] {
         double reals[kMaxParams];
-        int ready = convert_in_place(f, bound, reals);
-        if (ready > 0) {
-            if (f->nchecked > 0 && check_exact_types(f, bound) < 0) return nullptr;
-            return run_plain(f, bound, reals);
-        }
-        if (ready < 0) {
-            function_traceback(f, 0);
-            return nullptr;
-        }
+        int ready = prepare_in_place(f, args, reals);
+        if (ready > 0) [[likely]] return run_plain(f, args, reals);
+        if (ready < 0) return nullptr;
     }
-    return call_bound(f, args, nargs, kwnames);
+    return call_other(f, args, nargs, kwnames);
 }
 
 // Calls through tp_call, where keywords come as a dict whose keys the host

@@ -48,10 +48,12 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->codes = nullptr;
     f->known_kwnames = nullptr;
     f->known_nargs = -1;
+    f->known_nkw = 0;
     f->nparams = nparams;
     f->npositional = 0;
     f->nrequired = 0;
     f->ndefaulted_from = 0;
+    f->positional_plain = false;
     f->nchecked = 0;
     f->nconverted = 0;
     for (std::size_t i = 0; i < kMaxParams; i++) {
@@ -64,6 +66,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         const Param &p = def.params[i];
         f->param_names[i] = PyUnicode_InternFromString(p.name);
         if (f->param_names[i] == nullptr) return nullptr;
+        f->checks[i] = p.check;
         switch (p.check.how) {
             case Check::How::Exact:
             case Check::How::ExactOrNone: f->checked[f->nchecked++] = i; break;
@@ -101,6 +104,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         f->defaults = PyList_AsTuple(defaults.get());
         if (f->defaults == nullptr) return nullptr;
     }
+    f->positional_plain = !is_async(f) && f->npositional == f->nparams;
     f->vectorcall = function_vectorcall;
     return result.release();
 }
@@ -224,7 +228,6 @@ static int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->signature);
     Py_VISIT(f->codes);
-    Py_VISIT(f->known_kwnames);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_VISIT(f->default_values[i]);
     return 0;
 }
@@ -238,7 +241,6 @@ static int function_clear(PyObject *self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->codes);
-    Py_CLEAR(f->known_kwnames);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_CLEAR(f->default_values[i]);
     return 0;
 }

@@ -23,14 +23,18 @@ struct FunctionObject {
     PyObject *codes;                       // dict: line -> the code object of our entries there
     PyObject *param_names[kMaxParams];     // interned
     PyObject *default_values[kMaxParams];  // null for required parameters
+    Check checks[kMaxParams];              // each parameter's, kept here for binding
     Py_ssize_t nparams;
     Py_ssize_t npositional;  // positional-or-keyword parameters
     Py_ssize_t nrequired;    // positional-or-keyword parameters without default
     Py_ssize_t ndefaulted_from;  // every parameter from this index on has a default
-    // The keyword-names tuple of the latest quick keyword call, with as many
-    // positional arguments, and the parameter each of its names binds.
+    bool positional_plain;       // a plain function whose parameters all bind by position
+    // The keyword-names tuple of the latest quick keyword call (its address
+    // only: no reference is kept), the positional arguments it came with,
+    // its length, and the parameter each of its names binds.
     PyObject *known_kwnames;
     Py_ssize_t known_nargs;
+    Py_ssize_t known_nkw;
     unsigned char known_slots[kMaxParams];
     // The parameters with an exact-type test and those converted, by index
     // in parameter order, so that binding visits only them.
