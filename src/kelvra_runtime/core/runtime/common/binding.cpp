@@ -244,6 +244,15 @@ static PyObject *run_plain(FunctionObject *f, PyObject *const *args, const doubl
     return result;
 }
 
+// A call whose arguments are bound, converted and tested: a plain
+// function's body runs; an asynchronous one's coroutine is made.
+static PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, const double *reals) {
+    if (!is_async(f)) return run_plain(f, bound, reals);
+    PyObject *coroutine = coroutine_new(f, bound, reals);
+    if (coroutine == nullptr) function_traceback(f, 0);
+    return coroutine;
+}
+
 // What a call does once its arguments are bound: an asynchronous function
 // returns its coroutine, or with `run_now` runs the body as awaiting that
 // coroutine would; a plain one runs its body.
@@ -261,23 +270,20 @@ enum class Then : unsigned char { Call, RunNow };
         return nullptr;
     }
     if (check_exact_types(f, bound) < 0) return nullptr;
-    if (!is_async(f)) return run_plain(f, bound, reals);
-    if (then == Then::RunNow) {
+    if (then == Then::RunNow && is_async(f)) {
         int line = 0;
         PyObject *result = run_body(f, bound, reals, &line);
         if (result == nullptr) coroutine_error(f, line);
         return result;
     }
-    PyObject *coroutine = coroutine_new(f, bound, reals);
-    if (coroutine == nullptr) function_traceback(f, 0);
-    return coroutine;
+    return run_or_start(f, bound, reals);
 }
 
 PyObject *function_run_inline(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs) {
     return call_bound(f, args, nargs, nullptr, Then::RunNow);
 }
 
-// Converts and tests the arguments of a plain function's call, all bound in
+// Converts and tests the arguments of a call, all bound in
 // `bound` (by position or to defaults), where they are: 1 when they are
 // ready, -1 on error (with the traceback entry), 0 when an int() conversion
 // needs the general rule.
@@ -291,15 +297,15 @@ static inline int prepare_in_place(FunctionObject *f, PyObject *const *bound, do
     return ready;
 }
 
-// Any call but a plain function's all-positional one: bound the quick way
-// when it is an ordinary call, else by the general rule.
+// Any call but an all-positional one: bound the quick way when it is an
+// ordinary call, else by the general rule.
 [[gnu::noinline]] static PyObject *call_other(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
                                               PyObject *kwnames) {
     PyObject *filled[kMaxParams];
-    if (!is_async(f) && bind_quickly(f, args, nargs, kwnames, filled)) {
+    if (bind_quickly(f, args, nargs, kwnames, filled)) {
         double reals[kMaxParams];
         int ready = prepare_in_place(f, filled, reals);
-        if (ready > 0) return run_plain(f, filled, reals);
+        if (ready > 0) return run_or_start(f, filled, reals);
         if (ready < 0) return nullptr;
     }
     return call_bound(f, args, nargs, kwnames);
@@ -309,10 +315,10 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Every argument given by position: they are bound where they are.
-    if (kwnames == nullptr && nargs == f->nparams && f->positional_plain) [[likely]] {
+    if (kwnames == nullptr && nargs == f->nparams && f->all_positional) [[likely]] {
         double reals[kMaxParams];
         int ready = prepare_in_place(f, args, reals);
-        if (ready > 0) [[likely]] return run_plain(f, args, reals);
+        if (ready > 0) [[likely]] return run_or_start(f, args, reals);
         if (ready < 0) return nullptr;
     }
     return call_other(f, args, nargs, kwnames);

@@ -839,9 +839,14 @@ PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *arg
     self->frame_line = 0;
     self->state = FrameState::Created;
     self->co.globals_ = function->globals;
+    self->co.nargs_ = function->nparams;
     for (Py_ssize_t i = 0; i < function->nparams; ++i) {
         self->co.args_[i] = Py_NewRef(args[i]);
-        self->co.reals_[i] = reals != nullptr ? reals[i] : 0.0;
+    }
+    // Only the converted parameters have doubles.
+    for (Py_ssize_t c = 0; c < function->nconverted; ++c) {
+        Py_ssize_t i = function->converted[c];
+        self->co.reals_[i] = reals[i];
     }
     if (const StateType *type = function->def->state) {
         self->co.state_ = self->state_storage;
@@ -864,8 +869,8 @@ int CoroutineObject::traverse(PyObject *op, visitproc visit, void *arg) {
     CoroutineObject *self = as_coroutine(op);
     Py_VISIT(Py_TYPE(op));
     Py_VISIT(self->function.get());
-    for (PyObject *a : self->co.args_) {
-        Py_VISIT(a);
+    for (Py_ssize_t i = 0; i < self->co.nargs_; ++i) {
+        Py_VISIT(self->co.args_[i]);
     }
     Py_VISIT(self->inner().get());
     Py_VISIT(self->frame.get());
@@ -893,11 +898,10 @@ void CoroutineObject::release_body() {
         void *state = std::exchange(co.state_, nullptr);
         def().state->destroy(state);
     }
-    // Only the function's own parameters were ever bound.
-    FunctionObject *f = def_function();
-    std::size_t bound = f != nullptr ? static_cast<std::size_t>(f->nparams) : kMaxParams;
-    for (std::size_t i = 0; i < bound; ++i) {
-        Py_CLEAR(co.args_[i]);
+    // Forgotten before they go, as releasing one may run code that looks.
+    Py_ssize_t bound = std::exchange(co.nargs_, 0);
+    for (Py_ssize_t i = 0; i < bound; ++i) {
+        Py_DECREF(co.args_[i]);
     }
 }
 

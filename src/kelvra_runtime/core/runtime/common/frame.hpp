@@ -179,8 +179,10 @@ private:
     friend struct CoroutineObject;
     Coroutine() = default;
     PyObject *globals_ = nullptr;  // borrowed from the function
-    PyObject *args_[kMaxParams] = {};
-    double reals_[kMaxParams] = {};
+    // The bound arguments, `nargs_` of them (left unset beyond).
+    Py_ssize_t nargs_ = 0;
+    PyObject *args_[kMaxParams];
+    double reals_[kMaxParams];
     void *state_ = nullptr;
     Ref inner_;           // the iterator being awaited
     int line_ = 0;        // the failing statement's line

@@ -53,7 +53,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->npositional = 0;
     f->nrequired = 0;
     f->ndefaulted_from = 0;
-    f->positional_plain = false;
+    f->all_positional = false;
     f->nchecked = 0;
     f->nconverted = 0;
     for (std::size_t i = 0; i < kMaxParams; i++) {
@@ -104,7 +104,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         f->defaults = PyList_AsTuple(defaults.get());
         if (f->defaults == nullptr) return nullptr;
     }
-    f->positional_plain = !is_async(f) && f->npositional == f->nparams;
+    f->all_positional = f->npositional == f->nparams;
     f->vectorcall = function_vectorcall;
     return result.release();
 }

@@ -28,7 +28,7 @@ struct FunctionObject {
     Py_ssize_t npositional;  // positional-or-keyword parameters
     Py_ssize_t nrequired;    // positional-or-keyword parameters without default
     Py_ssize_t ndefaulted_from;  // every parameter from this index on has a default
-    bool positional_plain;       // a plain function whose parameters all bind by position
+    bool all_positional;         // every parameter binds by position
     // The keyword-names tuple of the latest quick keyword call (its address
     // only: no reference is kept), the positional arguments it came with,
     // its length, and the parameter each of its names binds.
