@@ -338,3 +338,16 @@ def test_defaults_filled_or_overridden(call, result):
         assert call(book) is result
     except (BudgetExceeded, TypeError) as e:
         assert str(e) == result
+
+
+class TypeName(str):
+    """A guard type that takes the general comparison."""
+
+
+@pytest.mark.parametrize("spell", [str, unshared, TypeName])
+def test_guard_types_match_however_they_are_spelled(spell):
+    from models import guard
+
+    types = ["cost", "token_count", "spawn_depth", "spawn_fanout", "spawn_concurrent", "wall_time", "other"]
+    guards = [guard(spell(name), 3) for name in types]
+    assert Tallybook.from_guards(guards) == Tallybook.from_guards([guard(name, 3) for name in types])

@@ -618,6 +618,13 @@ int apply_guard(PyObject *ledger, PyObject *guard) {
     int skip = kr::compare(action.get(), Py_NE, str_abort);
     if (skip < 0) return kLineActionTest;
     if (skip) return 0;
+    // The rules' types are distinct interned strs: an exact str that is one
+    // of them equals it and none before it, as the comparisons would find.
+    if (PyUnicode_CheckExact(type.get())) {
+        for (const GuardRule &rule : guard_rules) {
+            if (type.get() == *rule.type) return apply_rule(ledger, guard, rule);
+        }
+    }
     for (const GuardRule &rule : guard_rules) {
         int match = kr::compare(type.get(), Py_EQ, *rule.type);
         if (match < 0) return rule.test_line;

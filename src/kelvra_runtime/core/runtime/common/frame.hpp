@@ -328,11 +328,47 @@ PyObject *builtin(const char *name);
 PyObject *global(PyObject *globals, const char *name);
 PyObject *global(PyObject *globals, PyObject *name);
 
+
+
+// The value of an exact int small enough for machine arithmetic (a compact
+// one, of at most one internal digit): the host's int arithmetic and
+// comparisons on it give what the machine's do, and a double holds it
+// exactly.  False for any other object.
+inline bool machine_int(PyObject *value, long long *out) {
+    if (!PyLong_CheckExact(value)) return false;
+    auto *number = reinterpret_cast<PyLongObject *>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *out = PyUnstable_Long_CompactValue(number);
+    return true;
+}
+
+template <class Number>
+inline bool compare_numbers(Number x, int op, Number y) {
+    switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+    }
+}
+
+// `compare` past its exact float and small exact int cases.
+int compare_objects(PyObject *a, int op, PyObject *b);
+
 // `a <op> b` taken as a truth value (1, 0, or -1 with the error set), as
 // the host evaluates it.  Two exact floats compare as doubles and two small
 // exact ints as machine integers, as their own comparisons do; two exact
 // strs compare by value, and an exact int or None equals itself.
-int compare(PyObject *a, int op, PyObject *b);
+inline int compare(PyObject *a, int op, PyObject *b) {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        return compare_numbers(PyFloat_AS_DOUBLE(a), op, PyFloat_AS_DOUBLE(b));
+    }
+    long long x, y;
+    if (machine_int(a, &x) && machine_int(b, &y)) return compare_numbers(x, op, y);
+    return compare_objects(a, op, b);
+}
 
 // `self.<name>(args...)`: a new reference, or null with the error set.
 template <class... Args>
@@ -351,17 +387,6 @@ PyObject *call_with_keywords(PyObject *callable, PyObject *kwnames, const Args &
     return PyObject_Vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
-// The value of an exact int small enough for machine arithmetic (a compact
-// one, of at most one internal digit): the host's int arithmetic and
-// comparisons on it give what the machine's do, and a double holds it
-// exactly.  False for any other object.
-inline bool machine_int(PyObject *value, long long *out) {
-    if (!PyLong_CheckExact(value)) return false;
-    auto *number = reinterpret_cast<PyLongObject *>(value);
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    *out = PyUnstable_Long_CompactValue(number);
-    return true;
-}
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
 // with the subclass note when `obj` is an instance of a subclass of

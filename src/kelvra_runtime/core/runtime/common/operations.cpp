@@ -7,24 +7,8 @@
 
 namespace kr {
 
-template <class Number>
-static bool compare_numbers(Number x, int op, Number y) {
-    switch (op) {
-        case Py_LT: return x < y;
-        case Py_LE: return x <= y;
-        case Py_EQ: return x == y;
-        case Py_NE: return x != y;
-        case Py_GT: return x > y;
-        default: return x >= y;
-    }
-}
-
-int compare(PyObject *a, int op, PyObject *b) {
-    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        return compare_numbers(PyFloat_AS_DOUBLE(a), op, PyFloat_AS_DOUBLE(b));
-    }
-    long long x, y;
-    if (machine_int(a, &x) && machine_int(b, &y)) return compare_numbers(x, op, y);
+// The rest of `compare`, past its exact float and small int cases.
+int compare_objects(PyObject *a, int op, PyObject *b) {
     if (a == b && (op == Py_EQ || op == Py_NE) && (a == Py_None || PyLong_CheckExact(a))) return op == Py_EQ;
     if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
         return (a == b || PyUnicode_Equal(a, b)) == (op == Py_EQ);
