@@ -351,3 +351,14 @@ def test_guard_types_match_however_they_are_spelled(spell):
     types = ["cost", "token_count", "spawn_depth", "spawn_fanout", "spawn_concurrent", "wall_time", "other"]
     guards = [guard(spell(name), 3) for name in types]
     assert Tallybook.from_guards(guards) == Tallybook.from_guards([guard(name, 3) for name in types])
+
+
+def test_a_failed_field_read_carries_what_the_host_suggests_from():
+    book = Tallybook()
+    del book.max_spawn_depth
+    with pytest.raises(AttributeError) as info:
+        book.check_depth()
+    assert (info.value.name, info.value.obj) == ("max_spawn_depth", book)
+    assert "Did you mean: 'max_spawn_fanout'?" in "".join(
+        __import__("traceback").format_exception_only(info.value)
+    )

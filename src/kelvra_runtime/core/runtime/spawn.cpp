@@ -375,7 +375,7 @@ int mint_child_id(kr::Coroutine &co, Dispatch &d) {
 // must suspend; otherwise null, with `*result` set to the awaited result,
 // or left empty with the protected step's error set.
 PyObject *await_child(kr::Coroutine &co, const Dispatch &d, Ref *result) {
-    Ref runner = steal(PyObject_GetAttr(co[kSelf], str_child_runner));
+    Ref runner = steal(kr::get_attr(co[kSelf], str_child_runner));
     if (!runner) return nullptr;
     return co.await_call(runner.get(), current_spec(co, d), kLineAwaitChild, result);
 }
@@ -454,7 +454,7 @@ int finish_child(kr::Coroutine &co, const Dispatch &d, PyObject *awaited) {
 // `self._pending.setdefault(parent_run_id, {})[parent_resume_key] = results`,
 // then the call completes with `child_ids`.
 PyObject *store_results(kr::Coroutine &co, Dispatch &d) {
-    Ref pending = steal(PyObject_GetAttr(co[kSelf], str_pending));
+    Ref pending = steal(kr::get_attr(co[kSelf], str_pending));
     if (!pending) return co.fail(kLineStoreResults);
     Ref fresh = steal(PyDict_New());
     if (!fresh) return co.fail(kLineStoreResults);
@@ -511,7 +511,7 @@ PyObject *enqueue_children(kr::Coroutine &co, PyObject *sent) {
 // `self._pending.get(parent_run_id, {}).pop(resume_key, {})`, which must
 // be a dict or None.
 PyObject *collect_results(kr::Call &call) {
-    Ref pending = steal(PyObject_GetAttr(call[0], str_pending));
+    Ref pending = steal(kr::get_attr(call[0], str_pending));
     if (!pending) return call.fail(kLinePopResults);
     bool unseen = false;
     Ref per_parent = steal(take_or_empty(pending.get(), str_get, PyDict_GetItemRef, call[1], &unseen));
@@ -591,7 +591,7 @@ PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line) {
     Ref spec_dict = steal(spec_to_dict(spec));
     if (!spec_dict) return nullptr;
     *line = kLineNoopOutput;
-    Ref agent = steal(PyObject_GetAttr(spec, str_agent));
+    Ref agent = steal(kr::get_attr(spec, str_agent));
     if (!agent) return nullptr;
     Ref output = steal(PyDict_New());
     if (!output || PyDict_SetItem(output.get(), str_noop, Py_True) < 0 ||

@@ -88,6 +88,8 @@ int against_zero(PyObject *value, int op, PyObject *zero) {
         double x = PyFloat_AS_DOUBLE(value);
         return op == Py_GT ? x > 0.0 : x <= 0.0;
     }
+    long long x;
+    if (machine_int(value, &x)) return op == Py_GT ? x > 0 : x <= 0;
     int sign;
     if (PyLong_CheckExact(value) && PyLong_GetSign(value, &sign) == 0) return op == Py_GT ? sign > 0 : sign <= 0;
     return kr::compare(value, op, zero);
@@ -197,17 +199,17 @@ PyObject *budget_exceeded_init(kr::Call &call) {
 // carries them, then restore the instance dict (notes and all).
 PyObject *budget_exceeded_reduce(kr::Call &call) {
     PyObject *self = call[0];
-    Ref cap_name = steal(PyObject_GetAttr(self, str_cap_name));
-    Ref cap_value = cap_name ? steal(PyObject_GetAttr(self, str_cap_value)) : Ref();
-    Ref would_be = cap_value ? steal(PyObject_GetAttr(self, str_would_be)) : Ref();
+    Ref cap_name = steal(kr::get_attr(self, str_cap_name));
+    Ref cap_value = cap_name ? steal(kr::get_attr(self, str_cap_value)) : Ref();
+    Ref would_be = cap_value ? steal(kr::get_attr(self, str_would_be)) : Ref();
     if (!would_be) return call.fail(kLineReduceReads);
     Ref partial = steal(PyImport_ImportModuleAttrString("functools", "partial"));
     if (!partial) return call.fail(kLineReduceImport);
     Ref rebuild =
         steal(kr::call_with_keywords(partial.get(), breach_keywords, reinterpret_cast<PyObject *>(Py_TYPE(self)),
                                      cap_name.get(), cap_value.get(), would_be.get()));
-    Ref reason = rebuild ? steal(PyObject_GetAttr(self, str_args)) : Ref();
-    Ref state = reason ? steal(PyObject_GetAttr(self, str_dict)) : Ref();
+    Ref reason = rebuild ? steal(kr::get_attr(self, str_args)) : Ref();
+    Ref state = reason ? steal(kr::get_attr(self, str_dict)) : Ref();
     PyObject *result = state ? PyTuple_Pack(3, rebuild.get(), reason.get(), state.get()) : nullptr;
     return result ? result : call.fail(kLineReduce);
 }
@@ -263,13 +265,13 @@ constexpr int kLineRemainingTokens = 65;
 
 PyObject *remaining_usd(kr::Call &call) {
     PyObject *self = call[0];
-    Ref cap = steal(PyObject_GetAttr(self, str_cost_cap_usd));
+    Ref cap = steal(kr::get_attr(self, str_cost_cap_usd));
     int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
     if (off < 0) return call.fail(kLineRemainingUsdTest);
     if (off) return Py_NewRef(float_zero);
     // The difference reads both fields again.
-    cap = steal(PyObject_GetAttr(self, str_cost_cap_usd));
-    Ref spent = cap ? steal(PyObject_GetAttr(self, str_spent_cost_usd)) : Ref();
+    cap = steal(kr::get_attr(self, str_cost_cap_usd));
+    Ref spent = cap ? steal(kr::get_attr(self, str_spent_cost_usd)) : Ref();
     if (!spent) return call.fail(kLineRemainingUsd);
     Ref left;
     if (PyFloat_CheckExact(cap.get()) && PyFloat_CheckExact(spent.get())) {
@@ -285,11 +287,11 @@ PyObject *remaining_usd(kr::Call &call) {
 
 PyObject *remaining_tokens(kr::Call &call) {
     PyObject *self = call[0];
-    Ref cap = steal(PyObject_GetAttr(self, str_token_cap));
+    Ref cap = steal(kr::get_attr(self, str_token_cap));
     int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
     if (off < 0) return call.fail(kLineRemainingTokensTest);
     if (off) return Py_NewRef(int_zero);
-    Ref spent = steal(PyObject_GetAttr(self, str_spent_tokens));
+    Ref spent = steal(kr::get_attr(self, str_spent_tokens));
     Ref left = spent ? steal(minus(cap.get(), spent.get())) : Ref();
     int positive = left ? against_zero(left.get(), Py_GT, int_zero) : -1;
     if (positive < 0) return call.fail(kLineRemainingTokens);
@@ -318,7 +320,7 @@ constexpr int kLineTokenBreach = 88;
 
 // `self.tool_call_counts[name] = self.tool_call_counts.get(name, 0) + 1`
 int count_tool_call(PyObject *self, PyObject *name) {
-    Ref counts = steal(PyObject_GetAttr(self, str_tool_call_counts));
+    Ref counts = steal(kr::get_attr(self, str_tool_call_counts));
     if (!counts) return -1;
     bool exact = PyDict_CheckExact(counts.get());
     Ref current;
@@ -343,12 +345,12 @@ PyObject *debit(kr::Call &call) {
     if (positive < 0) return call.fail(kLineClampTokens);
     PyObject *tokens = positive ? call[2] : int_zero;
 
-    Ref spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
+    Ref spent = steal(kr::get_attr(self, str_spent_cost_usd));
     Ref spent_after = spent ? steal(plus_real(spent.get(), cost, PyNumber_InPlaceAdd)) : Ref();
     if (!spent_after || PyObject_SetAttr(self, str_spent_cost_usd, spent_after.get()) < 0) {
         return call.fail(kLineAddCost);
     }
-    Ref used = steal(PyObject_GetAttr(self, str_spent_tokens));
+    Ref used = steal(kr::get_attr(self, str_spent_tokens));
     Ref used_after = used ? steal(plus(used.get(), tokens, PyNumber_InPlaceAdd)) : Ref();
     if (!used_after || PyObject_SetAttr(self, str_spent_tokens, used_after.get()) < 0) {
         return call.fail(kLineAddTokens);
@@ -357,10 +359,10 @@ PyObject *debit(kr::Call &call) {
         return call.fail(kLineCountTool);
     }
 
-    Ref cost_cap = steal(PyObject_GetAttr(self, str_cost_cap_usd));
+    Ref cost_cap = steal(kr::get_attr(self, str_cost_cap_usd));
     int capped = cost_cap ? against_zero(cost_cap.get(), Py_GT, int_zero) : -1;
     if (capped > 0) {
-        spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
+        spent = steal(kr::get_attr(self, str_spent_cost_usd));
         capped = spent ? kr::compare(spent.get(), Py_GT, cost_cap.get()) : -1;
     }
     if (capped < 0) return call.fail(kLineCostTest);
@@ -371,10 +373,10 @@ PyObject *debit(kr::Call &call) {
         return call.fail(kLineCostBreach);
     }
 
-    Ref token_cap = steal(PyObject_GetAttr(self, str_token_cap));
+    Ref token_cap = steal(kr::get_attr(self, str_token_cap));
     capped = token_cap ? against_zero(token_cap.get(), Py_GT, int_zero) : -1;
     if (capped > 0) {
-        used = steal(PyObject_GetAttr(self, str_spent_tokens));
+        used = steal(kr::get_attr(self, str_spent_tokens));
         capped = used ? kr::compare(used.get(), Py_GT, token_cap.get()) : -1;
     }
     if (capped < 0) return call.fail(kLineTokenTest);
@@ -409,7 +411,7 @@ constexpr int kLineAffordBreach = 153;
 // Reads the cap field `name` into `cap`: 1 when it is a cap, 0 when it is
 // 0 or less (no cap), -1 on error.
 int read_cap(PyObject *self, PyObject *name, Ref &cap) {
-    cap = steal(PyObject_GetAttr(self, name));
+    cap = steal(kr::get_attr(self, name));
     if (!cap) return -1;
     int off = against_zero(cap.get(), Py_LE, int_zero);
     return off < 0 ? -1 : !off;
@@ -417,7 +419,7 @@ int read_cap(PyObject *self, PyObject *name, Ref &cap) {
 
 // `self.<name> + additional`
 PyObject *field_plus(PyObject *self, PyObject *name, PyObject *additional) {
-    Ref base = steal(PyObject_GetAttr(self, name));
+    Ref base = steal(kr::get_attr(self, name));
     return base ? plus(base.get(), additional, PyNumber_Add) : nullptr;
 }
 
@@ -461,7 +463,7 @@ PyObject *check_concurrent(kr::Call &call) {
     int capped = read_cap(self, str_max_concurrent_spawns, cap);
     if (capped < 0) return call.fail(kLineConcurrentTest);
     if (!capped) Py_RETURN_NONE;
-    Ref active = steal(PyObject_GetAttr(self, str_active_child_count));
+    Ref active = steal(kr::get_attr(self, str_active_child_count));
     Ref would_be = active ? steal(plus(active.get(), additional, PyNumber_Add)) : Ref();
     if (!would_be) return call.fail(kLineConcurrentSum);
     int over = kr::compare(would_be.get(), Py_GT, cap.get());
@@ -482,7 +484,7 @@ PyObject *check_can_afford(kr::Call &call) {
     int capped = read_cap(self, str_cost_cap_usd, cap);
     if (capped < 0) return call.fail(kLineAffordTest);
     if (!capped) Py_RETURN_NONE;
-    Ref spent = steal(PyObject_GetAttr(self, str_spent_cost_usd));
+    Ref spent = steal(kr::get_attr(self, str_spent_cost_usd));
     if (!spent) return call.fail(kLineAffordSum);
     // Exact floats that fit pass without making the sum (a NaN sum fits).
     if (PyFloat_CheckExact(spent.get()) && PyFloat_CheckExact(cap.get()) &&
@@ -513,7 +515,7 @@ constexpr int kLineCompleted = 167;
 
 // `self.<name> += 1`
 int increment(PyObject *self, PyObject *name) {
-    Ref value = steal(PyObject_GetAttr(self, name));
+    Ref value = steal(kr::get_attr(self, name));
     Ref next = value ? steal(plus(value.get(), int_one, PyNumber_InPlaceAdd)) : Ref();
     return next ? PyObject_SetAttr(self, name, next.get()) : -1;
 }
@@ -527,7 +529,7 @@ PyObject *register_child_spawned(kr::Call &call) {
 
 PyObject *register_child_completed(kr::Call &call) {
     PyObject *self = call[0];
-    Ref active = steal(PyObject_GetAttr(self, str_active_child_count));
+    Ref active = steal(kr::get_attr(self, str_active_child_count));
     Ref fewer = active ? steal(minus(active.get(), int_one)) : Ref();
     int positive = fewer ? against_zero(fewer.get(), Py_GT, int_zero) : -1;
     if (positive < 0 || PyObject_SetAttr(self, str_active_child_count, positive ? fewer.get() : int_zero) < 0) {
@@ -571,7 +573,7 @@ const GuardRule guard_rules[] = {
 // Reads the current cap of `rule` into `current`: 1 when it is open (equal
 // to the rule's zero), 0 when not, -1 on error.
 int read_open_cap(PyObject *ledger, const GuardRule &rule, Ref &current) {
-    current = steal(PyObject_GetAttr(ledger, *rule.field));
+    current = steal(kr::get_attr(ledger, *rule.field));
     return current ? kr::compare(current.get(), Py_EQ, *rule.zero) : -1;
 }
 
@@ -731,7 +733,7 @@ PyObject *to_trace_data(kr::Call &call) {
     int line = kLineTraceFirstEntry;
     for (const auto &entry : trace_entries) {
         Ref value =
-            steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key) : PyObject_GetAttr(self, *entry.key));
+            steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key) : kr::get_attr(self, *entry.key));
         if (value && entry.rounded) value = steal(round6(value.get()));
         if (!value || PyDict_SetItem(snapshot.get(), *entry.key, value.get()) < 0) return call.fail(line);
         line++;

@@ -150,11 +150,11 @@ int general_match_differs(PyObject *match, PyObject *payload, int *line) {
 
 PyObject *matches(kr::Call &call) {
     PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
-    Ref own_name = steal(PyObject_GetAttr(self, str_signal_name));
+    Ref own_name = steal(kr::get_attr(self, str_signal_name));
     int differs = own_name ? kr::compare(signal_name, Py_NE, own_name.get()) : -1;
     if (differs < 0) return call.fail(kLineNameTest);
     if (differs) Py_RETURN_FALSE;
-    Ref match = steal(PyObject_GetAttr(self, str_match));
+    Ref match = steal(kr::get_attr(self, str_match));
     if (!match) return call.fail(kLineMatchItems);
     int line;
     differs = PyDict_CheckExact(match.get()) ? exact_match_differs(match.get(), payload, &line)
@@ -361,7 +361,7 @@ PyObject *registry_init(kr::Call &call) {
     }
     else {
         Ref time_module = steal(kr::global(call.globals(), str_time));
-        chosen = time_module ? steal(PyObject_GetAttr(time_module.get(), str_time)) : Ref();
+        chosen = time_module ? steal(kr::get_attr(time_module.get(), str_time)) : Ref();
     }
     if (!chosen || PyObject_SetAttr(self, str_clock, chosen.get()) < 0) return call.fail(kLineSetClock);
     for (PyObject *name : {str_signal_waiters.get(), str_timers.get(), str_user_inputs.get()}) {
@@ -373,7 +373,7 @@ PyObject *registry_init(kr::Call &call) {
 
 // `self.<list_name>.append(waiter)`, the statement at `line`.
 PyObject *append_waiter(kr::Call &call, PyObject *list_name, int line) {
-    Ref list = steal(PyObject_GetAttr(call[0], list_name));
+    Ref list = steal(kr::get_attr(call[0], list_name));
     if (!list) return call.fail(line);
     int appended = PyList_CheckExact(list.get()) ? PyList_Append(list.get(), call[1]) : -2;
     if (appended == -2) {
@@ -394,7 +394,7 @@ PyObject *register_user_input_waiter(kr::Call &call) {
 // list that may grow while it is walked; `visit` returns -1 to stop on error.
 template <class Visit>
 int walk(PyObject *self, PyObject *list_name, Visit visit) {
-    Ref list = steal(PyObject_GetAttr(self, list_name));
+    Ref list = steal(kr::get_attr(self, list_name));
     if (!list) return -1;
     if (PyList_CheckExact(list.get())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
@@ -415,8 +415,8 @@ int walk(PyObject *self, PyObject *list_name, Visit visit) {
 
 // The (parent_run_id, resume_key[, extra]) record of a waiter.
 PyObject *waiter_record(PyObject *waiter, PyObject *extra) {
-    Ref run_id = steal(PyObject_GetAttr(waiter, str_parent_run_id));
-    Ref key = run_id ? steal(PyObject_GetAttr(waiter, str_resume_key)) : Ref();
+    Ref run_id = steal(kr::get_attr(waiter, str_parent_run_id));
+    Ref key = run_id ? steal(kr::get_attr(waiter, str_resume_key)) : Ref();
     if (!key) return nullptr;
     return extra ? PyTuple_Pack(3, run_id.get(), key.get(), extra) : PyTuple_Pack(2, run_id.get(), key.get());
 }
@@ -452,10 +452,10 @@ PyObject *resolve_user_input(kr::Call &call) {
     Py_ssize_t found = -1;
     int line = kLineWalkUserInputs;  // until a waiter's own test fails
     int walked = walk(self, str_user_inputs, [&](PyObject *waiter, Py_ssize_t i) {
-        Ref run_id = steal(PyObject_GetAttr(waiter, str_parent_run_id));
+        Ref run_id = steal(kr::get_attr(waiter, str_parent_run_id));
         int same = run_id ? kr::compare(run_id.get(), Py_EQ, parent_run_id) : -1;
         if (same == 1) {
-            Ref key = steal(PyObject_GetAttr(waiter, str_resume_key));
+            Ref key = steal(kr::get_attr(waiter, str_resume_key));
             same = key ? kr::compare(key.get(), Py_EQ, resume_key) : -1;
         }
         if (same < 0) line = kLineUserInputTest;
@@ -464,14 +464,14 @@ PyObject *resolve_user_input(kr::Call &call) {
     });
     if (walked < 0) return call.fail(line);
     if (found < 0) Py_RETURN_FALSE;
-    Ref list = steal(PyObject_GetAttr(self, str_user_inputs));
+    Ref list = steal(kr::get_attr(self, str_user_inputs));
     if (!list || PySequence_DelItem(list.get(), found) < 0) return call.fail(kLineUserInputRemove);
     Py_RETURN_TRUE;
 }
 
 // `timer.resume_at_unix <= now`
 int is_due(PyObject *timer, PyObject *now) {
-    Ref due_at = steal(PyObject_GetAttr(timer, str_resume_at_unix));
+    Ref due_at = steal(kr::get_attr(timer, str_resume_at_unix));
     if (!due_at) return -1;
     if (PyFloat_CheckExact(due_at.get()) && PyFloat_CheckExact(now)) {
         return PyFloat_AS_DOUBLE(due_at.get()) <= PyFloat_AS_DOUBLE(now);
@@ -482,7 +482,7 @@ int is_due(PyObject *timer, PyObject *now) {
 
 PyObject *sweep_expired_timers(kr::Call &call) {
     PyObject *self = call[0];
-    Ref clock = steal(PyObject_GetAttr(self, str_clock));
+    Ref clock = steal(kr::get_attr(self, str_clock));
     Ref now = clock ? steal(PyObject_CallNoArgs(clock.get())) : Ref();
     if (!now) return call.fail(kLineCallClock);
     Ref expired = steal(PyList_New(0));
@@ -504,7 +504,7 @@ PyObject *sweep_expired_timers(kr::Call &call) {
 
 // `len(self.<list_name>)`, reported at `line` when it fails.
 PyObject *count(kr::Call &call, PyObject *list_name, int line) {
-    Ref list = steal(PyObject_GetAttr(call[0], list_name));
+    Ref list = steal(kr::get_attr(call[0], list_name));
     Py_ssize_t n = list ? PyObject_Size(list.get()) : -1;
     return n < 0 ? call.fail(line) : PyLong_FromSsize_t(n);
 }

@@ -211,13 +211,11 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
 // must convert, which the general path does (in parameter order with the
 // other conversions, none of which has run yet).
 static int convert_in_place(FunctionObject *f, PyObject *const *args, double *reals) {
-    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
-        Py_ssize_t j = f->converted[c];
-        if (check_of(f, j).how == Check::How::ToInt && !PyLong_CheckExact(args[j])) return 0;
+    for (Py_ssize_t c = 0; c < f->nints; c++) {
+        if (!PyLong_CheckExact(args[f->ints[c]])) return 0;
     }
-    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
-        Py_ssize_t j = f->converted[c];
-        if (check_of(f, j).how != Check::How::ToDouble) continue;
+    for (Py_ssize_t c = 0; c < f->ndoubles; c++) {
+        Py_ssize_t j = f->doubles[c];
         PyObject *value = args[j];
         reals[j] = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
         if (reals[j] == -1.0 && PyErr_Occurred()) return -1;
@@ -227,7 +225,7 @@ static int convert_in_place(FunctionObject *f, PyObject *const *args, double *re
 
 // Runs a body (a stub returns None) on bound arguments: its result, or
 // null with the error set and `*line` naming the failing statement.
-static PyObject *run_body(FunctionObject *f, PyObject *const *args, const double *reals, int *line) {
+static inline PyObject *run_body(FunctionObject *f, PyObject *const *args, const double *reals, int *line) {
     if (f->def->body == nullptr) return Py_NewRef(Py_None);
     Call call(f->globals, args, reals);
     PyObject *result = f->def->body(call);
@@ -237,7 +235,7 @@ static PyObject *run_body(FunctionObject *f, PyObject *const *args, const double
 
 // Runs a plain function's body; an error leaving it gets the function's
 // traceback entry.
-static PyObject *run_plain(FunctionObject *f, PyObject *const *args, const double *reals) {
+static inline PyObject *run_plain(FunctionObject *f, PyObject *const *args, const double *reals) {
     int line = 0;
     PyObject *result = run_body(f, args, reals, &line);
     if (result == nullptr) function_traceback(f, line);
@@ -246,8 +244,8 @@ static PyObject *run_plain(FunctionObject *f, PyObject *const *args, const doubl
 
 // A call whose arguments are bound, converted and tested: a plain
 // function's body runs; an asynchronous one's coroutine is made.
-static PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, const double *reals) {
-    if (!is_async(f)) return run_plain(f, bound, reals);
+static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, const double *reals) {
+    if (!is_async(f)) [[likely]] return run_plain(f, bound, reals);
     PyObject *coroutine = coroutine_new(f, bound, reals);
     if (coroutine == nullptr) function_traceback(f, 0);
     return coroutine;

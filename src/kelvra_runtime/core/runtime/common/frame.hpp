@@ -370,6 +370,19 @@ inline int compare(PyObject *a, int op, PyObject *b) {
     return compare_objects(a, op, b);
 }
 
+// The error of a failed attribute read, given the name and object for the
+// host's suggestions, as its own attribute read does.  Returns null.
+PyObject *attribute_error_context(PyObject *obj, PyObject *name);
+
+// `obj.<name>` for an interned str `name`, as the host's attribute read
+// does it, through the type's own lookup.
+inline PyObject *get_attr(PyObject *obj, PyObject *name) {
+    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
+    if (getattro == nullptr) [[unlikely]] return PyObject_GetAttr(obj, name);
+    PyObject *value = getattro(obj, name);
+    return value != nullptr ? value : attribute_error_context(obj, name);
+}
+
 // `self.<name>(args...)`: a new reference, or null with the error set.
 template <class... Args>
 PyObject *call_method(PyObject *name, PyObject *self, const Args &...args) {

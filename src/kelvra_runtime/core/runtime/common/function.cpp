@@ -56,6 +56,9 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->all_positional = false;
     f->nchecked = 0;
     f->nconverted = 0;
+    f->nints = 0;
+    f->ndoubles = 0;
+    f->returns_coroutine = def.is_async || def.step != nullptr;
     for (std::size_t i = 0; i < kMaxParams; i++) {
         f->param_names[i] = nullptr;
         f->default_values[i] = nullptr;
@@ -71,7 +74,13 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
             case Check::How::Exact:
             case Check::How::ExactOrNone: f->checked[f->nchecked++] = i; break;
             case Check::How::ToDouble:
-            case Check::How::ToInt: f->converted[f->nconverted++] = i; break;
+                f->doubles[f->ndoubles++] = i;
+                f->converted[f->nconverted++] = i;
+                break;
+            case Check::How::ToInt:
+                f->ints[f->nints++] = i;
+                f->converted[f->nconverted++] = i;
+                break;
             case Check::How::None: break;
         }
         if (p.annotation) {

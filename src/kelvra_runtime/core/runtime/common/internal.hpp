@@ -42,10 +42,16 @@ struct FunctionObject {
     Py_ssize_t nchecked;
     Py_ssize_t converted[kMaxParams];
     Py_ssize_t nconverted;
+    // The converted ones again, by kind.
+    Py_ssize_t ints[kMaxParams];
+    Py_ssize_t nints;
+    Py_ssize_t doubles[kMaxParams];
+    Py_ssize_t ndoubles;
+    bool returns_coroutine;  // an asynchronous function
 };
 
 // Whether calling the function returns a coroutine.
-inline bool is_async(const FunctionObject *f) { return f->def->is_async || f->def->step != nullptr; }
+inline bool is_async(const FunctionObject *f) { return f->returns_coroutine; }
 
 // The per-module types of the frame, made at the module's first exec.
 extern PyTypeObject *function_type;

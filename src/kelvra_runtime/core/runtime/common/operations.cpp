@@ -35,6 +35,21 @@ PyObject *global(PyObject *globals, PyObject *name) {
     return nullptr;
 }
 
+PyObject *attribute_error_context(PyObject *obj, PyObject *name) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyObject *error = PyErr_GetRaisedException();
+    auto *attribute_error = reinterpret_cast<PyAttributeErrorObject *>(error);
+    if (PyErr_GivenExceptionMatches(error, PyExc_AttributeError) && attribute_error->name == nullptr &&
+        attribute_error->obj == nullptr) {
+        if (PyObject_SetAttrString(error, "name", name) < 0 || PyObject_SetAttrString(error, "obj", obj) < 0) {
+            Py_DECREF(error);
+            return nullptr;
+        }
+    }
+    PyErr_SetRaisedException(error);
+    return nullptr;
+}
+
 PyObject *builtin(const char *name) {
     Ref builtins = steal(PyImport_ImportModule("builtins"));
     return builtins ? PyObject_GetAttrString(builtins.get(), name) : nullptr;
