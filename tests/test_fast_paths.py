@@ -357,8 +357,8 @@ def test_guard_types_match_however_they_are_spelled(spell):
 def test_a_failed_field_read_carries_what_the_host_suggests_from():
     from types import SimpleNamespace
 
-    book = SimpleNamespace(max_spawn_fanout=1)
+    book = SimpleNamespace(max_spawn_dept=1)
     with pytest.raises(AttributeError) as info:
         Tallybook.check_depth(book)
     assert (info.value.name, info.value.obj) == ("max_spawn_depth", book)
-    assert "Did you mean: 'max_spawn_fanout'?" in "".join(traceback.format_exception_only(info.value))
+    assert "Did you mean: 'max_spawn_dept'?" in "".join(traceback.format_exception_only(info.value))
