@@ -299,9 +299,9 @@ PyObject *dispatcher_init(kr::Call &call) {
     int given = PyObject_IsTrue(child_runner);
     if (given < 0) return call.fail(kLineSetRunner);
     Ref runner = given ? kr::new_ref(child_runner) : steal(kr::global(call.globals(), str_default_noop_child_runner));
-    if (!runner || PyObject_SetAttr(self, str_child_runner, runner.get()) < 0) return call.fail(kLineSetRunner);
+    if (!runner || kr::set_attr(self, str_child_runner, runner.get()) < 0) return call.fail(kLineSetRunner);
     Ref pending = steal(PyDict_New());
-    if (!pending || PyObject_SetAttr(self, str_pending, pending.get()) < 0) return call.fail(kLineSetPending);
+    if (!pending || kr::set_attr(self, str_pending, pending.get()) < 0) return call.fail(kLineSetPending);
     Py_RETURN_NONE;
 }
 

@@ -11,7 +11,9 @@
 // wrote is read again, and `remaining_usd` reads its cap again for the
 // difference.
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 
 #include "common/frame.hpp"
@@ -129,23 +131,44 @@ struct Piece {
     PyObject *spec = nullptr;
 };
 
-// The concatenation of the pieces, in order.
+// The concatenation of the pieces, in order: the values are formatted
+// first, then the text is made at its full length and written once (the
+// fixed texts are ASCII).
 Ref message(std::initializer_list<Piece> pieces) {
-    PyUnicodeWriter *writer = PyUnicodeWriter_Create(0);
-    if (writer == nullptr) return Ref();
+    constexpr std::size_t kMaxPieces = 4;
+    if (pieces.size() > kMaxPieces) {
+        PyErr_SetString(PyExc_SystemError, "too many message pieces");
+        return Ref();
+    }
+    Ref formatted[kMaxPieces];
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 127;
+    std::size_t i = 0;
     for (const Piece &piece : pieces) {
-        if (PyUnicodeWriter_WriteUTF8(writer, piece.text, -1) < 0) {
-            PyUnicodeWriter_Discard(writer);
-            return Ref();
+        length += static_cast<Py_ssize_t>(std::strlen(piece.text));
+        if (piece.value != nullptr) {
+            formatted[i] = steal(PyObject_Format(piece.value, piece.spec));
+            if (!formatted[i]) return Ref();
+            length += PyUnicode_GET_LENGTH(formatted[i].get());
+            widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(formatted[i].get()));
         }
-        if (piece.value == nullptr) continue;
-        Ref text = steal(PyObject_Format(piece.value, piece.spec));
-        if (!text || PyUnicodeWriter_WriteSubstring(writer, text.get(), 0, PyUnicode_GET_LENGTH(text.get())) < 0) {
-            PyUnicodeWriter_Discard(writer);
-            return Ref();
+        i++;
+    }
+    Ref text = steal(PyUnicode_New(length, widest));
+    if (!text) return Ref();
+    int kind = PyUnicode_KIND(text.get());
+    void *data = PyUnicode_DATA(text.get());
+    Py_ssize_t at = 0;
+    i = 0;
+    for (const Piece &piece : pieces) {
+        for (const char *c = piece.text; *c != '\0'; c++) PyUnicode_WRITE(kind, data, at++, static_cast<Py_UCS4>(*c));
+        if (PyObject *value = formatted[i++].get()) {
+            Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+            if (PyUnicode_CopyCharacters(text.get(), at, value, 0, n) < 0) return Ref();
+            at += n;
         }
     }
-    return steal(PyUnicodeWriter_Finish(writer));
+    return text;
 }
 
 // `raise BudgetExceeded(message, cap_name=..., cap_value=..., would_be=...)`;
@@ -179,13 +202,13 @@ constexpr int kLineReduce = 31;
 
 PyObject *budget_exceeded_init(kr::Call &call) {
     PyObject *self = call[0], *reason = call[1];
-    if (PyObject_SetAttr(self, str_cap_name, call[2]) < 0) return call.fail(kLineSetCapName);
+    if (kr::set_attr(self, str_cap_name, call[2]) < 0) return call.fail(kLineSetCapName);
     Ref cap_value = steal(PyFloat_FromDouble(call.real(3)));
-    if (!cap_value || PyObject_SetAttr(self, str_cap_value, cap_value.get()) < 0) {
+    if (!cap_value || kr::set_attr(self, str_cap_value, cap_value.get()) < 0) {
         return call.fail(kLineSetCapValue);
     }
     Ref would_be = steal(PyFloat_FromDouble(call.real(4)));
-    if (!would_be || PyObject_SetAttr(self, str_would_be, would_be.get()) < 0) return call.fail(kLineSetWouldBe);
+    if (!would_be || kr::set_attr(self, str_would_be, would_be.get()) < 0) return call.fail(kLineSetWouldBe);
     // super().__init__(reason): the class after BudgetExceeded in the MRO.
     PyObject *super_args[] = {budget_exceeded, self};
     Ref base = steal(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PySuper_Type), super_args, 2, nullptr));
@@ -347,12 +370,12 @@ PyObject *debit(kr::Call &call) {
 
     Ref spent = steal(kr::get_attr(self, str_spent_cost_usd));
     Ref spent_after = spent ? steal(plus_real(spent.get(), cost, PyNumber_InPlaceAdd)) : Ref();
-    if (!spent_after || PyObject_SetAttr(self, str_spent_cost_usd, spent_after.get()) < 0) {
+    if (!spent_after || kr::set_attr(self, str_spent_cost_usd, spent_after.get()) < 0) {
         return call.fail(kLineAddCost);
     }
     Ref used = steal(kr::get_attr(self, str_spent_tokens));
     Ref used_after = used ? steal(plus(used.get(), tokens, PyNumber_InPlaceAdd)) : Ref();
-    if (!used_after || PyObject_SetAttr(self, str_spent_tokens, used_after.get()) < 0) {
+    if (!used_after || kr::set_attr(self, str_spent_tokens, used_after.get()) < 0) {
         return call.fail(kLineAddTokens);
     }
     if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0 && count_tool_call(self, tool_name) < 0) {
@@ -517,7 +540,7 @@ constexpr int kLineCompleted = 167;
 int increment(PyObject *self, PyObject *name) {
     Ref value = steal(kr::get_attr(self, name));
     Ref next = value ? steal(plus(value.get(), int_one, PyNumber_InPlaceAdd)) : Ref();
-    return next ? PyObject_SetAttr(self, name, next.get()) : -1;
+    return next ? kr::set_attr(self, name, next.get()) : -1;
 }
 
 PyObject *register_child_spawned(kr::Call &call) {
@@ -532,7 +555,7 @@ PyObject *register_child_completed(kr::Call &call) {
     Ref active = steal(kr::get_attr(self, str_active_child_count));
     Ref fewer = active ? steal(minus(active.get(), int_one)) : Ref();
     int positive = fewer ? against_zero(fewer.get(), Py_GT, int_zero) : -1;
-    if (positive < 0 || PyObject_SetAttr(self, str_active_child_count, positive ? fewer.get() : int_zero) < 0) {
+    if (positive < 0 || kr::set_attr(self, str_active_child_count, positive ? fewer.get() : int_zero) < 0) {
         return call.fail(kLineCompleted);
     }
     Py_RETURN_NONE;
@@ -599,7 +622,7 @@ int apply_rule(PyObject *ledger, PyObject *guard, const GuardRule &rule) {
         if (tighter < 0) return rule.assign_line;
         if (!tighter) chosen = current;
     }
-    return PyObject_SetAttr(ledger, *rule.field, chosen.get()) < 0 ? rule.assign_line : 0;
+    return kr::set_attr(ledger, *rule.field, chosen.get()) < 0 ? rule.assign_line : 0;
 }
 
 // `getattr(guard, name, fallback)`

@@ -363,10 +363,10 @@ PyObject *registry_init(kr::Call &call) {
         Ref time_module = steal(kr::global(call.globals(), str_time));
         chosen = time_module ? steal(kr::get_attr(time_module.get(), str_time)) : Ref();
     }
-    if (!chosen || PyObject_SetAttr(self, str_clock, chosen.get()) < 0) return call.fail(kLineSetClock);
+    if (!chosen || kr::set_attr(self, str_clock, chosen.get()) < 0) return call.fail(kLineSetClock);
     for (PyObject *name : {str_signal_waiters.get(), str_timers.get(), str_user_inputs.get()}) {
         Ref list = steal(PyList_New(0));
-        if (!list || PyObject_SetAttr(self, name, list.get()) < 0) return call.fail(kLineSetLists);
+        if (!list || kr::set_attr(self, name, list.get()) < 0) return call.fail(kLineSetLists);
     }
     Py_RETURN_NONE;
 }
@@ -443,7 +443,7 @@ PyObject *resolve_signal(kr::Call &call) {
         return PyList_Append(matched.get(), record.get());
     });
     if (walked < 0) return call.fail(line);
-    if (PyObject_SetAttr(self, str_signal_waiters, remaining.get()) < 0) return call.fail(kLineReplaceSignals);
+    if (kr::set_attr(self, str_signal_waiters, remaining.get()) < 0) return call.fail(kLineReplaceSignals);
     return matched.release();
 }
 
@@ -498,7 +498,7 @@ PyObject *sweep_expired_timers(kr::Call &call) {
         return PyList_Append(expired.get(), record.get());
     });
     if (walked < 0) return call.fail(line);
-    if (PyObject_SetAttr(self, str_timers, remaining.get()) < 0) return call.fail(kLineReplaceTimers);
+    if (kr::set_attr(self, str_timers, remaining.get()) < 0) return call.fail(kLineReplaceTimers);
     return expired.release();
 }
 

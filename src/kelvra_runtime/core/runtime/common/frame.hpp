@@ -383,6 +383,14 @@ inline PyObject *get_attr(PyObject *obj, PyObject *name) {
     return value != nullptr ? value : attribute_error_context(obj, name);
 }
 
+// `obj.<name> = value` for an interned str `name`, through the type's own
+// assignment; 0, or -1 with the error set.
+inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+    setattrofunc setattro = Py_TYPE(obj)->tp_setattro;
+    if (setattro == nullptr) [[unlikely]] return PyObject_SetAttr(obj, name, value);
+    return setattro(obj, name, value);
+}
+
 // `self.<name>(args...)`: a new reference, or null with the error set.
 template <class... Args>
 PyObject *call_method(PyObject *name, PyObject *self, const Args &...args) {
