@@ -260,6 +260,15 @@ typing.Protocol = Base
             11,
         ),
         (
+            "import typing\nclass A(metaclass=type('M1', (type,), {})): pass\n"
+            "class B(metaclass=type('M2', (type,), {})): pass\n"
+            "class Entries:\n    def __mro_entries__(self, bases): return (A, B)\n"
+            "typing.Protocol = Entries()",
+            "TypeError: metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
+            "metaclasses of all its bases",
+            11,
+        ),
+        (
             # A metaclass without __prepare__: an empty namespace, and the
             # "class" that it makes is no class, which runtime_checkable refuses.
             "import typing\nclass Maker:\n    def __init__(self, *args): pass\ntyping.Protocol = Maker()",
@@ -296,6 +305,28 @@ def test_failing_initialisation_is_reported_and_retried(run_python, setup, error
     lines = proc.stdout.splitlines()
     assert lines[0].startswith(error)
     assert lines[1:] == [f"init {QUALNAME} {SOURCE} {line}", "True"]
+
+
+def test_bases_resolved_through_mro_entries(run_python):
+    proc = run_python(
+        f"""
+        import sys, types, typing
+        class Entries:
+            def __mro_entries__(self, bases):
+                return (typing.Protocol,)
+        # The module imports a Protocol that resolves to the real one.
+        written = Entries()
+        sys.modules["typing"] = types.ModuleType("typing")
+        vars(sys.modules["typing"]).update(vars(typing), Protocol=written)
+        from {QUALNAME} import NoOpPolicyProvider, PolicyProvider
+        sys.modules["typing"] = typing
+        protocol = typing.Protocol
+        print(vars(PolicyProvider)["__orig_bases__"] == (written,), PolicyProvider.__bases__ == (protocol,))
+        print(isinstance(NoOpPolicyProvider(), PolicyProvider), "__orig_bases__" in vars(NoOpPolicyProvider))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["True", "True", "True", "False"]
 
 
 def _indent(code):

@@ -68,6 +68,7 @@ class Mutant:
     mutated: str
     outcome: str = ""
     seconds: float = 0.0
+    failed: str = ""  # the test that killed it
 
     @property
     def where(self):
@@ -140,13 +141,15 @@ def test_env():
 
 
 def run_suite(timeout):
-    """True when the suite passes; None when it ran past the time limit."""
+    """(True when the suite passes, None when it ran past the time limit;
+    the test that failed, if one did)."""
     cmd = [VENV_BIN / "python", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests", "--ignore=tests/refs"]
     try:
         done = run(cmd, cwd=ROOT, env=test_env(), timeout=timeout)
     except subprocess.TimeoutExpired:
-        return None
-    return done.returncode == 0
+        return None, ""
+    failed = [line.split()[1] for line in done.stdout.splitlines() if line.startswith(("FAILED ", "ERROR "))]
+    return done.returncode == 0, failed[0] if failed else ""
 
 
 def code(line):
@@ -229,7 +232,7 @@ def try_mutant(mutant: Mutant, timeout):
         if build().returncode:
             mutant.outcome = "not compiling"
         else:
-            passed = run_suite(timeout)
+            passed, mutant.failed = run_suite(timeout)
             mutant.outcome = "timeout" if passed is None else "survived" if passed else "killed"
     finally:
         shutil.copyfile(saved, target)
@@ -269,7 +272,9 @@ def write_report(chosen_per_file, args, allowed, elapsed):
     lines += ["", "## Every sampled mutant", ""]
     for _, chosen in chosen_per_file.values():
         for m in chosen:
-            lines.append(f"- {m.outcome}: `{m.where}` (mutant {m.number}, {m.seconds:.0f} s): `{m.original}` → `{m.mutated}`")
+            by = f", by {m.failed}" if m.failed else ""
+            lines.append(f"- {m.outcome}: `{m.where}` (mutant {m.number}, {m.seconds:.0f} s{by}): "
+                         f"`{m.original}` → `{m.mutated}`")
     report = WORK / "report.md"
     report.write_text("\n".join(lines) + "\n")
     return report, score, unexplained, totals
@@ -300,7 +305,7 @@ def main():
     if first.returncode:
         sys.exit("the unmutated sources do not build:\n" + first.stdout + first.stderr)
     started = time.monotonic()
-    if not run_suite(timeout=None):
+    if not run_suite(timeout=None)[0]:
         sys.exit("the suite fails on the unmutated build; fix that first")
     baseline = time.monotonic() - started
     timeout = args.timeout or max(120.0, 4 * baseline)
@@ -331,7 +336,8 @@ def main():
                 chosen.append(mutant)
                 try_mutant(mutant, timeout)
                 compiled += mutant.outcome != "not compiling"
-                print(f"{mutant.outcome:13} {mutant.where}: {mutant.mutated}", flush=True)
+                by = f"  [{mutant.failed}]" if mutant.failed else ""
+                print(f"{mutant.outcome:13} {mutant.where}: {mutant.mutated}{by}", flush=True)
     except (KeyboardInterrupt, Interrupted):
         print("interrupted; the sources are restored", flush=True)
         for _, chosen in chosen_per_file.values():

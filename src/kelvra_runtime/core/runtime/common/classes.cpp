@@ -31,7 +31,8 @@ static PyObject *resolve_bases(PyObject *bases) {
         }
         if (!entries && !resolved) continue;
         if (!resolved) {
-            resolved = steal(PyList_GetSlice(bases, 0, i));
+            Ref before = steal(PyTuple_GetSlice(bases, 0, i));
+            resolved = before ? steal(PySequence_List(before.get())) : Ref();
             if (!resolved) return nullptr;
         }
         if (entries) {
