@@ -755,8 +755,7 @@ PyObject *to_trace_data(kr::Call &call) {
     if (!snapshot) return call.fail(kLineTraceReturn);
     int line = kLineTraceFirstEntry;
     for (const auto &entry : trace_entries) {
-        Ref value =
-            steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key) : kr::get_attr(self, *entry.key));
+        Ref value = steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key) : kr::get_attr(self, *entry.key));
         if (value && entry.rounded) value = steal(round6(value.get()));
         if (!value || PyDict_SetItem(snapshot.get(), *entry.key, value.get()) < 0) return call.fail(line);
         line++;

@@ -117,16 +117,16 @@ static bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs
         if (k == nkw) return true;
     }
     if (nkw > f->nparams - nargs) return false;
-    bool taken[kMaxParams] = {};
+    unsigned taken = 0;  // a bit per parameter
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t j = nargs;
         while (j < f->nparams && f->param_names[j] != key) j++;
-        if (j == f->nparams || taken[j]) {
+        if (j == f->nparams || (taken & (1u << j)) != 0) {
             f->known_kwnames = nullptr;
             return false;
         }
-        taken[j] = true;
+        taken |= 1u << j;
         f->known_slots[k] = static_cast<unsigned char>(j);
     }
     f->known_kwnames = kwnames;
@@ -245,7 +245,8 @@ static inline PyObject *run_plain(FunctionObject *f, PyObject *const *args, cons
 // A call whose arguments are bound, converted and tested: a plain
 // function's body runs; an asynchronous one's coroutine is made.
 static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, const double *reals) {
-    if (!is_async(f)) [[likely]] return run_plain(f, bound, reals);
+    if (!is_async(f)) [[likely]]
+        return run_plain(f, bound, reals);
     PyObject *coroutine = coroutine_new(f, bound, reals);
     if (coroutine == nullptr) function_traceback(f, 0);
     return coroutine;
@@ -316,7 +317,8 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
     if (kwnames == nullptr && nargs == f->nparams && f->all_positional) [[likely]] {
         double reals[kMaxParams];
         int ready = prepare_in_place(f, args, reals);
-        if (ready > 0) [[likely]] return run_or_start(f, args, reals);
+        if (ready > 0) [[likely]]
+            return run_or_start(f, args, reals);
         if (ready < 0) return nullptr;
     }
     return call_other(f, args, nargs, kwnames);

@@ -328,8 +328,6 @@ PyObject *builtin(const char *name);
 PyObject *global(PyObject *globals, const char *name);
 PyObject *global(PyObject *globals, PyObject *name);
 
-
-
 // The value of an exact int small enough for machine arithmetic (a compact
 // one, of at most one internal digit): the host's int arithmetic and
 // comparisons on it give what the machine's do, and a double holds it
@@ -378,7 +376,8 @@ PyObject *attribute_error_context(PyObject *obj, PyObject *name);
 // does it, through the type's own lookup.
 inline PyObject *get_attr(PyObject *obj, PyObject *name) {
     getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
-    if (getattro == nullptr) [[unlikely]] return PyObject_GetAttr(obj, name);
+    if (getattro == nullptr) [[unlikely]]
+        return PyObject_GetAttr(obj, name);
     PyObject *value = getattro(obj, name);
     return value != nullptr ? value : attribute_error_context(obj, name);
 }
@@ -387,7 +386,8 @@ inline PyObject *get_attr(PyObject *obj, PyObject *name) {
 // assignment; 0, or -1 with the error set.
 inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
     setattrofunc setattro = Py_TYPE(obj)->tp_setattro;
-    if (setattro == nullptr) [[unlikely]] return PyObject_SetAttr(obj, name, value);
+    if (setattro == nullptr) [[unlikely]]
+        return PyObject_SetAttr(obj, name, value);
     return setattro(obj, name, value);
 }
 
@@ -407,7 +407,6 @@ PyObject *call_with_keywords(PyObject *callable, PyObject *kwnames, const Args &
     std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
     return PyObject_Vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
-
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
 // with the subclass note when `obj` is an instance of a subclass of

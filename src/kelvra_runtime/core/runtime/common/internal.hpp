@@ -25,8 +25,8 @@ struct FunctionObject {
     PyObject *default_values[kMaxParams];  // null for required parameters
     Check checks[kMaxParams];              // each parameter's, kept here for binding
     Py_ssize_t nparams;
-    Py_ssize_t npositional;  // positional-or-keyword parameters
-    Py_ssize_t nrequired;    // positional-or-keyword parameters without default
+    Py_ssize_t npositional;      // positional-or-keyword parameters
+    Py_ssize_t nrequired;        // positional-or-keyword parameters without default
     Py_ssize_t ndefaulted_from;  // every parameter from this index on has a default
     bool all_positional;         // every parameter binds by position
     // The keyword-names tuple of the latest quick keyword call (its address
