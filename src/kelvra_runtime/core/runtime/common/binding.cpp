@@ -103,15 +103,13 @@ static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted
 
 // Where the keywords of `kwnames` go when `nargs` arguments come by
 // position: each must be the interned name of a parameter after those, as
-// the interpreter passes them, and no two the same.  The interpreter passes
-// the same tuple from one call site every time, so the mapping of the
-// latest tuple is kept; it is only trusted for a tuple whose names are
-// still, one by one, the parameters' names it maps them to (a tuple freed
-// and another made at its address may hold others).  False for anything
-// else.
+// the interpreter passes them, and no two the same.  A call site passes the
+// same names in the same order every time, so the mapping of the latest
+// call is kept, and trusted for a call whose names are, one by one, the
+// very names it maps.  False for anything else.
 static bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-    if (kwnames == f->known_kwnames && nargs == f->known_nargs && nkw == f->known_nkw) {
+    if (nargs == f->known_nargs && nkw == f->known_nkw) {
         Py_ssize_t k = 0;
         while (k < nkw && PyTuple_GET_ITEM(kwnames, k) == f->param_names[f->known_slots[k]]) k++;
         if (k == nkw) return true;
@@ -123,13 +121,12 @@ static bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs
         Py_ssize_t j = nargs;
         while (j < f->nparams && f->param_names[j] != key) j++;
         if (j == f->nparams || (taken & (1u << j)) != 0) {
-            f->known_kwnames = nullptr;
+            f->known_nkw = -1;
             return false;
         }
         taken |= 1u << j;
         f->known_slots[k] = static_cast<unsigned char>(j);
     }
-    f->known_kwnames = kwnames;
     f->known_nargs = nargs;
     f->known_nkw = nkw;
     return true;
@@ -314,12 +311,23 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Every argument given by position: they are bound where they are.
-    if (kwnames == nullptr && nargs == f->nparams && f->all_positional) [[likely]] {
+    if (kwnames == nullptr && f->all_positional) [[likely]] {
         double reals[kMaxParams];
-        int ready = prepare_in_place(f, args, reals);
-        if (ready > 0) [[likely]]
-            return run_or_start(f, args, reals);
-        if (ready < 0) return nullptr;
+        if (nargs == f->nparams) [[likely]] {
+            int ready = prepare_in_place(f, args, reals);
+            if (ready > 0) [[likely]]
+                return run_or_start(f, args, reals);
+            if (ready < 0) return nullptr;
+        }
+        else if (nargs < f->nparams && nargs >= f->ndefaulted_from) {
+            // The rest left to their defaults.
+            PyObject *filled[kMaxParams];
+            for (Py_ssize_t j = 0; j < nargs; j++) filled[j] = args[j];
+            for (Py_ssize_t j = nargs; j < f->nparams; j++) filled[j] = f->default_values[j];
+            int ready = prepare_in_place(f, filled, reals);
+            if (ready > 0) return run_or_start(f, filled, reals);
+            if (ready < 0) return nullptr;
+        }
     }
     return call_other(f, args, nargs, kwnames);
 }

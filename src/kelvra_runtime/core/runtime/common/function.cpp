@@ -46,9 +46,8 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->dict = nullptr;
     f->signature = nullptr;
     f->codes = nullptr;
-    f->known_kwnames = nullptr;
     f->known_nargs = -1;
-    f->known_nkw = 0;
+    f->known_nkw = -1;
     f->nparams = nparams;
     f->npositional = 0;
     f->nrequired = 0;

@@ -29,10 +29,8 @@ struct FunctionObject {
     Py_ssize_t nrequired;        // positional-or-keyword parameters without default
     Py_ssize_t ndefaulted_from;  // every parameter from this index on has a default
     bool all_positional;         // every parameter binds by position
-    // The keyword-names tuple of the latest quick keyword call (its address
-    // only: no reference is kept), the positional arguments it came with,
-    // its length, and the parameter each of its names binds.
-    PyObject *known_kwnames;
+    // The latest quick keyword call: its positional arguments, its number of
+    // keywords (-1: none learnt), and the parameter each keyword binds.
     Py_ssize_t known_nargs;
     Py_ssize_t known_nkw;
     unsigned char known_slots[kMaxParams];
