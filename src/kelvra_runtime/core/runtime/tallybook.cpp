@@ -161,7 +161,14 @@ Ref message(std::initializer_list<Piece> pieces) {
     Py_ssize_t at = 0;
     i = 0;
     for (const Piece &piece : pieces) {
-        for (const char *c = piece.text; *c != '\0'; c++) PyUnicode_WRITE(kind, data, at++, static_cast<Py_UCS4>(*c));
+        std::size_t n = std::strlen(piece.text);
+        if (kind == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<Py_UCS1 *>(data) + at, piece.text, n);
+            at += static_cast<Py_ssize_t>(n);
+        }
+        else {
+            for (std::size_t c = 0; c < n; c++) PyUnicode_WRITE(kind, data, at++, static_cast<Py_UCS4>(piece.text[c]));
+        }
         if (PyObject *value = formatted[i++].get()) {
             Py_ssize_t n = PyUnicode_GET_LENGTH(value);
             if (PyUnicode_CopyCharacters(text.get(), at, value, 0, n) < 0) return Ref();

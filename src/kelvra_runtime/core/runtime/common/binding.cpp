@@ -146,12 +146,12 @@ static bool bind_quickly(FunctionObject *f, PyObject *const *args, Py_ssize_t na
         return true;
     }
     if (!keyword_slots(f, kwnames, nargs)) return false;
-    for (Py_ssize_t j = 0; j < f->nparams; j++) bound[j] = j < nargs ? args[j] : nullptr;
+    for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
+    for (Py_ssize_t j = nargs; j < f->nparams; j++) bound[j] = f->default_values[j];
     PyObject *const *kwvalues = args + nargs;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); k++) bound[f->known_slots[k]] = kwvalues[k];
-    for (Py_ssize_t j = nargs; j < f->nparams; j++) {
-        if (bound[j] != nullptr) continue;
-        bound[j] = f->default_values[j];
+    // Only parameters before the defaulted tail may still be missing.
+    for (Py_ssize_t j = nargs; j < f->ndefaulted_from; j++) {
         if (bound[j] == nullptr) return false;
     }
     return true;
