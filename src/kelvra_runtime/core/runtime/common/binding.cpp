@@ -54,8 +54,8 @@ PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj) 
     return nullptr;
 }
 
-// The exact-type tests of the parameters annotated with a built-in
-// container or text type, run after binding.  A refused type is the
+// The exact-type tests of the parameters that declare one, run after
+// binding.  A refused type is the
 // caller's error, not one of the function's own: it gets no traceback entry.
 static int check_exact_types(FunctionObject *f, PyObject *const *bound) {
     for (Py_ssize_t c = 0; c < f->nchecked; c++) {

@@ -12,7 +12,7 @@
 //   Created    never run; sending None starts the body
 //   Running    a step (or an awaited iterator on our behalf) is executing
 //   Suspended  an awaited iterator yielded a value out; `co.inner_` holds it
-//   Finished   returned, raised or closed; arguments and locals released
+//   Finished   returned, raised or closed; arguments and state released
 //
 // A step suspends by returning what `Coroutine::await` returned: the
 // address of `suspend_marker` below, a private object that is never a
@@ -66,7 +66,7 @@ struct CoroutineObject {
     static PyObject *create(FunctionObject *function, PyObject *const *args, const double *reals);
     static int traverse(PyObject *op, visitproc visit, void *arg);
     static int clear(PyObject *op);
-    // Drops what only the body needs: arguments, locals, the awaited iterator.
+    // Drops what only the body needs: arguments, state, the awaited iterator.
     void release_body();
     FunctionObject *def_function() const { return reinterpret_cast<FunctionObject *>(function.get()); }
     const FunctionDef &def() const { return *def_function()->def; }
