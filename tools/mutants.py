@@ -116,6 +116,11 @@ def prepare_tree():
     for path in (ROOT / "src").rglob("*"):
         if path.is_file() and "__pycache__" not in path.parts:
             copy_if_changed(path, TREE / path.relative_to(ROOT))
+    # The stand-in's package folders and `exceptions` module make the copy a
+    # whole package, which the suite then imports instead of the one the
+    # stand-in installed into the venv.
+    for path in (ROOT / "standin" / "kelvra_runtime").rglob("*.py"):
+        copy_if_changed(path, TREE / "src" / path.relative_to(ROOT / "standin"))
     if not (BUILD / "build.ninja").exists():
         python = VENV_BIN / "python"
         configure = run([
@@ -304,6 +309,14 @@ def main():
     first = build()
     if first.returncode:
         sys.exit("the unmutated sources do not build:\n" + first.stdout + first.stderr)
+    # The suite must import the copy, or no mutant could ever be noticed.
+    where = run(
+        [VENV_BIN / "python", "-c", "from kelvra_runtime.core.runtime import spawn; print(spawn.__file__)"],
+        cwd=ROOT,
+        env=test_env(),
+    )
+    if not where.stdout.strip().startswith(str(TREE)):
+        sys.exit(f"the suite would import {where.stdout.strip() or where.stderr}, not the copy in {TREE}")
     started = time.monotonic()
     if not run_suite(timeout=None)[0]:
         sys.exit("the suite fails on the unmutated build; fix that first")
