@@ -365,6 +365,7 @@ inline int compare(PyObject *a, int op, PyObject *b) {
     }
     long long x, y;
     if (machine_int(a, &x) && machine_int(b, &y)) return compare_numbers(x, op, y);
+    if (a == b && (op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a)) return op == Py_EQ;
     return compare_objects(a, op, b);
 }
 
