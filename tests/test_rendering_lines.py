@@ -14,6 +14,7 @@ import traceback
 import pytest
 
 import rendering
+from models import complete as run
 
 PACKAGE = rendering.PACKAGE
 
@@ -90,13 +91,6 @@ class Spec:
         return {"agent": self.agent}
 
 
-def run(coro):
-    """Drives a coroutine to its end, answering each suspension with None."""
-    while True:
-        try:
-            coro.send(None)
-        except StopIteration as done:
-            return done.value
 
 
 @contextlib.contextmanager
