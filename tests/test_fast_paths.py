@@ -362,3 +362,9 @@ def test_a_failed_field_read_carries_what_the_host_suggests_from():
         Tallybook.check_depth(book)
     assert (info.value.name, info.value.obj) == ("max_spawn_depth", book)
     assert "Did you mean: 'max_spawn_dept'?" in "".join(traceback.format_exception_only(info.value))
+
+
+def test_an_unexpected_keyword_spelled_afresh_is_named():
+    with pytest.raises(TypeError, match=r"^debit\(\) got an unexpected keyword argument 'tokenz'$"):
+        Tallybook().debit(**{unshared("tokenz"): 1})
+
