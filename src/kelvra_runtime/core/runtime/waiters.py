@@ -179,12 +179,12 @@ class InMemoryWaiterRegistry:
 #   than one letter can never match;
 # - whitespace is skipped without ending the number: "1 5m" is fifteen
 #   minutes;
-# - anything else is refused, naming the character and the spec as given;
+# - anything else is refused, naming the character and the text as given;
 #   the first error met ends the parse, so "0x" reports the x.
 #
 # Numbers pass through float() whatever their sign, while a string must
 # add up to more than zero.  Every refusal is a ValueError: float()'s own
-# for a number it cannot read, otherwise one naming the spec as given.
+# for a number it cannot read, otherwise one naming the text as given.
 
 
 _DURATION_UNITS = {
