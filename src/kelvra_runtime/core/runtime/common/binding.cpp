@@ -203,29 +203,28 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
     return 0;
 }
 
-// Converts the arguments of an all-positional call where they are: 1 when
-// done, -1 on error, 0 when an "int" parameter got an object that int()
-// must convert, which the general path does (in parameter order with the
-// other conversions, none of which has run yet).
-static int convert_in_place(FunctionObject *f, PyObject *const *args, double *reals) {
-    for (Py_ssize_t c = 0; c < f->nints; c++) {
-        if (!PyLong_CheckExact(args[f->ints[c]])) return 0;
+// Whether the arguments of the parameters with a check, all bound in
+// `bound`, are exactly of the types their checks name, reading the doubles
+// of floats into `reals`.  When they are not, the general rule converts,
+// tests and reports them.
+static inline bool types_as_declared(FunctionObject *f, PyObject *const *bound, double *reals) {
+    for (Py_ssize_t c = 0; c < f->ntests; c++) {
+        const FunctionObject::TypeTest &test = f->tests[c];
+        PyObject *value = bound[test.index];
+        if (Py_TYPE(value) != test.type) {
+            if (test.or_none && value == Py_None) continue;
+            return false;
+        }
+        if (test.real) reals[test.index] = PyFloat_AS_DOUBLE(value);
     }
-    for (Py_ssize_t c = 0; c < f->ndoubles; c++) {
-        Py_ssize_t j = f->doubles[c];
-        PyObject *value = args[j];
-        reals[j] = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
-        if (reals[j] == -1.0 && PyErr_Occurred()) return -1;
-    }
-    return 1;
+    return true;
 }
 
-// Runs a body (a stub returns None) on bound arguments: its result, or
-// null with the error set and `*line` naming the failing statement.
+// Runs a body on bound arguments: its result, or null with the error set
+// and `*line` naming the failing statement.
 static inline PyObject *run_body(FunctionObject *f, PyObject *const *args, const double *reals, int *line) {
-    if (f->def->body == nullptr) return Py_NewRef(Py_None);
     Call call(f->globals, args, reals);
-    PyObject *result = f->def->body(call);
+    PyObject *result = f->body(call);
     *line = call.line();
     return result;
 }
@@ -279,57 +278,28 @@ PyObject *function_run_inline(FunctionObject *f, PyObject *const *args, Py_ssize
     return call_bound(f, args, nargs, nullptr, Then::RunNow);
 }
 
-// Converts and tests the arguments of a call, all bound in
-// `bound` (by position or to defaults), where they are: 1 when they are
-// ready, -1 on error (with the traceback entry), 0 when an int() conversion
-// needs the general rule.
-static inline int prepare_in_place(FunctionObject *f, PyObject *const *bound, double *reals) {
-    int ready = f->nconverted > 0 ? convert_in_place(f, bound, reals) : 1;
-    if (ready < 0) {
-        function_traceback(f, 0);
-        return -1;
-    }
-    if (ready > 0 && f->nchecked > 0 && check_exact_types(f, bound) < 0) return -1;
-    return ready;
-}
-
-// Any call but an all-positional one: bound the quick way when it is an
-// ordinary call, else by the general rule.
+// Any call the all-positional path does not take: bound the quick way
+// when it is an ordinary call, else by the general rule.
 [[gnu::noinline]] static PyObject *call_other(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
                                               PyObject *kwnames) {
     PyObject *filled[kMaxParams];
-    if (bind_quickly(f, args, nargs, kwnames, filled)) {
-        double reals[kMaxParams];
-        int ready = prepare_in_place(f, filled, reals);
-        if (ready > 0) return run_or_start(f, filled, reals);
-        if (ready < 0) return nullptr;
+    double reals[kMaxParams];
+    if (bind_quickly(f, args, nargs, kwnames, filled) && types_as_declared(f, filled, reals)) {
+        return run_or_start(f, filled, reals);
     }
     return call_bound(f, args, nargs, kwnames);
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    // Every argument given by position: they are bound where they are.
-    if (kwnames == nullptr && f->all_positional) [[likely]] {
+    // Every argument given by position, and of the declared types: they
+    // are bound where they are.
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == f->nparams && f->all_positional) [[likely]] {
         double reals[kMaxParams];
-        if (nargs == f->nparams) [[likely]] {
-            int ready = prepare_in_place(f, args, reals);
-            if (ready > 0) [[likely]]
-                return run_or_start(f, args, reals);
-            if (ready < 0) return nullptr;
-        }
-        else if (nargs < f->nparams && nargs >= f->ndefaulted_from) {
-            // The rest left to their defaults.
-            PyObject *filled[kMaxParams];
-            for (Py_ssize_t j = 0; j < nargs; j++) filled[j] = args[j];
-            for (Py_ssize_t j = nargs; j < f->nparams; j++) filled[j] = f->default_values[j];
-            int ready = prepare_in_place(f, filled, reals);
-            if (ready > 0) return run_or_start(f, filled, reals);
-            if (ready < 0) return nullptr;
-        }
+        if (types_as_declared(f, args, reals)) [[likely]]
+            return run_or_start(f, args, reals);
     }
-    return call_other(f, args, nargs, kwnames);
+    return call_other(f, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 // Calls through tp_call, where keywords come as a dict whose keys the host

@@ -12,6 +12,9 @@ PyTypeObject *function_type = nullptr;
 // ---------------------------------------------------------------------------
 // Declarations into objects
 
+// The body of a stub, such as a protocol's method.
+static PyObject *stub_body(Call &) { return Py_NewRef(Py_None); }
+
 PyObject *Module::function(const FunctionDef &def, const char *owner) {
     Py_ssize_t nparams = static_cast<Py_ssize_t>(def.params.size());
     if (nparams > static_cast<Py_ssize_t>(kMaxParams)) {
@@ -55,8 +58,8 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->all_positional = false;
     f->nchecked = 0;
     f->nconverted = 0;
-    f->nints = 0;
-    f->ndoubles = 0;
+    f->ntests = 0;
+    f->body = def.body ? def.body : stub_body;
     f->returns_coroutine = def.is_async || def.step != nullptr;
     for (std::size_t i = 0; i < kMaxParams; i++) {
         f->param_names[i] = nullptr;
@@ -71,14 +74,17 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         f->checks[i] = p.check;
         switch (p.check.how) {
             case Check::How::Exact:
-            case Check::How::ExactOrNone: f->checked[f->nchecked++] = i; break;
+            case Check::How::ExactOrNone:
+                f->checked[f->nchecked++] = i;
+                f->tests[f->ntests++] = {i, p.check.type, p.check.how == Check::How::ExactOrNone, false};
+                break;
             case Check::How::ToDouble:
-                f->doubles[f->ndoubles++] = i;
                 f->converted[f->nconverted++] = i;
+                f->tests[f->ntests++] = {i, &PyFloat_Type, false, true};
                 break;
             case Check::How::ToInt:
-                f->ints[f->nints++] = i;
                 f->converted[f->nconverted++] = i;
+                f->tests[f->ntests++] = {i, &PyLong_Type, false, false};
                 break;
             case Check::How::None: break;
         }

@@ -40,11 +40,19 @@ struct FunctionObject {
     Py_ssize_t nchecked;
     Py_ssize_t converted[kMaxParams];
     Py_ssize_t nconverted;
-    // The converted ones again, by kind.
-    Py_ssize_t ints[kMaxParams];
-    Py_ssize_t nints;
-    Py_ssize_t doubles[kMaxParams];
-    Py_ssize_t ndoubles;
+    // The same parameters as the quick paths test them: an argument of
+    // exactly the type its check names (an int for `to_int`, a float for
+    // `to_double`, whose double is then read) needs no conversion and
+    // passes; anything else is left to the general rule.
+    struct TypeTest {
+        Py_ssize_t index;
+        PyTypeObject *type;
+        bool or_none;  // None passes too
+        bool real;     // a float whose double the body reads
+    };
+    TypeTest tests[kMaxParams];
+    Py_ssize_t ntests;
+    Body body;  // the declared body; for a stub, one that returns None
     bool returns_coroutine;  // an asynchronous function
 };
 
