@@ -106,10 +106,9 @@ int memory_reading_positive(PyObject *envelope_data, int *line) {
     return PyLong_IsPositive(memory_mb.get());
 }
 
-PyObject *classify_failure(kr::Call &call) {
-    PyObject *envelope_data = call[0];
-    if (PyDict_GET_SIZE(envelope_data) == 0) return Py_NewRef(str_unknown);
-
+// classify_failure of a non-empty dict; out of line, so that an empty one
+// is answered without setting up its frame.
+[[gnu::noinline]] PyObject *classify_evidence(kr::Call &call, PyObject *envelope_data) {
     // An absent "last_event" reads as "", which has no signal prefix.
     PyObject *found;
     if (PyDict_GetItemRef(envelope_data, str_last_event, &found) < 0) return call.fail(kLineReadLastEvent);
@@ -134,6 +133,12 @@ PyObject *classify_failure(kr::Call &call) {
         return Py_NewRef(str_suspected_oom);
     }
     return Py_NewRef(str_abnormal_exit);
+}
+
+PyObject *classify_failure(kr::Call &call) {
+    PyObject *envelope_data = call[0];
+    if (PyDict_GET_SIZE(envelope_data) == 0) return Py_NewRef(str_unknown);
+    return classify_evidence(call, envelope_data);
 }
 
 const kr::Param classify_failure_params[] = {{"envelope_data", kr::exact_dict, "dict"}};

@@ -294,7 +294,7 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::si
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     // Every argument given by position, and of the declared types: they
     // are bound where they are.
-    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == f->nparams && f->all_positional) [[likely]] {
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == f->positional_call) [[likely]] {
         double reals[kMaxParams];
         if (types_as_declared(f, args, reals)) [[likely]]
             return run_or_start(f, args, reals);

@@ -55,7 +55,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->npositional = 0;
     f->nrequired = 0;
     f->ndefaulted_from = 0;
-    f->all_positional = false;
+    f->positional_call = -1;
     f->nchecked = 0;
     f->nconverted = 0;
     f->ntests = 0;
@@ -118,7 +118,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         f->defaults = PyList_AsTuple(defaults.get());
         if (f->defaults == nullptr) return nullptr;
     }
-    f->all_positional = f->npositional == f->nparams;
+    if (f->npositional == f->nparams) f->positional_call = nparams;
     f->vectorcall = function_vectorcall;
     return result.release();
 }

@@ -28,7 +28,7 @@ struct FunctionObject {
     Py_ssize_t npositional;      // positional-or-keyword parameters
     Py_ssize_t nrequired;        // positional-or-keyword parameters without default
     Py_ssize_t ndefaulted_from;  // every parameter from this index on has a default
-    bool all_positional;         // every parameter binds by position
+    Py_ssize_t positional_call;  // nparams when every parameter binds by position, else -1
     // The latest quick keyword call: its positional arguments, its number of
     // keywords (-1: none learnt), and the parameter each keyword binds.
     Py_ssize_t known_nargs;
