@@ -364,7 +364,7 @@ int mint_child_id(kr::Coroutine &co, Dispatch &d) {
         co.fail(kLineMintId);
         return -1;
     }
-    if (PyList_Append(d.child_ids.get(), d.child_id.get()) < 0) {
+    if (kr::list_append(d.child_ids.get(), d.child_id.get()) < 0) {
         co.fail(kLineAppendId);
         return -1;
     }

@@ -375,7 +375,7 @@ PyObject *registry_init(kr::Call &call) {
 PyObject *append_waiter(kr::Call &call, PyObject *list_name, int line) {
     Ref list = steal(kr::get_attr(call[0], list_name));
     if (!list) return call.fail(line);
-    int appended = PyList_CheckExact(list.get()) ? PyList_Append(list.get(), call[1]) : -2;
+    int appended = PyList_CheckExact(list.get()) ? kr::list_append(list.get(), call[1]) : -2;
     if (appended == -2) {
         Ref result = steal(PyObject_CallMethodOneArg(list.get(), str_append, call[1]));
         appended = result ? 0 : -1;
@@ -436,11 +436,11 @@ PyObject *resolve_signal(kr::Call &call) {
         Ref result = steal(call_matches(waiter, signal_name, payload));
         int hit = result ? PyObject_IsTrue(result.get()) : -1;
         if (hit < 0) return line = kLineCallMatches, -1;
-        if (!hit) return PyList_Append(remaining.get(), waiter);
+        if (!hit) return kr::list_append(remaining.get(), waiter);
         Ref copy = steal(PyDict_Copy(payload));
         Ref record = copy ? steal(waiter_record(waiter, copy.get())) : Ref();
         if (!record) return line = kLineMatchRecord, -1;
-        return PyList_Append(matched.get(), record.get());
+        return kr::list_append(matched.get(), record.get());
     });
     if (walked < 0) return call.fail(line);
     if (kr::set_attr(self, str_signal_waiters, remaining.get()) < 0) return call.fail(kLineReplaceSignals);
@@ -472,12 +472,7 @@ PyObject *resolve_user_input(kr::Call &call) {
 // `timer.resume_at_unix <= now`
 int is_due(PyObject *timer, PyObject *now) {
     Ref due_at = steal(kr::get_attr(timer, str_resume_at_unix));
-    if (!due_at) return -1;
-    if (PyFloat_CheckExact(due_at.get()) && PyFloat_CheckExact(now)) {
-        return PyFloat_AS_DOUBLE(due_at.get()) <= PyFloat_AS_DOUBLE(now);
-    }
-    Ref result = steal(PyObject_RichCompare(due_at.get(), now, Py_LE));
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    return due_at ? kr::compare(due_at.get(), Py_LE, now) : -1;
 }
 
 PyObject *sweep_expired_timers(kr::Call &call) {
@@ -492,10 +487,10 @@ PyObject *sweep_expired_timers(kr::Call &call) {
     int walked = walk(self, str_timers, [&](PyObject *timer, Py_ssize_t) {
         int due = is_due(timer, now.get());
         if (due < 0) return line = kLineTimerTest, -1;
-        if (!due) return PyList_Append(remaining.get(), timer);
+        if (!due) return kr::list_append(remaining.get(), timer);
         Ref record = steal(waiter_record(timer, nullptr));
         if (!record) return line = kLineTimerRecord, -1;
-        return PyList_Append(expired.get(), record.get());
+        return kr::list_append(expired.get(), record.get());
     });
     if (walked < 0) return call.fail(line);
     if (kr::set_attr(self, str_timers, remaining.get()) < 0) return call.fail(kLineReplaceTimers);

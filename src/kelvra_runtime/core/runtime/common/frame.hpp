@@ -369,6 +369,18 @@ inline int compare(PyObject *a, int op, PyObject *b) {
     return compare_objects(a, op, b);
 }
 
+// `list.append(item)` for an exact list: 0, or -1 with the error set.  In
+// place while the list has room, as the host's own append is.
+inline int list_append(PyObject *list, PyObject *item) {
+    Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size < reinterpret_cast<PyListObject *>(list)->allocated) [[likely]] {
+        PyList_SET_ITEM(list, size, Py_NewRef(item));
+        Py_SET_SIZE(list, size + 1);
+        return 0;
+    }
+    return PyList_Append(list, item);
+}
+
 // The error of a failed attribute read, given the name and object for the
 // host's suggestions, as its own attribute read does.  Returns null.
 PyObject *attribute_error_context(PyObject *obj, PyObject *name);
