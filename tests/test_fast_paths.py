@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 from kelvra_runtime.core.runtime import waiters
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
 from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalWaiter, parse_duration
+import rendering
 from models import run as drive
 
 
@@ -368,3 +369,15 @@ def test_an_unexpected_keyword_spelled_afresh_is_named():
     with pytest.raises(TypeError, match=r"^debit\(\) got an unexpected keyword argument 'tokenz'$"):
         Tallybook().debit(**{unshared("tokenz"): 1})
 
+
+
+@pytest.mark.parametrize("value", [0.5, -0.0, math.inf, Real(0.5), 3, True, 2**70])
+def test_breach_fields_are_what_float_gives(value):
+    rendered = rendering.load("tallybook").BudgetExceeded("r", cap_name="c", cap_value=value, would_be=value)
+    error = BudgetExceeded("r", cap_name="c", cap_value=value, would_be=value)
+    for field in ("cap_value", "would_be"):
+        made, model = getattr(error, field), getattr(rendered, field)
+        assert (type(made), made) == (type(model), model)
+        # float() hands an exact float back as it is, and makes a new one
+        # of anything else.
+        assert (made is value) == (type(value) is float)

@@ -210,11 +210,11 @@ constexpr int kLineReduce = 31;
 PyObject *budget_exceeded_init(kr::Call &call) {
     PyObject *self = call[0], *reason = call[1];
     if (kr::set_attr(self, str_cap_name, call[2]) < 0) return call.fail(kLineSetCapName);
-    Ref cap_value = steal(PyFloat_FromDouble(call.real(3)));
+    Ref cap_value = steal(call.float_of(3));
     if (!cap_value || kr::set_attr(self, str_cap_value, cap_value.get()) < 0) {
         return call.fail(kLineSetCapValue);
     }
-    Ref would_be = steal(PyFloat_FromDouble(call.real(4)));
+    Ref would_be = steal(call.float_of(4));
     if (!would_be || kr::set_attr(self, str_would_be, would_be.get()) < 0) return call.fail(kLineSetWouldBe);
     // super().__init__(reason): the class after BudgetExceeded in the MRO.
     PyObject *super_args[] = {budget_exceeded, self};

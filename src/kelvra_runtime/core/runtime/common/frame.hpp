@@ -124,6 +124,12 @@ public:
     PyObject *operator[](std::size_t i) const { return args_[i]; }
     // The double of a parameter checked `to_double`.
     double real(std::size_t i) const { return reals_[i]; }
+    // `float(arg)` of a parameter checked `to_double`: the argument itself
+    // when it is an exact float, as float() returns it, else a new float
+    // of its double.  A new reference, or null.
+    PyObject *float_of(std::size_t i) const {
+        return PyFloat_CheckExact(args_[i]) ? Py_NewRef(args_[i]) : PyFloat_FromDouble(reals_[i]);
+    }
     // The namespace of the module that defines the function.
     PyObject *globals() const { return globals_; }
 
