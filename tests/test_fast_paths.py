@@ -381,3 +381,21 @@ def test_breach_fields_are_what_float_gives(value):
         # float() hands an exact float back as it is, and makes a new one
         # of anything else.
         assert (made is value) == (type(value) is float)
+
+
+class Marked(int):
+    """An int whose format() is text of any width."""
+
+    def __format__(self, spec):
+        return f"{self.mark}{int(self)}"
+
+
+@pytest.mark.parametrize("mark", ["", "é", "≈", "😀"])
+def test_breach_messages_join_text_of_any_width(mark):
+    messages = []
+    for module in (rendering.compiled("tallybook"), rendering.load("tallybook")):
+        cap = type("Cap", (Marked,), {"mark": mark})(5)
+        with pytest.raises(module.BudgetExceeded) as caught:
+            module.Tallybook(token_cap=cap).debit(tokens=10)
+        messages.append(str(caught.value))
+    assert messages[0] == messages[1] == f"tree token cap breached: 10 > {mark}5"

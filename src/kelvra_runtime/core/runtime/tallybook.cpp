@@ -171,7 +171,13 @@ Ref message(std::initializer_list<Piece> pieces) {
         }
         if (PyObject *value = formatted[i++].get()) {
             Py_ssize_t n = PyUnicode_GET_LENGTH(value);
-            if (PyUnicode_CopyCharacters(text.get(), at, value, 0, n) < 0) return Ref();
+            if (PyUnicode_KIND(value) == kind) {
+                std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(value),
+                            static_cast<std::size_t>(n) * kind);
+            }
+            else if (PyUnicode_CopyCharacters(text.get(), at, value, 0, n) < 0) {
+                return Ref();
+            }
             at += n;
         }
     }

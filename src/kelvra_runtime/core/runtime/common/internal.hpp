@@ -52,7 +52,7 @@ struct FunctionObject {
     };
     TypeTest tests[kMaxParams];
     Py_ssize_t ntests;
-    Body body;  // the declared body; for a stub, one that returns None
+    Body body;               // the declared body; for a stub, one that returns None
     bool returns_coroutine;  // an asynchronous function
 };
 
