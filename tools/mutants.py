@@ -16,10 +16,11 @@ The second form runs the named mutants only (file and number as the report
 gives them), for instance the survivors of a run once a test is written.
 
 N and S default to MUTANTS_PER_FILE (8) and MUTANTS_SEED (1).  The build is
-incremental: build/mutants/tree holds a copy of the sources, configured once
-with CMake and Ninja, whose modules are built straight into that copy's
-package folder; the suite imports the package from there (PYTHONPATH), so
-the installed package in .venv is never touched.  Each mutant is copied over
+incremental: build/mutants/tree holds a copy of the sources and the suite,
+taken when the run starts, configured once with CMake and Ninja, whose
+modules are built straight into that copy's package folder; the copied
+suite runs there and imports the package from there (PYTHONPATH), so
+neither later edits nor the installed package in .venv reach it.  Each mutant is copied over
 its file in the copy, the affected modules rebuilt, and the original put
 back, whatever happens (a backup in build/mutants/backup is restored by the
 next run should this one be killed outright).
@@ -113,9 +114,15 @@ def prepare_tree():
     CMake configuration (made once)."""
     restore_backups()
     copy_if_changed(ROOT / "CMakeLists.txt", TREE / "CMakeLists.txt")
-    for path in (ROOT / "src").rglob("*"):
-        if path.is_file() and "__pycache__" not in path.parts:
-            copy_if_changed(path, TREE / path.relative_to(ROOT))
+    # The suite and what it reads are copied too: the work tree may change
+    # while mutants run, and a test written meanwhile must not meet the
+    # sources of before.
+    for folder in ("src", "tests", "examples"):
+        for path in (ROOT / folder).rglob("*"):
+            if path.is_file() and "__pycache__" not in path.parts:
+                copy_if_changed(path, TREE / path.relative_to(ROOT))
+    for name in ("pyproject.toml", "README.md"):
+        copy_if_changed(ROOT / name, TREE / name)
     # The stand-in's package folders and `exceptions` module make the copy a
     # whole package, which the suite then imports instead of the one the
     # stand-in installed into the venv.
@@ -150,7 +157,7 @@ def run_suite(timeout):
     the test that failed, if one did)."""
     cmd = [VENV_BIN / "python", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests", "--ignore=tests/refs"]
     try:
-        done = run(cmd, cwd=ROOT, env=test_env(), timeout=timeout)
+        done = run(cmd, cwd=TREE, env=test_env(), timeout=timeout)
     except subprocess.TimeoutExpired:
         return None, ""
     failed = [line.split()[1] for line in done.stdout.splitlines() if line.startswith(("FAILED ", "ERROR "))]
@@ -312,7 +319,7 @@ def main():
     # The suite must import the copy, or no mutant could ever be noticed.
     where = run(
         [VENV_BIN / "python", "-c", "from kelvra_runtime.core.runtime import spawn; print(spawn.__file__)"],
-        cwd=ROOT,
+        cwd=TREE,
         env=test_env(),
     )
     if not where.stdout.strip().startswith(str(TREE)):
