@@ -432,3 +432,36 @@ def test_a_failed_allocation_in_a_builtins_lookup_is_not_remembered(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "name '_default_noop_child_runner' is not defined"
+
+
+def test_a_failed_allocation_in_a_duration_sum_is_reported(run_python):
+    # A unit value that is no float makes the sum an object; every single
+    # allocation of the parse is failed in turn, with the float free list
+    # drained first so that the floats of the sum are really allocated.
+    proc = run_python(
+        """
+        import _testcapi
+        from fractions import Fraction
+        from kelvra_runtime.core.runtime import waiters
+
+        class Unit:
+            def __rmul__(self, amount):
+                return Fraction(amount)
+
+        waiters._DURATION_UNITS = {"s": Unit()}
+        outcomes = set()
+        for k in range(200):
+            held = [float(i) + 0.5 for i in range(400)]
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                outcomes.add(waiters.parse_duration("2s 3s"))
+            except MemoryError:
+                outcomes.add("MemoryError")
+            finally:
+                _testcapi.remove_mem_hooks()
+            del held
+        print(sorted(map(str, outcomes)))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "['5.0', 'MemoryError']"
