@@ -146,6 +146,8 @@ def test_ledger_survives_pickle_and_deepcopy():
         ([guard(Tag.COST, 4.0, action="abort")], {"cost_cap_usd": 4.0}),
         ([guard(None, 4.0), guard("tokens", 4)], {}),
         ([guard("spawn_depth", -1)], {"max_spawn_depth": -1}),
+        # Limits of any type compare as min() compares them: strs by order.
+        ([guard("token_count", "9"), guard("token_count", "10")], {"token_cap": "10"}),
     ],
 )
 def test_from_guards(guards, expected):
