@@ -18,15 +18,14 @@ static int arity_error(FunctionObject *f, Py_ssize_t found) {
     return -1;
 }
 
-// The index of parameter `key` from `first` on, -1 when absent, -2 on error.
+// The index of parameter `key`, a str, among those from `first` to `end`;
+// -1 when absent.
 static Py_ssize_t find_param(FunctionObject *f, PyObject *key, Py_ssize_t first, Py_ssize_t end) {
     for (Py_ssize_t j = first; j < end; j++) {
         if (f->param_names[j] == key) return j;
     }
     for (Py_ssize_t j = first; j < end; j++) {
-        int eq = PyUnicode_Compare(f->param_names[j], key);
-        if (eq == 0) return j;
-        if (PyErr_Occurred()) return -2;
+        if (PyUnicode_Equal(f->param_names[j], key) == 1) return j;
     }
     return -1;
 }
@@ -176,13 +175,11 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
             return -1;
         }
         Py_ssize_t j = find_param(f, key, nargs, f->nparams);
-        if (j == -2) return -1;
         if (j >= 0 && bound[j] == nullptr) {
             bound[j] = kwvalues[k];
             continue;
         }
         if (j < 0) j = find_param(f, key, 0, nargs);
-        if (j == -2) return -1;
         if (j >= 0) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
             return -1;
