@@ -93,6 +93,18 @@ def test_refusal_leaves_a_new_coroutine_new(make, action, message):
     assert run(coro) == RECORD
 
 
+@pytest.mark.parametrize("args", [(KeyError("k"),), (KeyError,), (KeyError, KeyError("k")), (KeyError, None, None)])
+def test_throw_warns_of_the_old_signature_only(make, args):
+    coro = make()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with pytest.raises(KeyError):
+            coro.throw(*args)
+    assert [(w.category, str(w.message)) for w in caught] == [
+        (DeprecationWarning, "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.")
+    ] * (len(args) > 1)
+
+
 @pytest.mark.parametrize(
     "action",
     [lambda c: c.send(None), lambda c: c.throw(KeyError("k")), lambda c: c.__await__().send(None)],

@@ -653,3 +653,27 @@ def test_what_is_awaited_as_the_rendering_awaits_it(runner):
         return shape(stored(dispatcher))
 
     assert results(spawn) == results(rendering.load("spawn"))
+
+
+def test_closing_a_suspended_dispatch_closes_the_child_quietly(capfd):
+    # As for a native coroutine: the awaited iterator is closed, and nothing
+    # is reported as ignored.
+    closed = []
+
+    class Pending:
+        def __await__(self):
+            try:
+                yield
+            finally:
+                closed.append(True)
+            return {}
+
+    coro = enqueue(InMemorySpawnDispatcher(child_runner=lambda spec: Pending()), [ChildSpec("a")])
+    coro.send(None)
+    unraisable = []
+    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        assert coro.close() is None
+    finally:
+        sys.unraisablehook = hook
+    assert (closed, unraisable, capfd.readouterr().err) == ([True], [], "")
