@@ -465,3 +465,31 @@ def test_a_failed_allocation_in_a_duration_sum_is_reported(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "['5.0', 'MemoryError']"
+
+
+def test_a_failed_allocation_in_a_policy_names_its_return(run_python):
+    # The dict free list is drained first, so that the result dict is really
+    # allocated, and every single allocation of the call is failed in turn.
+    proc = run_python(
+        """
+        import _testcapi, traceback
+        from kelvra_runtime.core.runtime.policy import NoOpPolicyProvider
+
+        provider = NoOpPolicyProvider()
+        for call in (provider.get_runtime_configs, lambda: provider.get_policy("x")):
+            lines = set()
+            for k in range(20):
+                held = [{} for _ in range(200)]
+                _testcapi.set_nomemory(k, k + 1)
+                try:
+                    call()
+                except MemoryError as e:
+                    lines.add(traceback.extract_tb(e.__traceback__)[-1].lineno)
+                finally:
+                    _testcapi.remove_mem_hooks()
+                del held
+            print(sorted(lines))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n")[:2] == ["[49]", "[52]"]
