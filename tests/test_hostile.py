@@ -493,3 +493,31 @@ def test_a_failed_allocation_in_a_policy_names_its_return(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split("\n")[:2] == ["[49]", "[52]"]
+
+
+def test_a_failed_allocation_while_naming_a_missing_field(run_python):
+    # A failed field read carries the name and object of the read; when
+    # giving it them fails for want of memory, the MemoryError is raised.
+    proc = run_python(
+        """
+        import _testcapi
+        from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry
+
+        registry = InMemoryWaiterRegistry()
+        del registry._signal_waiters
+        seen = set()
+        for k in range(40):
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                registry.signal_waiter_count()
+            except AttributeError as e:
+                seen.add(("AttributeError", e.name, e.obj is registry))
+            except MemoryError:
+                seen.add(("MemoryError",))
+            finally:
+                _testcapi.remove_mem_hooks()
+        print(sorted(seen))
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "[('AttributeError', '_signal_waiters', True), ('MemoryError',)]"
