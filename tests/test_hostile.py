@@ -9,6 +9,7 @@ came out, what was raised and what was left behind.
 """
 
 import math
+from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
@@ -521,3 +522,33 @@ def test_a_failed_allocation_while_naming_a_missing_field(run_python):
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "[('AttributeError', '_signal_waiters', True), ('MemoryError',)]"
+
+
+def test_a_global_lookup_that_raises_propagates(run_python):
+    # A key of the module's dict whose comparison raises, met on the way to
+    # a global the body reads: its error comes out, as for the rendering's
+    # own global read.
+    proc = run_python(
+        f"""
+        import sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        import rendering
+
+        class Collides:
+            def __hash__(self):
+                return hash("_DURATION_UNITS")
+
+            def __eq__(self, other):
+                raise RuntimeError("compared")
+
+        for module in (rendering.compiled("waiters"), rendering.load("waiters")):
+            del module._DURATION_UNITS
+            vars(module)[Collides()] = None
+            try:
+                module.parse_duration("1s")
+            except Exception as e:
+                print(type(e).__name__, e)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == ["RuntimeError compared"] * 2

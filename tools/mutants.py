@@ -272,8 +272,14 @@ def write_report(chosen_per_file, args, allowed, elapsed):
         unexplained += [m for m in survived if m.key not in allowed]
     lines.append("| all | " + " | ".join(map(str, totals)) + " |")
     compiled, killed, equivalent = totals[2], totals[3], totals[5]
-    score = 100.0 * killed / compiled if compiled else 100.0
-    lines += ["", f"Killed {killed} of {compiled} compiling mutants ({score:.1f} %); {equivalent} equivalent."]
+    # The score leaves out the equivalent mutants, which no test can kill.
+    killable = compiled - equivalent
+    score = 100.0 * killed / killable if killable else 100.0
+    lines += [
+        "",
+        f"Killed {killed} of {compiled} compiling mutants; {equivalent} equivalent, so {killed} of the "
+        f"{killable} others ({score:.1f} %).",
+    ]
     survivors = [m for _, chosen in chosen_per_file.values() for m in chosen if m.outcome == "survived"]
     if survivors:
         lines += ["", "## Survivors", ""]
@@ -372,7 +378,7 @@ def main():
         compiled = [m for m in chosen if m.outcome != "not compiling"]
         killed = [m for m in compiled if m.outcome in ("killed", "timeout")]
         print(f"{source.name:16} {len(killed):3} / {len(compiled):3} / {len(chosen):3} ({generated})")
-    print(f"killed {totals[3]} of {totals[2]} compiling mutants: {score:.1f} %, {totals[5]} equivalent "
+    print(f"killed {totals[3]} of {totals[2]} compiling mutants, {totals[5]} equivalent: {score:.1f} % of the others "
           f"(seed {args.seed}, {args.per_file} per file)")
     for m in unexplained:
         print(f"survived: {m.where}: {m.original}  ->  {m.mutated}")
