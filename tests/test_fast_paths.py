@@ -399,3 +399,15 @@ def test_breach_messages_join_text_of_any_width(mark):
             module.Tallybook(token_cap=cap).debit(tokens=10)
         messages.append(str(caught.value))
     assert messages[0] == messages[1] == f"tree token cap breached: 10 > {mark}5"
+
+
+# The interpreter's static objects, some of them placed before None.
+STATIC_OBJECTS = [Ellipsis, NotImplemented, True, False, 0, (), b"", int]
+
+
+@pytest.mark.parametrize("value", STATIC_OBJECTS)
+def test_an_optional_str_refuses_every_other_object(value):
+    expected = f"Argument 'tool_name' has incorrect type (expected str, got {type(value).__name__})"
+    with pytest.raises(TypeError) as info:
+        Tallybook().debit(tool_name=value)
+    assert str(info.value) == expected
