@@ -6,9 +6,6 @@
 
 namespace kr {
 
-// The check parameter `i` of `f` declares, as the function object keeps it.
-static const Check &check_of(FunctionObject *f, Py_ssize_t i) { return f->checks[i]; }
-
 static int arity_error(FunctionObject *f, Py_ssize_t found) {
     bool exact = f->nrequired == f->npositional;
     Py_ssize_t expected = found < f->nrequired ? f->nrequired : f->npositional;
@@ -54,15 +51,15 @@ PyObject *refuse_type(const char *param, PyTypeObject *expected, PyObject *obj) 
 }
 
 // The exact-type tests of the parameters that declare one, run after
-// binding.  A refused type is the
-// caller's error, not one of the function's own: it gets no traceback entry.
+// binding.  A refused type is the caller's error, not one of the
+// function's own: it gets no traceback entry.
 static int check_exact_types(FunctionObject *f, PyObject *const *bound) {
-    for (Py_ssize_t c = 0; c < f->nchecked; c++) {
-        Py_ssize_t j = f->checked[c];
-        const Check &check = check_of(f, j);
-        PyObject *value = bound[j];
-        if (Py_IS_TYPE(value, check.type) || (value == Py_None && check.how == Check::How::ExactOrNone)) continue;
-        refuse_type(f->def->params[j].name, check.type, value);
+    for (Py_ssize_t c = 0; c < f->ntests; c++) {
+        const FunctionObject::TypeTest &test = f->tests[c];
+        if (test.how != Check::How::Exact && test.how != Check::How::ExactOrNone) continue;
+        PyObject *value = bound[test.index];
+        if (Py_IS_TYPE(value, test.type) || (value == Py_None && test.how == Check::How::ExactOrNone)) continue;
+        refuse_type(f->def->params[test.index].name, test.type, value);
         return -1;
     }
     return 0;
@@ -78,14 +75,15 @@ struct Converted {
 };
 
 static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted &converted) {
-    for (Py_ssize_t c = 0; c < f->nconverted; c++) {
-        Py_ssize_t j = f->converted[c];
+    for (Py_ssize_t c = 0; c < f->ntests; c++) {
+        const FunctionObject::TypeTest &test = f->tests[c];
+        Py_ssize_t j = test.index;
         PyObject *value = bound[j];
-        if (check_of(f, j).how == Check::How::ToDouble) {
+        if (test.how == Check::How::ToDouble) {
             reals[j] = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
             if (reals[j] == -1.0 && PyErr_Occurred()) return -1;
         }
-        else if (!PyLong_CheckExact(value)) {
+        else if (test.how == Check::How::ToInt && !PyLong_CheckExact(value)) {
             if (!PyNumber_Check(value)) {
                 PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)",
                              f->def->params[j].name, "int", Py_TYPE(value)->tp_name);
@@ -208,11 +206,12 @@ static inline bool types_as_declared(FunctionObject *f, PyObject *const *bound, 
     for (Py_ssize_t c = 0; c < f->ntests; c++) {
         const FunctionObject::TypeTest &test = f->tests[c];
         PyObject *value = bound[test.index];
-        if (Py_TYPE(value) != test.type) {
-            if (test.or_none && value == Py_None) continue;
+        if (Py_TYPE(value) == test.type) {
+            if (test.how == Check::How::ToDouble) reals[test.index] = PyFloat_AS_DOUBLE(value);
+        }
+        else if (value != Py_None || test.how != Check::How::ExactOrNone) {
             return false;
         }
-        if (test.real) reals[test.index] = PyFloat_AS_DOUBLE(value);
     }
     return true;
 }

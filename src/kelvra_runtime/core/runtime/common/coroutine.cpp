@@ -18,6 +18,7 @@
 // address of `suspend_marker` below, a private object that is never a
 // Python value, so it can't be mistaken for a result.  The awaited iterator
 // is the coroutine's own (`Coroutine::inner_`), set by that await.
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -843,11 +844,9 @@ PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *arg
     for (Py_ssize_t i = 0; i < function->nparams; ++i) {
         self->co.args_[i] = Py_NewRef(args[i]);
     }
-    // Only the converted parameters have doubles.
-    for (Py_ssize_t c = 0; c < function->nconverted; ++c) {
-        Py_ssize_t i = function->converted[c];
-        self->co.reals_[i] = reals[i];
-    }
+    // Only the parameters converted to float have doubles; copied as bytes,
+    // the others' unset ones with them.
+    std::memcpy(self->co.reals_, reals, static_cast<std::size_t>(function->nparams) * sizeof(double));
     if (const StateType *type = function->def->state) {
         self->co.state_ = self->state_storage;
         type->construct(self->co.state_);

@@ -56,8 +56,6 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->nrequired = 0;
     f->ndefaulted_from = 0;
     f->positional_call = -1;
-    f->nchecked = 0;
-    f->nconverted = 0;
     f->ntests = 0;
     f->body = def.body ? def.body : stub_body;
     f->returns_coroutine = def.is_async || def.step != nullptr;
@@ -71,21 +69,11 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         const Param &p = def.params[i];
         f->param_names[i] = PyUnicode_InternFromString(p.name);
         if (f->param_names[i] == nullptr) return nullptr;
-        f->checks[i] = p.check;
         switch (p.check.how) {
             case Check::How::Exact:
-            case Check::How::ExactOrNone:
-                f->checked[f->nchecked++] = i;
-                f->tests[f->ntests++] = {i, p.check.type, p.check.how == Check::How::ExactOrNone, false};
-                break;
-            case Check::How::ToDouble:
-                f->converted[f->nconverted++] = i;
-                f->tests[f->ntests++] = {i, &PyFloat_Type, false, true};
-                break;
-            case Check::How::ToInt:
-                f->converted[f->nconverted++] = i;
-                f->tests[f->ntests++] = {i, &PyLong_Type, false, false};
-                break;
+            case Check::How::ExactOrNone: f->tests[f->ntests++] = {i, p.check.type, p.check.how}; break;
+            case Check::How::ToDouble: f->tests[f->ntests++] = {i, &PyFloat_Type, p.check.how}; break;
+            case Check::How::ToInt: f->tests[f->ntests++] = {i, &PyLong_Type, p.check.how}; break;
             case Check::How::None: break;
         }
         if (p.annotation) {

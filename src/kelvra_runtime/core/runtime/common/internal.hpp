@@ -23,7 +23,6 @@ struct FunctionObject {
     PyObject *codes;                       // dict: line -> the code object of our entries there
     PyObject *param_names[kMaxParams];     // interned
     PyObject *default_values[kMaxParams];  // null for required parameters
-    Check checks[kMaxParams];              // each parameter's, kept here for binding
     Py_ssize_t nparams;
     Py_ssize_t npositional;      // positional-or-keyword parameters
     Py_ssize_t nrequired;        // positional-or-keyword parameters without default
@@ -34,21 +33,15 @@ struct FunctionObject {
     Py_ssize_t known_nargs;
     Py_ssize_t known_nkw;
     unsigned char known_slots[kMaxParams];
-    // The parameters with an exact-type test and those converted, by index
-    // in parameter order, so that binding visits only them.
-    Py_ssize_t checked[kMaxParams];
-    Py_ssize_t nchecked;
-    Py_ssize_t converted[kMaxParams];
-    Py_ssize_t nconverted;
-    // The same parameters as the quick paths test them: an argument of
-    // exactly the type its check names (an int for `to_int`, a float for
-    // `to_double`, whose double is then read) needs no conversion and
-    // passes; anything else is left to the general rule.
+    // The parameters with a check, in parameter order, each with the one
+    // type an argument must have to pass as it is: the declared type, an
+    // int for `to_int`, a float for `to_double` (whose double is then
+    // read).  The quick paths pass only such arguments; the general rule
+    // converts the others and reports what it refuses.
     struct TypeTest {
         Py_ssize_t index;
         PyTypeObject *type;
-        bool or_none;  // None passes too
-        bool real;     // a float whose double the body reads
+        Check::How how;
     };
     TypeTest tests[kMaxParams];
     Py_ssize_t ntests;
