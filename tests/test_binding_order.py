@@ -4,6 +4,8 @@ missing arguments.  One table across the function shapes of all modules."""
 
 import ctypes
 
+import _testcapi
+
 import pytest
 
 from kelvra_runtime.core.runtime import faultsort, policy, spawn, tallybook, waiters
@@ -84,6 +86,13 @@ def test_binding_order(fn, name, too_many, given, too_few, twice, case):
             vectorcall(fn, (), (1,), (2,))
         with pytest.raises(TypeError, match=rf"^{name}\(\) takes (exactly|at most) .* \({given} given\)$"):
             vectorcall(fn, too_many, (1,), (2,))
+        # The same through the function type's tp_call, whose keyword dict
+        # comes unchecked (a bound method's own call would check it first).
+        function, first = (fn.__func__, (fn.__self__,)) if hasattr(fn, "__func__") else (fn, ())
+        with pytest.raises(TypeError, match=rf"^{name}\(\) keywords must be strings$"):
+            _testcapi.pyobject_fastcalldict(function.__call__, first, {1: 2})
+        with pytest.raises(TypeError, match=rf"^{name}\(\) takes (exactly|at most) .* \({given} given\)$"):
+            _testcapi.pyobject_fastcalldict(function.__call__, (*first, *too_many), {1: 2})
 
 
 @pytest.mark.parametrize(

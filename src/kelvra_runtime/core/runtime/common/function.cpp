@@ -62,6 +62,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     for (std::size_t i = 0; i < kMaxParams; i++) {
         f->param_names[i] = nullptr;
         f->default_values[i] = nullptr;
+        f->known_slots[i] = 0;
     }
     PyObject_GC_Track(f);
 
