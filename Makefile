@@ -1,17 +1,20 @@
 # Development commands; `make test` and `make demo` do all the set-up.
 #
-# The interpreter is CPython 3.14 with its headers: PYTHON=/path/to/python3.14
-# if given, else one on PATH, else one bootstrapped into .toolchain/; for
-# `make test-refs`, its debug build: PYTHON_DEBUG=/path/to/python3.14d or the
-# same search for python3.14d.
+# The interpreter is CPython PYTHON_VERSION (3.14, the default, or 3.15) with
+# its headers: PYTHON=/path/to/python3.X if given, else one on PATH, else one
+# bootstrapped into .toolchain/; for `make test-refs`, its debug build:
+# PYTHON_DEBUG=/path/to/python3.Xd or the same search for python3.Xd. Each
+# version has venvs of its own: .venv for 3.14, .venv-3.15 for 3.15, and so on.
 
-VENV := .venv
+PYTHON_VERSION ?= 3.14
+VERSION_SUFFIX := $(if $(filter 3.14,$(PYTHON_VERSION)),,-$(PYTHON_VERSION))
+VENV := .venv$(VERSION_SUFFIX)
 PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
-DEBUG_VENV := .venv-debug
-ASAN_VENV := .venv-asan
+DEBUG_VENV := .venv-debug$(VERSION_SUFFIX)
+ASAN_VENV := .venv-asan$(VERSION_SUFFIX)
 MUTANTS_VENV := .venv-mutants
-BOOTSTRAP := tools/bootstrap-python
+BOOTSTRAP := tools/bootstrap-python --version $(PYTHON_VERSION)
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 # The modules whose stubs stubtest checks against the built package.
@@ -29,7 +32,7 @@ $(DEPS) $(DEBUG_VENV)/.deps-installed $(ASAN_VENV)/.deps-installed: requirements
 	$(@D)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt -c constraints-dev.txt
 	touch $@
 
-$(DEBUG_VENV)/.deps-installed: BOOTSTRAP := PYTHON=$(PYTHON_DEBUG) tools/bootstrap-python --debug
+$(DEBUG_VENV)/.deps-installed: BOOTSTRAP := PYTHON=$(PYTHON_DEBUG) tools/bootstrap-python --version $(PYTHON_VERSION) --debug
 
 build: $(DEPS)
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
@@ -80,7 +83,7 @@ test-refs: $(DEBUG_VENV)/.deps-installed
 # PYTHONMALLOC=malloc so that every object's memory passes through ASan.
 test-asan: $(ASAN_VENV)/.deps-installed
 	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
-		-C cmake.define.KELVRA_SANITIZE=ON -C build-dir=build/asan .
+		-C cmake.define.KELVRA_SANITIZE=ON -C build-dir=build/asan$(VERSION_SUFFIX) .
 	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STANDIN)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
 		$(ASAN_VENV)/bin/python -m pytest
@@ -110,4 +113,4 @@ $(MUTANTS_VENV)/.deps-installed: tools/mutants-requirements.txt
 	touch $@
 
 clean:
-	rm -rf build dist $(VENV) $(DEBUG_VENV) $(ASAN_VENV) $(MUTANTS_VENV)
+	rm -rf build dist .venv .venv-[0-9]* .venv-debug* .venv-asan* $(MUTANTS_VENV)
