@@ -58,16 +58,34 @@ check-format: $(DEPS)
 format: $(DEPS)
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
-# What a user installs, into dist/: the manylinux wheel, the sdist, and the
-# stand-in's wheel under dist/standin/ (tools/build-dist).
-wheel: $(DEPS)
-	tools/build-dist $(PY)
+# The interpreters the wheels are built for and checked on, whatever
+# PYTHON_VERSION is: each version's development venv, and its arm64
+# interpreter, run under emulation (tools/bootstrap-python --arch arm64).
+WHEEL_VERSIONS := 3.14 3.15
+WHEEL_PYTHONS := set --; for v in $(WHEEL_VERSIONS); do \
+		arm64=$$(tools/bootstrap-python --version $$v --arch arm64) || exit 1; \
+		set -- "$$@" $(CURDIR)/.venv$$([ $$v = 3.14 ] || echo -$$v)/bin/python "$$arm64"; \
+	done
 
-# The wheel and the sdist in fresh venvs: beside a stand-in for the engine's
-# distribution in both orders, then uninstalled; type checkers against it;
-# and a second build of the commit, which must give the same bytes.
+.PHONY: wheel-venvs
+wheel-venvs:
+	for v in $(WHEEL_VERSIONS); do \
+		$(MAKE) --no-print-directory PYTHON_VERSION=$$v .venv$$([ $$v = 3.14 ] || echo -$$v)/.deps-installed || exit 1; \
+	done
+
+# What a user installs, into dist/: a manylinux wheel for each interpreter
+# of WHEEL_PYTHONS, the sdist, and the stand-in's wheel under dist/standin/
+# (tools/build-dist).
+wheel: wheel-venvs
+	$(WHEEL_PYTHONS); tools/build-dist dist "$$@"
+
+# tools/check-wheel, run by the 3.14 development venv: each x86_64 wheel in
+# fresh venvs, beside a stand-in for the engine's distribution in both
+# orders, then uninstalled, and type checkers against it; each arm64 wheel
+# installed into a directory and run under emulation; the sdist built and
+# installed; and a second build of the commit, which must give the same bytes.
 check-wheel: wheel
-	$(PY) tools/check-wheel
+	$(WHEEL_PYTHONS); "$$1" tools/check-wheel dist "$$@"
 
 # The suite under the debug interpreter (its assertions on), then the
 # reference-count check of tests/refs, which only that interpreter runs, in
