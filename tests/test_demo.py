@@ -2,8 +2,6 @@
 the trace tells what the modules did."""
 
 import json
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -11,16 +9,18 @@ import pytest
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
-def run_example(name):
-    done = subprocess.run(
-        [sys.executable, "-X", "dev", str(EXAMPLES / name)], capture_output=True, text=True, timeout=120
-    )
-    assert (done.returncode, done.stderr) == (0, "")
-    return done.stdout
+@pytest.fixture(scope="module")
+def run_example(run_interpreter):
+    def run(name):
+        done = run_interpreter("-X", "dev", str(EXAMPLES / name))
+        assert (done.returncode, done.stderr) == (0, "")
+        return done.stdout
+
+    return run
 
 
 @pytest.fixture(scope="module")
-def trace():
+def trace(run_example):
     return run_example("demo.py")
 
 
@@ -80,5 +80,5 @@ def test_the_trace_ends_with_the_ledger_snapshot(trace):
     }
 
 
-def test_the_typed_usage_sample_runs():
+def test_the_typed_usage_sample_runs(run_example):
     assert run_example("typed_usage.py") == ""

@@ -6,7 +6,6 @@ the line that each failing step of the initialisation reports."""
 import json
 import os
 import re
-import subprocess
 import sys
 import sysconfig
 
@@ -188,7 +187,7 @@ def crashed_in_host(report):
 
 
 @pytest.mark.parametrize("module", INIT_LINES)
-def test_allocation_failures_report_the_init_lines(module):
+def test_allocation_failures_report_the_init_lines(module, run_interpreter):
     """Every allocation of the module's initialisation failing in turn: a
     proper exception whose "init" entry gives the failing statement's line,
     and then an import that works.  A module initialises once per process,
@@ -203,11 +202,9 @@ def test_allocation_failures_report_the_init_lines(module):
     while quiet < 32:
         # One hash seed: the allocations a process makes, and so which of
         # them fail where, are then the same at every run of one checkout.
-        proc = subprocess.run(
-            [sys.executable, "-c", SWEEP.format(name=f"{PACKAGE}.{module}", start=start, package=PACKAGE)],
-            capture_output=True,
-            text=True,
-            timeout=120,
+        proc = run_interpreter(
+            "-c",
+            SWEEP.format(name=f"{PACKAGE}.{module}", start=start, package=PACKAGE),
             env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         if proc.returncode < 0 and crashed_in_host(proc.stderr):

@@ -7,8 +7,6 @@ frame for that function."""
 import ast
 import contextlib
 import linecache
-import subprocess
-import sys
 import traceback
 
 import pytest
@@ -616,12 +614,12 @@ def test_cited_line_reads_as_its_statement(module, line, fragment):
 
 
 @pytest.fixture(scope="module")
-def fresh_namespaces():
+def fresh_namespaces(run_interpreter):
     """Each compiled module's names in binding order, as a fresh import
     leaves them (tests elsewhere rebind module globals)."""
     code = f"import importlib; print([[n for n in vars(importlib.import_module('{PACKAGE}.' + m))"
     code += f" if not n.startswith('__')] for m in {rendering.MODULES!r}])"
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    done = run_interpreter("-c", code, check=True)
     return dict(zip(rendering.MODULES, ast.literal_eval(done.stdout)))
 
 

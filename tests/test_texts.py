@@ -4,8 +4,6 @@ that is only summarised is held to its first line and the words it fixes."""
 
 import functools
 import json
-import subprocess
-import sys
 
 import pytest
 
@@ -47,7 +45,7 @@ NO_DOC = Exact(None)
 
 
 @pytest.fixture(scope="module")
-def namespaces():
+def namespaces(run_interpreter):
     """Each module's namespace order as its initialisation leaves it, read
     in a fresh interpreter (tests here rebind module globals, which moves
     them to the end)."""
@@ -57,7 +55,7 @@ def namespaces():
         " if not n.startswith('__') or n in ('__doc__', '__test__')]"
         " for m in ('waiters', 'tallybook', 'spawn', 'policy', 'faultsort')}))"
     )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    proc = run_interpreter("-c", code)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
 
