@@ -80,6 +80,25 @@ def dispatcher_type(request):
     return request.param
 
 
+def test_answers_what_the_host_coroutines_answer():
+    """The attributes follow the running host: `cr_state` where its
+    coroutines have one, and none that they lack."""
+
+    async def native():
+        pass
+
+    host, ours = native(), InMemorySpawnDispatcher().collect_results(parent_run_id="p", resume_key="k")
+    try:
+        assert set(dir(host)) <= set(dir(ours))
+        assert {name for name in dir(ours) if name.startswith("cr_")} == {
+            name for name in dir(host) if name.startswith("cr_")
+        }
+        assert type(ours)[int] == types.GenericAlias(type(ours), int)
+    finally:
+        host.close()
+        ours.close()
+
+
 def test_states_match_twin():
     async def scenario(dispatcher_type):
         s = Scenario(dispatcher_type)

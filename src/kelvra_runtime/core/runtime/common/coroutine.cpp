@@ -19,10 +19,12 @@
 // Python value, so it can't be mistaken for a result.  The awaited iterator
 // is the coroutine's own (`Coroutine::inner_`), set by that await.
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
 #include "internal.hpp"
+#include "versions.hpp"
 
 #include <frameobject.h>
 
@@ -46,6 +48,8 @@ const char kReusedMsg[] = "cannot reuse already awaited coroutine";
 PyObject *str_close = nullptr;
 PyObject *str_throw = nullptr;
 PyObject *str_cr_await = nullptr;
+// The values of `cr_state`, indexed by FrameState.
+PyObject *state_names[4] = {};
 
 }  // namespace
 
@@ -668,6 +672,11 @@ PyObject *coroutine_get_suspended(PyObject *op, void *) {
     return PyBool_FromLong(as_coroutine(op)->state == FrameState::Suspended);
 }
 
+// The host's `cr_state`, where its coroutines have one.
+PyObject *coroutine_get_state(PyObject *op, void *) {
+    return Py_NewRef(state_names[static_cast<int>(as_coroutine(op)->state)]);
+}
+
 PyDoc_STRVAR(send_doc,
              "send(arg) -> send 'arg' into coroutine,\n"
              "return next iterated value or raise StopIteration.");
@@ -684,6 +693,7 @@ PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O, send_doc},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL, throw_doc},
     {"close", coroutine_close, METH_NOARGS, close_doc},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, PyDoc_STR("See PEP 585")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -699,6 +709,8 @@ PyGetSetDef coroutine_getset[] = {
      nullptr},
     {"cr_running", coroutine_get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", coroutine_get_suspended, nullptr, nullptr, nullptr},
+    host::coroutines_have_state ? PyGetSetDef{"cr_state", coroutine_get_state, nullptr, nullptr, nullptr}
+                                : PyGetSetDef{},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -953,9 +965,11 @@ int init_coroutine_types(PyObject *) {
     if (coroutine_type != nullptr) {
         return 0;
     }
-    PyObject **names[] = {&str_close, &str_throw, &str_cr_await};
-    const char *texts[] = {"close", "throw", "cr_await"};
-    for (std::size_t i = 0; i < 3; ++i) {
+    PyObject **names[] = {&str_close,      &str_throw,      &str_cr_await,  &state_names[0],
+                          &state_names[1], &state_names[2], &state_names[3]};
+    const char *texts[] = {"close",        "throw",          "cr_await",   "CORO_CREATED",
+                           "CORO_RUNNING", "CORO_SUSPENDED", "CORO_CLOSED"};
+    for (std::size_t i = 0; i < std::size(names); ++i) {
         if (*names[i] == nullptr) {
             *names[i] = PyUnicode_InternFromString(texts[i]);
             if (*names[i] == nullptr) {
