@@ -99,6 +99,8 @@ check-wheel: wheel
 # `make test-arm64-part` the part that tests/arm64-part.txt names.
 ARM64_DIR := build/arm64-$(PYTHON_VERSION)
 ARM64_WHEEL = dist/kelvra_runtime-*-cp$(subst .,,$(PYTHON_VERSION))-*_aarch64.whl
+# How many times slower the emulated interpreter runs (24 to 31 here); the
+# tests' subprocess time limits grow by as much.
 ARM64_SLOWDOWN := 30
 
 $(ARM64_DIR)/tools/.installed: constraints-dev.txt $(DEPS)
@@ -106,6 +108,8 @@ $(ARM64_DIR)/tools/.installed: constraints-dev.txt $(DEPS)
 		tools/emulated-site $(PY) "$$arm64" $(@D) -c constraints-dev.txt pytest hypothesis trio
 	touch $@
 
+# The emulator's root is the arm64 interpreter's prefix, in which the
+# bootstrap's launcher is bin/python3.X.
 define run_arm64_suite
 	arm64="$$($(BOOTSTRAP) --arch arm64)" && \
 	tools/emulated-site $(PY) "$$arm64" $(ARM64_DIR)/package --no-index --no-deps $(ARM64_WHEEL) dist/standin/*.whl && \
