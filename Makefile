@@ -84,8 +84,11 @@ wheel: wheel-venvs
 # orders, then uninstalled, and type checkers against it; each arm64 wheel
 # installed into a directory and run under emulation; the sdist built and
 # installed; and a second build of the commit, which must give the same bytes.
+# Then, for each version, tools/check-engine-modes: the x86_64 wheel beside
+# stand-in engines in each editable install and checkout the README names.
 check-wheel: wheel
 	$(WHEEL_PYTHONS); "$$1" tools/check-wheel dist "$$@"
+	for v in $(WHEEL_VERSIONS); do .venv$$([ $$v = 3.14 ] || echo -$$v)/bin/python tools/check-engine-modes dist || exit 1; done
 
 # The suite on arm64 under emulation, against the arm64 wheel of `make wheel`
 # for PYTHON_VERSION: the wheel and the stand-in, and the suite's tools at the
