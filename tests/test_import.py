@@ -50,9 +50,15 @@ FAILING_EXEC = [
 HOST_APPEND_FREES_TWICE = sys.version_info >= (3, 15)
 
 
+def died(proc):
+    """Whether the process died on a signal (which AddressSanitizer reports
+    and exits with 1)."""
+    return proc.returncode < 0 or "AddressSanitizer: SEGV" in proc.stderr
+
+
 def run_past_host_append(run_interpreter, *args, env=None):
     proc = run_interpreter(*args, env=env)
-    if proc.returncode < 0 and HOST_APPEND_FREES_TWICE:
+    if died(proc) and HOST_APPEND_FREES_TWICE:
         proc = run_interpreter(*args, env={**(env or os.environ), "PYTHON_SPECIALIZATION_OFF": "1"})
     return proc
 
