@@ -48,7 +48,6 @@ const char kReusedMsg[] = "cannot reuse already awaited coroutine";
 PyObject *str_close = nullptr;
 PyObject *str_throw = nullptr;
 PyObject *str_cr_await = nullptr;
-PyObject *str_cr_frame = nullptr;
 // The values of `cr_state`, indexed by FrameState.
 PyObject *state_names[4] = {};
 
@@ -86,8 +85,6 @@ struct CoroutineObject {
     alignas(std::max_align_t) unsigned char state_storage[kMaxStateSize];
     // The line the body stands at: its latest await, or 0 (the def line).
     int await_line() const { return co.await_line_; }
-    // Whether the awaited iterator is the function's awaiter (see Coroutine).
-    bool awaits_in_frame() const { return co.awaits_in_frame_; }
 };
 
 namespace {
@@ -300,11 +297,7 @@ PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObj
         }
         // close() swallows the GeneratorExit, so it needs no entry.
         if (!(closing && PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
-            // An error out of a coroutine we awaited in our frame has our
-            // entry already, as it left that frame.
-            if (!raised_through_awaiter(self->def_function(), self->failed_line())) {
-                coroutine_error(self->def_function(), self->failed_line());
-            }
+            coroutine_error(self->def_function(), self->failed_line());
         }
     }
     self->release_body();
@@ -624,28 +617,22 @@ int coroutine_set_text(PyObject *op, PyObject *value, void *closure) {
     return 0;
 }
 
-// Like the native attribute, set only while suspended in an await: the
-// awaited coroutine itself, not the awaiter that drives it for us.
+// Like the native attribute, set only while suspended in an await.
 PyObject *coroutine_get_await(PyObject *op, void *) {
     CoroutineObject *self = as_coroutine(op);
     if (self->state == FrameState::Suspended) {
-        if (self->awaits_in_frame()) return PyObject_GetAttr(self->inner().get(), str_cr_await);
         return Py_NewRef(self->inner().get());
     }
     Py_RETURN_NONE;
 }
 
 // The frame of the body, as the native attribute: standing at the def line
-// before the body starts and at the awaiting statement afterwards (the
-// awaiter's own frame while one awaits for us); None once the coroutine
-// has finished.
+// before the body starts and at the awaiting statement afterwards; None
+// once the coroutine has finished.
 PyObject *coroutine_get_frame(PyObject *op, void *) {
     CoroutineObject *self = as_coroutine(op);
     if (self->state == FrameState::Finished) {
         Py_RETURN_NONE;
-    }
-    if (self->awaits_in_frame() && self->inner()) {
-        return PyObject_GetAttr(self->inner().get(), str_cr_frame);
     }
     int line = self->await_line();
     if (!self->frame || self->frame_line != line) {
@@ -865,7 +852,6 @@ PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *arg
     self->frame_line = 0;
     self->state = FrameState::Created;
     self->co.globals_ = function->globals;
-    self->co.function_ = function;
     self->co.nargs_ = function->nparams;
     for (Py_ssize_t i = 0; i < function->nparams; ++i) {
         self->co.args_[i] = Py_NewRef(args[i]);
@@ -954,14 +940,6 @@ PyObject *Coroutine::await(PyObject *awaitable, int line) {
     if (!iter) {
         return nullptr;
     }
-    awaits_in_frame_ = PyCoro_CheckExact(awaitable);
-    if (awaits_in_frame_) {
-        Ref awaiter = steal(function_awaiter(function_, line));
-        iter = awaiter ? steal(PyObject_CallOneArg(awaiter.get(), awaitable)) : Ref();
-        if (!iter) {
-            return nullptr;
-        }
-    }
     inner_ = std::move(iter);
     await_line_ = line;
     return kSuspend;
@@ -987,10 +965,10 @@ int init_coroutine_types(PyObject *) {
     if (coroutine_type != nullptr) {
         return 0;
     }
-    PyObject **names[] = {&str_close,      &str_throw,      &str_cr_await,   &str_cr_frame,
-                          &state_names[0], &state_names[1], &state_names[2], &state_names[3]};
-    const char *texts[] = {"close",        "throw",        "cr_await",       "cr_frame",
-                           "CORO_CREATED", "CORO_RUNNING", "CORO_SUSPENDED", "CORO_CLOSED"};
+    PyObject **names[] = {&str_close,      &str_throw,      &str_cr_await,  &state_names[0],
+                          &state_names[1], &state_names[2], &state_names[3]};
+    const char *texts[] = {"close",        "throw",          "cr_await",   "CORO_CREATED",
+                           "CORO_RUNNING", "CORO_SUSPENDED", "CORO_CLOSED"};
     for (std::size_t i = 0; i < std::size(names); ++i) {
         if (*names[i] == nullptr) {
             *names[i] = PyUnicode_InternFromString(texts[i]);
