@@ -500,12 +500,18 @@ struct GuardRule {
 };
 
 const GuardRule guard_rules[] = {
-    {&str_cost, &str_cost_cap_usd, &str_limit_as_usd, &float_zero, false, 177, 178, 179},
-    {&str_token_count, &str_token_cap, &str_limit_as_count, &int_zero, true, 180, 181, 182},
-    {&str_spawn_depth, &str_max_spawn_depth, &str_limit_as_count, nullptr, true, 183, 184, 184},
-    {&str_spawn_fanout, &str_max_spawn_fanout, &str_limit_as_count, nullptr, true, 185, 186, 186},
-    {&str_spawn_concurrent, &str_max_concurrent_spawns, &str_limit_as_count, nullptr, true, 187, 188, 188},
-    {&str_wall_time, &str_wall_time_cap_seconds, &str_limit_as_seconds, nullptr, true, 189, 190, 190},
+    {&str_cost, &str_cost_cap_usd, &str_limit_as_usd, &float_zero, false, line::cost_rule, line::cost_limit,
+     line::cost_assign},
+    {&str_token_count, &str_token_cap, &str_limit_as_count, &int_zero, true, line::token_rule, line::token_limit,
+     line::token_assign},
+    {&str_spawn_depth, &str_max_spawn_depth, &str_limit_as_count, nullptr, true, line::depth_rule, line::depth_limit,
+     line::depth_limit},
+    {&str_spawn_fanout, &str_max_spawn_fanout, &str_limit_as_count, nullptr, true, line::fanout_rule,
+     line::fanout_limit, line::fanout_limit},
+    {&str_spawn_concurrent, &str_max_concurrent_spawns, &str_limit_as_count, nullptr, true, line::concurrent_rule,
+     line::concurrent_limit, line::concurrent_limit},
+    {&str_wall_time, &str_wall_time_cap_seconds, &str_limit_as_seconds, nullptr, true, line::wall_time_rule,
+     line::wall_time_limit, line::wall_time_limit},
 };
 
 // Reads the current cap of `rule` into `current`: 1 when it is open (equal

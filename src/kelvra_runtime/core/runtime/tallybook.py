@@ -174,20 +174,20 @@ class Tallybook:
             action = getattr(g, "action", "abort")  # @read_action
             if action != "abort":  # @action_test
                 continue
-            if type_ == "cost":
-                open_cap, limit = (current := ledger.cost_cap_usd) == 0.0, g.limit_as_usd()
-                ledger.cost_cap_usd = limit if open_cap else min(current, limit)
-            elif type_ == "token_count":
-                limit = g.limit_as_count()
-                ledger.token_cap = limit if (current := ledger.token_cap) == 0 else min(current, limit)
-            elif type_ == "spawn_depth":
-                ledger.max_spawn_depth = g.limit_as_count()
-            elif type_ == "spawn_fanout":
-                ledger.max_spawn_fanout = g.limit_as_count()
-            elif type_ == "spawn_concurrent":
-                ledger.max_concurrent_spawns = g.limit_as_count()
-            elif type_ == "wall_time":
-                ledger.wall_time_cap_seconds = g.limit_as_seconds()
+            if type_ == "cost":  # @cost_rule
+                open_cap, limit = (current := ledger.cost_cap_usd) == 0.0, g.limit_as_usd()  # @cost_limit
+                ledger.cost_cap_usd = limit if open_cap else min(current, limit)  # @cost_assign
+            elif type_ == "token_count":  # @token_rule
+                limit = g.limit_as_count()  # @token_limit
+                ledger.token_cap = limit if (current := ledger.token_cap) == 0 else min(current, limit)  # @token_assign
+            elif type_ == "spawn_depth":  # @depth_rule
+                ledger.max_spawn_depth = g.limit_as_count()  # @depth_limit
+            elif type_ == "spawn_fanout":  # @fanout_rule
+                ledger.max_spawn_fanout = g.limit_as_count()  # @fanout_limit
+            elif type_ == "spawn_concurrent":  # @concurrent_rule
+                ledger.max_concurrent_spawns = g.limit_as_count()  # @concurrent_limit
+            elif type_ == "wall_time":  # @wall_time_rule
+                ledger.wall_time_cap_seconds = g.limit_as_seconds()  # @wall_time_limit
         return ledger
 
     def to_trace_data(self) -> dict[str, Any]:
