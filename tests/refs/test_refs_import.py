@@ -7,6 +7,8 @@ import os
 
 import pytest
 
+import rendering
+
 PACKAGE = "kelvra_runtime.core.runtime"
 HERE = os.path.dirname(__file__)
 
@@ -77,7 +79,7 @@ print("ok")
     assert out.strip() == "ok"
 
 
-@pytest.mark.parametrize("module", ["waiters", "tallybook", "spawn", "policy", "faultsort"])
+@pytest.mark.parametrize("module", rendering.MODULES)
 def test_import_with_an_allocation_failing(run_python, module):
     out = checked(
         run_python,
