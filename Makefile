@@ -87,6 +87,40 @@ wheel: wheel-venvs
 check-wheel: wheel
 	$(WHEEL_PYTHONS); "$$1" tools/check-wheel dist "$$@"
 
+# The suite on arm64 under emulation, against the arm64 wheel of `make wheel`
+# for PYTHON_VERSION: the wheel and the stand-in, and the suite's tools at the
+# versions of constraints-dev.txt, installed by the development venv's pip
+# into build/arm64-3.X/ (tools/emulated-site), which is the emulated
+# interpreter's PYTHONPATH. Fresh interpreters of the tests start through
+# the emulator too (tests/conftest.py). Hypothesis's plugin is named rather
+# than found through its entry point, so that pytest rewrites the asserts of
+# that module alone, not of all hypothesis, which takes a minute emulated.
+# `make test-arm64` runs the whole suite (slow: well over an hour);
+# `make test-arm64-part` the part that tests/arm64-part.txt names.
+ARM64_DIR := build/arm64-$(PYTHON_VERSION)
+ARM64_WHEEL = dist/kelvra_runtime-*-cp$(subst .,,$(PYTHON_VERSION))-*_aarch64.whl
+ARM64_SLOWDOWN := 30
+
+$(ARM64_DIR)/tools/.installed: constraints-dev.txt $(DEPS)
+	arm64="$$($(BOOTSTRAP) --arch arm64)" && \
+		tools/emulated-site $(PY) "$$arm64" $(@D) -c constraints-dev.txt pytest hypothesis trio
+	touch $@
+
+define run_arm64_suite
+	arm64="$$($(BOOTSTRAP) --arch arm64)" && \
+	tools/emulated-site $(PY) "$$arm64" $(ARM64_DIR)/package --no-index --no-deps $(ARM64_WHEEL) dist/standin/*.whl && \
+	KELVRA_TEST_EMULATOR="qemu-aarch64-static -L $$(dirname "$$(dirname "$$arm64")")" KELVRA_TEST_SLOWDOWN=$(ARM64_SLOWDOWN) \
+		PYTHONPATH=$(CURDIR)/$(ARM64_DIR)/package:$(CURDIR)/$(ARM64_DIR)/tools PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 \
+		"$$arm64" -m pytest -p _hypothesis_pytestplugin $(1)
+endef
+
+.PHONY: test-arm64 test-arm64-part
+test-arm64: wheel $(ARM64_DIR)/tools/.installed
+	$(call run_arm64_suite,)
+
+test-arm64-part: wheel $(ARM64_DIR)/tools/.installed
+	$(call run_arm64_suite,$$(grep -v '^#' tests/arm64-part.txt))
+
 # The suite under the debug interpreter (its assertions on), then the
 # reference-count check of tests/refs, which only that interpreter runs, in
 # a process of its own.

@@ -22,8 +22,8 @@ from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
 from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalWaiter, parse_duration
 
 # The functions that the call graph of a child's task, taken from inside its
-# runner, must name.
-CALL_GRAPH_NAMES = ["run_child"]
+# runner, must name: the runner, and the dispatch that awaits it.
+CALL_GRAPH_NAMES = ["run_child", "InMemorySpawnDispatcher.enqueue_children"]
 
 
 def expect(ok: bool, what: str) -> None:

@@ -80,6 +80,25 @@ def dispatcher_type(request):
     return request.param
 
 
+def test_answers_what_the_host_coroutines_answer():
+    """The attributes follow the running host: `cr_state` where its
+    coroutines have one, and none that they lack."""
+
+    async def native():
+        pass
+
+    host, ours = native(), InMemorySpawnDispatcher().collect_results(parent_run_id="p", resume_key="k")
+    try:
+        assert set(dir(host)) <= set(dir(ours))
+        assert {name for name in dir(ours) if name.startswith("cr_")} == {
+            name for name in dir(host) if name.startswith("cr_")
+        }
+        assert type(ours)[int] == types.GenericAlias(type(ours), int)
+    finally:
+        host.close()
+        ours.close()
+
+
 def test_states_match_twin():
     async def scenario(dispatcher_type):
         s = Scenario(dispatcher_type)
@@ -124,13 +143,43 @@ def test_our_entry_stands_at_the_statement():
         out = io.StringIO()
         task.print_stack(file=out)
         assert f'File "{FILE}", line {AWAIT_LINE}, in {ENQUEUE}' in out.getvalue()
-        assert graph_lines(task)[-1] == f"|   File '{FILE}', line {AWAIT_LINE}, in {ENQUEUE}()"
+        assert graph_lines(task)[-1] == f"|   File '{FILE}', line {AWAIT_LINE}, in async {ENQUEUE}()"
         assert s.coro.cr_await.cr_code is Scenario.runner.__code__
         s.event.set()
         await task
         assert s.coro.cr_frame is None and s.coro.cr_await is None
 
     asyncio.run(scenario())
+
+
+def test_call_graph_seen_from_inside_the_runner_matches_twin():
+    """asyncio walks the current task's frames from the runner outwards: the
+    dispatcher's frame must be among them, before and after the runner
+    really suspends, with the runner's frame behind it."""
+
+    def scenario(dispatcher_type):
+        seen = []
+
+        async def runner(spec):
+            for _ in range(2):
+                frames = [entry.frame for entry in asyncio.capture_call_graph().call_stack]
+                seen.append([(frame.f_code.co_name.rpartition(".")[2], frame.f_lineno) for frame in frames])
+                await asyncio.sleep(0)
+            return ChildResult(output={}, error=None, cost_usd=0.0, tokens=0, duration_ms=0.0)
+
+        async def main():
+            dispatcher = dispatcher_type(child_runner=runner)
+            coro = dispatcher.enqueue_children(
+                parent_run_id="p", parent_resume_key="k", specs=(ChildSpec("a"),), return_when="all", timeout_seconds=1
+            )
+            assert await coro == ["inmem-p-k-0"]
+
+        asyncio.run(main())
+        return seen
+
+    compiled = scenario(InMemorySpawnDispatcher)
+    assert compiled == scenario(Twin)
+    assert [(frames[0][0], frames[1]) for frames in compiled] == [("runner", ("enqueue_children", AWAIT_LINE))] * 2
 
 
 def test_closed_and_thrown_coroutines_have_no_frame(dispatcher_type):

@@ -361,8 +361,13 @@ def test_a_failed_field_read_carries_what_the_host_suggests_from():
     book = SimpleNamespace(max_spawn_dept=1)
     with pytest.raises(AttributeError) as info:
         Tallybook.check_depth(book)
+    with pytest.raises(AttributeError) as host:
+        book.max_spawn_depth  # noqa: B018
     assert (info.value.name, info.value.obj) == ("max_spawn_depth", book)
-    assert "Did you mean: 'max_spawn_dept'?" in "".join(traceback.format_exception_only(info.value))
+    # The host words the suggestion itself, differently from one version to the next.
+    suggested = traceback.format_exception_only(info.value)
+    assert suggested == traceback.format_exception_only(host.value)
+    assert "max_spawn_dept" in "".join(suggested)
 
 
 def test_an_unexpected_keyword_spelled_afresh_is_named():

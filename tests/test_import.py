@@ -9,6 +9,7 @@ import os
 import re
 import sys
 import sysconfig
+import textwrap
 
 import pytest
 
@@ -64,6 +65,31 @@ FAILING_EXEC = [
 ]
 
 
+# CPython 3.15.0's specialized `list.append` (the instruction a warm call of
+# it becomes) releases the appended item twice when growing the list fails:
+# the append consumes its reference, and the error leaves the stale one on
+# the value stack for the unwinding to release again.  An object still in
+# use is freed, and the process dies later wherever it is next touched (in
+# these tests: a dealloc in the import system, a class creation, the
+# collector).  Six lines of plain Python appending under
+# `_testcapi.set_nomemory` die so, at the very instruction of faultsort's
+# crash, where 3.14.8 runs clean; the debug interpreter stops at each such
+# release (`_Py_Dealloc`'s "stackpointer != NULL" assertion, called from
+# `_PyList_AppendTakeRefListResize`), and nowhere else in these sweeps; and
+# with the host's specializing off (its PYTHON_SPECIALIZATION_OFF) every
+# crashing process runs clean.  So a process that dies on 3.15 runs again
+# so, which leaves our code's paths as they are: a crash that persists is a
+# fault.
+HOST_APPEND_FREES_TWICE = sys.version_info >= (3, 15)
+
+
+def run_past_host_append(run_interpreter, *args, env=None):
+    proc = run_interpreter(*args, env=env)
+    if proc.returncode < 0 and HOST_APPEND_FREES_TWICE:
+        proc = run_interpreter(*args, env={**(env or os.environ), "PYTHON_SPECIALIZATION_OFF": "1"})
+    return proc
+
+
 def stdout(run_python, code):
     proc = run_python(code)
     assert proc.returncode == 0, proc.stderr
@@ -117,9 +143,9 @@ def test_subinterpreters_refused(run_python, module):
 
 
 @pytest.mark.parametrize(("module", "fail", "line"), FAILING_EXEC)
-def test_failing_exec_then_import(run_python, module, fail, line):
+def test_failing_exec_then_import(run_interpreter, module, fail, line):
     lines = stdout(
-        run_python,
+        lambda code: run_past_host_append(run_interpreter, "-c", textwrap.dedent(code)),
         f"""
         import importlib, sys, traceback, types, _testcapi
         name = "{PACKAGE}.{module}"
@@ -186,6 +212,13 @@ ALSO_UNDER_ASAN = {
         "faultsort": [],
     }.items()
 }
+# CPython 3.15 allocates differently, and two more steps of waiters can fail
+# alone there: its `typing` import and the function of its first method.
+ALSO_ON_3_15 = (
+    {"waiters": [STATEMENTS["waiters"][name] for name in ("import typing", "SignalWaiter.matches")]}
+    if sys.version_info >= (3, 15)
+    else {}
+)
 
 # One process of the sweep: from allocation `start` on, the module is made
 # and executed with one allocation failing, until it initialises.
@@ -249,7 +282,8 @@ def test_allocation_failures_report_the_init_lines(module, run_interpreter):
     while quiet < 32:
         # One hash seed: the allocations a process makes, and so which of
         # them fail where, are then the same at every run of one checkout.
-        proc = run_interpreter(
+        proc = run_past_host_append(
+            run_interpreter,
             "-c",
             SWEEP.format(name=f"{PACKAGE}.{module}", start=start, package=PACKAGE),
             env={**os.environ, "PYTHONHASHSEED": "0"},
@@ -271,6 +305,8 @@ def test_allocation_failures_report_the_init_lines(module, run_interpreter):
     # allocations before them (its paths and environment), so a step may go
     # unseen in one checkout and be seen in another; every line reported
     # must be the line of a step, and most steps must be seen.
-    possible = set(INIT_LINES[module] + ALSO_UNDER_ASAN[module]) if SANITIZED else set(INIT_LINES[module])
+    possible = set(INIT_LINES[module] + ALSO_ON_3_15.get(module, []))
+    if SANITIZED:
+        possible |= set(ALSO_UNDER_ASAN[module])
     assert lines <= possible
     assert len(lines) >= len(INIT_LINES[module]) - 2

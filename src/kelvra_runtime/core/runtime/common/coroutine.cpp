@@ -19,10 +19,12 @@
 // Python value, so it can't be mistaken for a result.  The awaited iterator
 // is the coroutine's own (`Coroutine::inner_`), set by that await.
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
 #include "internal.hpp"
+#include "versions.hpp"
 
 #include <frameobject.h>
 
@@ -46,6 +48,9 @@ const char kReusedMsg[] = "cannot reuse already awaited coroutine";
 PyObject *str_close = nullptr;
 PyObject *str_throw = nullptr;
 PyObject *str_cr_await = nullptr;
+PyObject *str_cr_frame = nullptr;
+// The values of `cr_state`, indexed by FrameState.
+PyObject *state_names[4] = {};
 
 }  // namespace
 
@@ -81,6 +86,8 @@ struct CoroutineObject {
     alignas(std::max_align_t) unsigned char state_storage[kMaxStateSize];
     // The line the body stands at: its latest await, or 0 (the def line).
     int await_line() const { return co.await_line_; }
+    // Whether the awaited iterator is the function's awaiter (see Coroutine).
+    bool awaits_in_frame() const { return co.awaits_in_frame_; }
 };
 
 namespace {
@@ -293,7 +300,11 @@ PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObj
         }
         // close() swallows the GeneratorExit, so it needs no entry.
         if (!(closing && PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
-            coroutine_error(self->def_function(), self->failed_line());
+            // An error out of a coroutine we awaited in our frame has our
+            // entry already, as it left that frame.
+            if (!raised_through_awaiter(self->def_function(), self->failed_line())) {
+                coroutine_error(self->def_function(), self->failed_line());
+            }
         }
     }
     self->release_body();
@@ -613,22 +624,28 @@ int coroutine_set_text(PyObject *op, PyObject *value, void *closure) {
     return 0;
 }
 
-// Like the native attribute, set only while suspended in an await.
+// Like the native attribute, set only while suspended in an await: the
+// awaited coroutine itself, not the awaiter that drives it for us.
 PyObject *coroutine_get_await(PyObject *op, void *) {
     CoroutineObject *self = as_coroutine(op);
     if (self->state == FrameState::Suspended) {
+        if (self->awaits_in_frame()) return PyObject_GetAttr(self->inner().get(), str_cr_await);
         return Py_NewRef(self->inner().get());
     }
     Py_RETURN_NONE;
 }
 
 // The frame of the body, as the native attribute: standing at the def line
-// before the body starts and at the awaiting statement afterwards; None
-// once the coroutine has finished.
+// before the body starts and at the awaiting statement afterwards (the
+// awaiter's own frame while one awaits for us); None once the coroutine
+// has finished.
 PyObject *coroutine_get_frame(PyObject *op, void *) {
     CoroutineObject *self = as_coroutine(op);
     if (self->state == FrameState::Finished) {
         Py_RETURN_NONE;
+    }
+    if (self->awaits_in_frame() && self->inner()) {
+        return PyObject_GetAttr(self->inner().get(), str_cr_frame);
     }
     int line = self->await_line();
     if (!self->frame || self->frame_line != line) {
@@ -668,6 +685,11 @@ PyObject *coroutine_get_suspended(PyObject *op, void *) {
     return PyBool_FromLong(as_coroutine(op)->state == FrameState::Suspended);
 }
 
+// The host's `cr_state`, where its coroutines have one.
+PyObject *coroutine_get_state(PyObject *op, void *) {
+    return Py_NewRef(state_names[static_cast<int>(as_coroutine(op)->state)]);
+}
+
 PyDoc_STRVAR(send_doc,
              "send(arg) -> send 'arg' into coroutine,\n"
              "return next iterated value or raise StopIteration.");
@@ -684,6 +706,7 @@ PyMethodDef coroutine_methods[] = {
     {"send", coroutine_send, METH_O, send_doc},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL, throw_doc},
     {"close", coroutine_close, METH_NOARGS, close_doc},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, PyDoc_STR("See PEP 585")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -699,6 +722,8 @@ PyGetSetDef coroutine_getset[] = {
      nullptr},
     {"cr_running", coroutine_get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", coroutine_get_suspended, nullptr, nullptr, nullptr},
+    host::coroutines_have_state ? PyGetSetDef{"cr_state", coroutine_get_state, nullptr, nullptr, nullptr}
+                                : PyGetSetDef{},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -840,6 +865,7 @@ PyObject *CoroutineObject::create(FunctionObject *function, PyObject *const *arg
     self->frame_line = 0;
     self->state = FrameState::Created;
     self->co.globals_ = function->globals;
+    self->co.function_ = function;
     self->co.nargs_ = function->nparams;
     for (Py_ssize_t i = 0; i < function->nparams; ++i) {
         self->co.args_[i] = Py_NewRef(args[i]);
@@ -928,6 +954,14 @@ PyObject *Coroutine::await(PyObject *awaitable, int line) {
     if (!iter) {
         return nullptr;
     }
+    awaits_in_frame_ = PyCoro_CheckExact(awaitable);
+    if (awaits_in_frame_) {
+        Ref awaiter = steal(function_awaiter(function_, line));
+        iter = awaiter ? steal(PyObject_CallOneArg(awaiter.get(), awaitable)) : Ref();
+        if (!iter) {
+            return nullptr;
+        }
+    }
     inner_ = std::move(iter);
     await_line_ = line;
     return kSuspend;
@@ -953,9 +987,11 @@ int init_coroutine_types(PyObject *) {
     if (coroutine_type != nullptr) {
         return 0;
     }
-    PyObject **names[] = {&str_close, &str_throw, &str_cr_await};
-    const char *texts[] = {"close", "throw", "cr_await"};
-    for (std::size_t i = 0; i < 3; ++i) {
+    PyObject **names[] = {&str_close,      &str_throw,      &str_cr_await,   &str_cr_frame,
+                          &state_names[0], &state_names[1], &state_names[2], &state_names[3]};
+    const char *texts[] = {"close",        "throw",        "cr_await",       "cr_frame",
+                           "CORO_CREATED", "CORO_RUNNING", "CORO_SUSPENDED", "CORO_CLOSED"};
+    for (std::size_t i = 0; i < std::size(names); ++i) {
         if (*names[i] == nullptr) {
             *names[i] = PyUnicode_InternFromString(texts[i]);
             if (*names[i] == nullptr) {

@@ -58,6 +58,7 @@ struct Param {
 
 class Call;
 class Coroutine;
+struct FunctionObject;
 
 // A function body: returns a new reference, or null with the error set
 // after `call.fail(line)` recorded the failing statement's line.
@@ -183,8 +184,12 @@ private:
     Py_ssize_t nargs_ = 0;
     PyObject *args_[kMaxParams];
     double reals_[kMaxParams];
+    FunctionObject *function_ = nullptr;  // borrowed from the coroutine
     void *state_ = nullptr;
-    Ref inner_;           // the iterator being awaited
+    Ref inner_;  // the iterator being awaited
+    // Whether `inner_` is the function's awaiter driving a coroutine, so
+    // that the frame awaiting it is a real one (see function_awaiter).
+    bool awaits_in_frame_ = false;
     int line_ = 0;        // the failing statement's line
     int await_line_ = 0;  // the statement of the latest await; 0 before any
 };

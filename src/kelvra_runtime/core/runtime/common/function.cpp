@@ -49,6 +49,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->dict = nullptr;
     f->signature = nullptr;
     f->codes = nullptr;
+    f->awaiters = nullptr;
     f->known_nargs = -1;
     f->known_nkw = -1;
     f->nparams = nparams;
@@ -231,6 +232,7 @@ static int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->signature);
     Py_VISIT(f->codes);
+    Py_VISIT(f->awaiters);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_VISIT(f->default_values[i]);
     return 0;
 }
@@ -244,6 +246,7 @@ static int function_clear(PyObject *self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->codes);
+    Py_CLEAR(f->awaiters);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_CLEAR(f->default_values[i]);
     return 0;
 }

@@ -21,6 +21,7 @@ struct FunctionObject {
     PyObject *dict;                        // the writable __dict__, made on first use
     PyObject *signature;                   // inspect.Signature, made on first use
     PyObject *codes;                       // dict: line -> the code object of our entries there
+    PyObject *awaiters;                    // dict: line -> the function that awaits there for us
     PyObject *param_names[kMaxParams];     // interned
     PyObject *default_values[kMaxParams];  // null for required parameters
     Py_ssize_t nparams;
@@ -93,6 +94,17 @@ void function_traceback(FunctionObject *function, int line);
 // (0: the def line), made once per line: named by the function's dotted
 // path, in the module's source file.  A new reference, or null.
 PyObject *function_code(FunctionObject *function, int line);
+
+// A plain `async def` that awaits its one argument and returns the result,
+// whose code is the function's at `line`: awaiting a coroutine through it
+// puts a frame of ours on the host's stack while that coroutine runs, where
+// the host's own walks (asyncio's call graph of the current task) look for
+// the awaiting function.  A new reference, or null.
+PyObject *function_awaiter(FunctionObject *function, int line);
+
+// Whether the traceback entry on top of the error being raised is one that
+// `function_awaiter(function, line)` left.
+bool raised_through_awaiter(FunctionObject *function, int line);
 
 // A frame object standing at the single line of `code`, as the host makes
 // for a traceback entry.  A new reference, or null.

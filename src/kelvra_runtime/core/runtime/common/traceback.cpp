@@ -70,6 +70,69 @@ PyObject *function_code(FunctionObject *f, int line) {
     return made.release();
 }
 
+// The code of every awaiter, before it is given a function's names and
+// line: one line, so that each of its instructions stands at that line.
+// Made once per process.
+static PyObject *awaiter_template() {
+    static PyObject *code = nullptr;
+    if (code != nullptr) return code;
+    Ref module =
+        steal(Py_CompileString("async def awaiter(awaitable): return await awaitable", "<awaiter>", Py_file_input));
+    Ref consts = module ? steal(PyObject_GetAttrString(module.get(), "co_consts")) : Ref();
+    if (!consts) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); i++) {
+        if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i))) {
+            code = Py_NewRef(PyTuple_GET_ITEM(consts.get(), i));
+            return code;
+        }
+    }
+    PyErr_SetString(PyExc_SystemError, "the awaiter compiled to no code");
+    return nullptr;
+}
+
+PyObject *function_awaiter(FunctionObject *f, int line) {
+    if (f->awaiters == nullptr) {
+        f->awaiters = PyDict_New();
+        if (f->awaiters == nullptr) return nullptr;
+    }
+    Ref key = steal(PyLong_FromLong(line));
+    if (!key) return nullptr;
+    PyObject *awaiter;
+    if (PyDict_GetItemRef(f->awaiters, key.get(), &awaiter) != 0) return awaiter;
+    PyObject *template_code = awaiter_template();
+    Ref ours = template_code ? steal(function_code(f, line)) : Ref();
+    if (!ours) return nullptr;
+    auto *names = reinterpret_cast<PyCodeObject *>(ours.get());
+    Ref replace = steal(PyObject_GetAttrString(template_code, "replace"));
+    Ref kwargs = replace
+                     ? steal(Py_BuildValue("{sOsOsOsi}", "co_name", names->co_name, "co_qualname", names->co_qualname,
+                                           "co_filename", names->co_filename, "co_firstlineno", line))
+                     : Ref();
+    Ref args = kwargs ? steal(PyTuple_New(0)) : Ref();
+    Ref code = args ? steal(PyObject_Call(replace.get(), args.get(), kwargs.get())) : Ref();
+    Ref made = code ? steal(PyFunction_New(code.get(), f->globals)) : Ref();
+    if (!made || PyDict_SetItem(f->awaiters, key.get(), made.get()) < 0) return nullptr;
+    return made.release();
+}
+
+bool raised_through_awaiter(FunctionObject *f, int line) {
+    if (f->awaiters == nullptr) return false;
+    PyObject *error = PyErr_GetRaisedException();
+    Ref tb = steal(error ? PyException_GetTraceback(error) : nullptr);
+    Ref key = tb ? steal(PyLong_FromLong(line)) : Ref();
+    PyObject *awaiter = nullptr;
+    bool found = key && PyDict_GetItemRef(f->awaiters, key.get(), &awaiter) > 0;
+    if (found) {
+        Ref code = steal(
+            reinterpret_cast<PyObject *>(PyFrame_GetCode(reinterpret_cast<PyTracebackObject *>(tb.get())->tb_frame)));
+        found = code.get() == PyFunction_GET_CODE(awaiter);
+        Py_DECREF(awaiter);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    return found;
+}
+
 void function_traceback(FunctionObject *f, int line) {
     PyObject *error = PyErr_GetRaisedException();
     Ref code = steal(function_code(f, line));
