@@ -127,7 +127,7 @@ def prepare_tree():
         for path in (ROOT / folder).rglob("*"):
             if path.is_file() and "__pycache__" not in path.parts:
                 copy_if_changed(path, TREE / path.relative_to(ROOT))
-    for name in ("pyproject.toml", "README.md", "tools/declare.py"):
+    for name in ("pyproject.toml", "README.md", "DESCRIPTION.md", "tools/declare.py"):
         copy_if_changed(ROOT / name, TREE / name)
     # The stand-in's package folders and `exceptions` module make the copy a
     # whole package, which the suite then imports instead of the one the
