@@ -84,8 +84,11 @@ wheel: wheel-venvs
 # orders, then uninstalled, and type checkers against it; each arm64 wheel
 # installed into a directory and run under emulation; the sdist built and
 # installed; and a second build of the commit, which must give the same bytes.
+# Then, for each version, tools/check-engine-modes: the x86_64 wheel beside
+# stand-in engines in each editable install and checkout the README names.
 check-wheel: wheel
 	$(WHEEL_PYTHONS); "$$1" tools/check-wheel dist "$$@"
+	for v in $(WHEEL_VERSIONS); do .venv$$([ $$v = 3.14 ] || echo -$$v)/bin/python tools/check-engine-modes dist || exit 1; done
 
 # The suite on arm64 under emulation, against the arm64 wheel of `make wheel`
 # for PYTHON_VERSION: the wheel and the stand-in, and the suite's tools at the
@@ -99,6 +102,8 @@ check-wheel: wheel
 # `make test-arm64-part` the part that tests/arm64-part.txt names.
 ARM64_DIR := build/arm64-$(PYTHON_VERSION)
 ARM64_WHEEL = dist/kelvra_runtime-*-cp$(subst .,,$(PYTHON_VERSION))-*_aarch64.whl
+# How many times slower the emulated interpreter runs (24 to 31 here); the
+# tests' subprocess time limits grow by as much.
 ARM64_SLOWDOWN := 30
 
 $(ARM64_DIR)/tools/.installed: constraints-dev.txt $(DEPS)
@@ -106,6 +111,8 @@ $(ARM64_DIR)/tools/.installed: constraints-dev.txt $(DEPS)
 		tools/emulated-site $(PY) "$$arm64" $(@D) -c constraints-dev.txt pytest hypothesis trio
 	touch $@
 
+# The emulator's root is the arm64 interpreter's prefix, in which the
+# bootstrap's launcher is bin/python3.X.
 define run_arm64_suite
 	arm64="$$($(BOOTSTRAP) --arch arm64)" && \
 	tools/emulated-site $(PY) "$$arm64" $(ARM64_DIR)/package --no-index --no-deps $(ARM64_WHEEL) dist/standin/*.whl && \

@@ -2,6 +2,7 @@
 the trace tells what the modules did."""
 
 import json
+import re
 from pathlib import Path
 
 import pytest
@@ -13,7 +14,10 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 def run_example(run_interpreter):
     def run(name):
         done = run_interpreter("-X", "dev", str(EXAMPLES / name))
-        assert (done.returncode, done.stderr) == (0, "")
+        # Debug mode reports every callback (a task's step) over 0.1 s,
+        # which an emulated or heavily loaded machine's steps do.
+        stderr = re.sub(r"(?m)^Executing <.+> took \d+\.\d+ seconds\n", "", done.stderr)
+        assert (done.returncode, stderr) == (0, "")
         return done.stdout
 
     return run

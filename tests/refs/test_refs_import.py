@@ -4,6 +4,7 @@ fails properly and leaves a later import working.  Each in a fresh
 interpreter, since a module initialises once per process."""
 
 import os
+import sys
 
 import pytest
 
@@ -79,6 +80,12 @@ print("ok")
     assert out.strip() == "ok"
 
 
+# The debug build of CPython 3.15.0 aborts in its own list append when an
+# allocation fails there (`_Py_Dealloc`'s "stackpointer != NULL" assertion,
+# called from `_PyList_AppendTakeRefListResize`: six lines of plain Python
+# appending under `_testcapi.set_nomemory` abort so), which an import's
+# sweep reaches in the host's import system.
+@pytest.mark.skipif(sys.version_info >= (3, 15), reason="the host's debug build aborts in its own list append")
 @pytest.mark.parametrize("module", rendering.MODULES)
 def test_import_with_an_allocation_failing(run_python, module):
     out = checked(
