@@ -18,7 +18,7 @@ BOOTSTRAP := tools/bootstrap-python --version $(PYTHON_VERSION)
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 # The modules whose stubs stubtest checks against the built package.
-STUBBED := $(addprefix kelvra_runtime.core.runtime.,waiters tallybook spawn policy faultsort)
+STUBBED := $(addprefix kelvra_runtime.core.runtime.,$(shell grep -v "^\#" src/kelvra_runtime/core/runtime/modules.txt))
 # The engine's package folders and `exceptions` module, for use without the
 # engine: a distribution of its own, installed after ours wherever ours is.
 STANDIN := ./standin

@@ -9,14 +9,21 @@ through this module too).  It does not imitate the compiled
 argument binding (arity, exact-type tests, the conversions of parameters
 annotated float or int): its callers pass what that binding would pass on."""
 
+import ast
+import functools
 import importlib
 import importlib.util
+import io
 import sys
+import tokenize
 from pathlib import Path
 
 PACKAGE = "kelvra_runtime.core.runtime"
 SOURCES = Path(__file__).resolve().parents[1] / "src" / "kelvra_runtime" / "core" / "runtime"
-MODULES = ("waiters", "tallybook", "spawn", "policy", "faultsort")
+# The compiled modules, as the build reads them.
+MODULES = tuple(
+    line for line in (SOURCES / "modules.txt").read_text().splitlines() if line and not line.startswith("#")
+)
 
 
 def path(module):
@@ -57,3 +64,54 @@ def counterpart(cls):
     if not cls.__module__.startswith(prefix):
         return cls
     return getattr(compiled(cls.__module__.removeprefix(prefix)), cls.__qualname__)
+
+
+class Lines:
+    """The lines of a rendering's statements, which the compiled module's
+    traceback entries cite: `lines.numeric` is the line that carries the
+    marker `# @numeric`, `lines["Class.method"]` the line of a class or `def`
+    statement, by its qualified name, `lines["import typing"]` that of a
+    module-level import, `lines["_NAME"]` that of a module-level
+    assignment."""
+
+    def __init__(self, module):
+        source = path(module).read_text()
+        self.marked = {}
+        for token in tokenize.generate_tokens(io.StringIO(source).readline):
+            if token.type == tokenize.COMMENT:
+                for word in token.string.rpartition("#")[2].split():
+                    if word.startswith("@"):
+                        self.marked[word[1:]] = token.start[0]
+        self.defined = {}
+
+        def visit(node, prefix):
+            for child in ast.iter_child_nodes(node):
+                if isinstance(child, (ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
+                    self.defined[prefix + child.name] = child.lineno
+                    if isinstance(child, ast.ClassDef):
+                        visit(child, f"{prefix}{child.name}.")
+
+        tree = ast.parse(source)
+        visit(tree, "")
+        for node in tree.body:
+            if isinstance(node, ast.Import):
+                self.defined[f"import {node.names[0].name}"] = node.lineno
+            elif isinstance(node, ast.ImportFrom):
+                self.defined[f"import {'.' * node.level}{node.module}"] = node.lineno
+            elif isinstance(node, ast.Assign):
+                self.defined[node.targets[0].id] = node.lineno
+
+    def __getattr__(self, marker):
+        try:
+            return self.__dict__["marked"][marker]
+        except KeyError:
+            raise AttributeError(marker) from None
+
+    def __getitem__(self, qualname):
+        return self.defined[qualname]
+
+
+@functools.cache
+def lines(module):
+    """The `Lines` of `module`'s rendering."""
+    return Lines(module)

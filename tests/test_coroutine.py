@@ -16,9 +16,11 @@ import warnings
 import pytest
 
 from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry
+import rendering
 from models import run
 
 QUALNAME = "kelvra_runtime.core.runtime.waiters.InMemoryWaiterRegistry.resolve_signal"
+LINES = rendering.lines("waiters")
 RECORD = [("p", "k", {})]
 
 
@@ -210,10 +212,10 @@ def test_error_leaving_the_body_gets_one_traceback_entry():
         compiled(fail).send(None)
     entries = [(f.name, f.lineno) for f in traceback.extract_tb(info.value.__traceback__)][1:]
     assert [name for name, _ in entries] == [QUALNAME, "matches", "fail"]
-    assert entries[0][1] == 125
+    assert entries[0][1] == LINES.call_matches
 
 
 def test_thrown_into_a_new_coroutine_is_reported_at_the_def_line():
     with pytest.raises(KeyError) as info:
         compiled().throw(KeyError("k"))
-    assert traceback.extract_tb(info.value.__traceback__)[-1][1:3] == (120, QUALNAME)
+    assert traceback.extract_tb(info.value.__traceback__)[-1][1:3] == (LINES["InMemoryWaiterRegistry.resolve_signal"], QUALNAME)

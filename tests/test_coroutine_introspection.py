@@ -22,7 +22,8 @@ Twin = rendering.load("spawn").InMemorySpawnDispatcher
 
 FILE = "src/kelvra_runtime/core/runtime/spawn.py"
 ENQUEUE = "kelvra_runtime.core.runtime.spawn.InMemorySpawnDispatcher.enqueue_children"
-DEF_LINE, AWAIT_LINE = 129, 149
+LINES = rendering.lines("spawn")
+DEF_LINE, AWAIT_LINE = LINES["InMemorySpawnDispatcher.enqueue_children"], LINES.await_child
 
 
 @types.coroutine
@@ -174,7 +175,7 @@ def test_closed_and_thrown_coroutines_have_no_frame(dispatcher_type):
 @pytest.mark.parametrize(
     ("make", "name", "line"),
     [
-        (lambda: spawn._default_noop_child_runner(ChildSpec("a")), "spawn._default_noop_child_runner", 176),
+        (lambda: spawn._default_noop_child_runner(ChildSpec("a")), "spawn._default_noop_child_runner", LINES["_default_noop_child_runner"]),
         (
             lambda: waiters.InMemoryWaiterRegistry().resolve_signal(signal_name="s", payload={}),
             "waiters.InMemoryWaiterRegistry.resolve_signal",

@@ -10,6 +10,7 @@ import traceback
 
 import pytest
 
+import rendering
 from kelvra_runtime.core.runtime import waiters
 
 QUALNAME = "kelvra_runtime.core.runtime.waiters"
@@ -39,7 +40,7 @@ def test_binding_error_reported_at_the_def_line():
         waiters.parse_duration()
     entries = traceback.extract_tb(info.value.__traceback__)
     assert entries[-1].name == f"{QUALNAME}.parse_duration"
-    assert entries[-1].lineno == 198
+    assert entries[-1].lineno == rendering.lines("waiters")["parse_duration"]
 
 
 @pytest.mark.parametrize(

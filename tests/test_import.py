@@ -3,6 +3,7 @@ re-initialisation refused, legacy and isolated subinterpreters refused,
 `importlib.reload`, a failing exec followed by a successful import, and
 the line that each failing step of the initialisation reports."""
 
+import ast
 import json
 import os
 import re
@@ -12,21 +13,53 @@ import textwrap
 
 import pytest
 
+import rendering
+
 PACKAGE = "kelvra_runtime.core.runtime"
-MODULES = ["waiters", "tallybook", "spawn", "policy", "faultsort"]
+MODULES = rendering.MODULES
+
+
+def module_statements(module):
+    """{name: line} of what the module body makes or binds, as its rendering
+    has it: each import ("import typing"), class, function and method (by
+    qualified name), decorator ("@" and what it decorates) and assignment,
+    and "constants" at line 1, for the module's own."""
+    source = rendering.path(module).read_text()
+    found = {"constants": 1}
+    for node in ast.parse(source).body:
+        if isinstance(node, ast.ImportFrom) and node.module == "__future__":
+            continue
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            name = node.names[0].name if isinstance(node, ast.Import) else "." * node.level + node.module
+            found[f"import {name}"] = node.lineno
+        elif isinstance(node, ast.Assign):
+            found[node.targets[0].id] = node.lineno
+        elif isinstance(node, (ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
+            if "@rendering-only" in source.splitlines()[node.lineno - 1]:
+                continue
+            members = [m for m in node.body if isinstance(m, (ast.FunctionDef, ast.AsyncFunctionDef))]
+            for defined, qualname in [(node, node.name)] + [(m, f"{node.name}.{m.name}") for m in members
+                                                              if isinstance(node, ast.ClassDef)]:
+                found[qualname] = defined.lineno
+                for decorator in defined.decorator_list:
+                    found[f"@{qualname}"] = decorator.lineno
+    return found
+
+
+STATEMENTS = {module: module_statements(module) for module in MODULES}
 
 # A failing exec: a dependency refused, with the line of the import that
 # the "init" traceback entry gives; or for faultsort, which imports
 # nothing, the first allocation of its body that fails (line None: not
 # checked).
 FAILING_EXEC = [
-    ("waiters", 'sys.modules["time"] = None', 17),
-    ("waiters", 'sys.modules["dataclasses"] = None', 18),
-    ("waiters", 'sys.modules["typing"] = None', 19),
-    ("tallybook", 'sys.modules["dataclasses"] = None', 10),
-    ("tallybook", 'sys.modules["typing"] = None', 11),
-    ("spawn", 'sys.modules["typing"] = None', 22),
-    ("spawn", f'sys.modules["{PACKAGE}.exceptions"] = types.ModuleType("x")', 24),
+    ("waiters", 'sys.modules["time"] = None', STATEMENTS["waiters"]["import time"]),
+    ("waiters", 'sys.modules["dataclasses"] = None', STATEMENTS["waiters"]["import dataclasses"]),
+    ("waiters", 'sys.modules["typing"] = None', STATEMENTS["waiters"]["import typing"]),
+    ("tallybook", 'sys.modules["dataclasses"] = None', STATEMENTS["tallybook"]["import dataclasses"]),
+    ("tallybook", 'sys.modules["typing"] = None', STATEMENTS["tallybook"]["import typing"]),
+    ("spawn", 'sys.modules["typing"] = None', STATEMENTS["spawn"]["import typing"]),
+    ("spawn", f'sys.modules["{PACKAGE}.exceptions"] = types.ModuleType("x")', STATEMENTS["spawn"]["import .exceptions"]),
     ("policy", 'sys.modules["typing"] = None', 7),
     ("faultsort", "_testcapi.set_nomemory(k, k + 1)", None),
 ]
@@ -152,17 +185,22 @@ def test_failing_exec_then_import(run_interpreter, module, fail, line):
 
 # The lines of the "init" traceback entries that an allocation failure during
 # initialisation can leave: each statement of the module body that makes
-# or binds something, and 1 for the module's own constants.
+# or binds something, and 1 for the module's own constants; but for the
+# steps that no allocation failure reaches alone.
+NOT_ALONE = {
+    "waiters": ["import dataclasses", "import typing", "SignalWaiter.matches"],
+    "tallybook": ["import typing", "BudgetExceeded", "BudgetExceeded.__init__", "BudgetExceeded.__reduce__",
+                  "@Tallybook.from_guards"],
+    "spawn": ["ChildResult"],
+}  # fmt: skip
 INIT_LINES = {
-    "waiters": [
-        1, 17, 22, 23, 44, 45, 53, 54, 63, 64, 72, 73, 74, 76, 84, 92, 98, 105, 111, 114, 117, 120, 133, 141, 152,
-        155, 158, 190, 198,
-    ],
-    "tallybook": [1, 10, 33, 34, 56, 62, 67, 95, 112, 124, 144, 160, 165, 170, 193],
-    "spawn": [1, 22, 24, 41, 42, 48, 97, 108, 121, 129, 170, 176],
+    **{
+        module: sorted(line for name, line in STATEMENTS[module].items() if name not in left_out)
+        for module, left_out in NOT_ALONE.items()
+    },
     "policy": [1, 7, 10, 11, 21, 29, 41, 48, 51],
     "faultsort": [1, 15],
-}  # fmt: skip
+}
 
 # Under AddressSanitizer (`make test-asan`) every allocation is the system
 # allocator's, the host swallows other failures, some steps are never
@@ -173,8 +211,15 @@ INIT_LINES = {
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 ALLOCATES_OTHERWISE = SANITIZED or sys.version_info >= (3, 15)
 ALSO_POSSIBLE = {
-    "waiters": [18, 19, 32], "tallybook": [10, 11, 14], "spawn": [22, 24, 27], "policy": [], "faultsort": [],
-}  # fmt: skip
+    module: [STATEMENTS[module][name] for name in names]
+    for module, names in {
+        "waiters": ["import dataclasses", "import typing", "SignalWaiter.matches"],
+        "tallybook": ["import dataclasses", "import typing", "BudgetExceeded"],
+        "spawn": ["import typing", "import .exceptions", "ChildResult"],
+        "policy": [],
+        "faultsort": [],
+    }.items()
+}
 
 # One process of the sweep: from allocation `start` on, the module is made
 # and executed with one allocation failing, until it initialises.

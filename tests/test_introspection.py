@@ -15,6 +15,7 @@ from typing import Any, Optional
 
 import pytest
 
+import rendering
 from kelvra_runtime.core.runtime.exceptions import ChildSpec
 from kelvra_runtime.core.runtime.faultsort import classify_failure
 from kelvra_runtime.core.runtime.spawn import ChildResult, InMemorySpawnDispatcher
@@ -26,7 +27,7 @@ from kelvra_runtime.core.runtime.waiters import (
     UserInputWaiter,
 )
 
-NAMES = ["waiters", "tallybook", "spawn", "policy", "faultsort"]
+NAMES = rendering.MODULES
 MODULES = [importlib.import_module(f"kelvra_runtime.core.runtime.{name}") for name in NAMES]
 SOME_DEFAULT = object()  # a stub default written as `...`
 

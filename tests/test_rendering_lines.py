@@ -590,21 +590,31 @@ def test_binding_errors_cite_the_def_line(module, qualname):
 
 
 # The statements the compiled modules cite, each by a fragment of the
-# statement that a reader finds at that line of the rendering.
+# statement that a reader finds at that line of the rendering: for faultsort
+# and policy at the lines fixed for them, for the others where the rendering
+# names them.
+WL, TL, SL = (rendering.lines(m) for m in ("waiters", "tallybook", "spawn"))
 CITED = {
     "faultsort": {15: "def classify_failure(", 36: 'envelope_data.get("last_event"', 39: "last_event.startswith(",
                   44: 'int(envelope_data.get("memory_rss_mb"', 45: "memory_mb > 0"},
     "policy": {7: "from typing import", 10: "@runtime_checkable", 11: "class PolicyProvider(", 41: "class NoOpPolicyProvider",
                49: "return {}", 52: "return {}"},
-    "tallybook": {10: "from dataclasses import", 11: "from typing import", 14: "class BudgetExceeded(", 33: "@dataclass",
-                  34: "class Tallybook", 171: "cls()", 195: "return {", 196: '"cost_cap_usd"', 206: '"remaining_tokens"'},
-    "spawn": {22: "from typing import", 24: "from .exceptions import", 27: "class ChildResult(", 41: "@runtime_checkable",
-              42: "class SpawnDispatcher(", 108: "class InMemorySpawnDispatcher", 149: "await _awaitable(self._child_runner(spec))",
-              167: "self._pending.setdefault(", 173: "self._pending.get(", 181: "return ChildResult("},
-    "waiters": {17: "import time", 18: "from dataclasses import", 19: "from typing import", 22: "@dataclass",
-                23: "class SignalWaiter", 44: "@dataclass", 45: "class TimerWaiter", 53: "@dataclass",
-                54: "class UserInputWaiter", 63: "@runtime_checkable", 64: "class WaiterRegistry(",
-                98: "class InMemoryWaiterRegistry", 190: "_DURATION_UNITS = {", 198: "def parse_duration("},
+    "tallybook": {TL["import dataclasses"]: "from dataclasses import", TL["import typing"]: "from typing import",
+                  TL["BudgetExceeded"]: "class BudgetExceeded(", TL["Tallybook"] - 1: "@dataclass",
+                  TL["Tallybook"]: "class Tallybook", TL.make_ledger: "cls()", TL.trace_return: "return {",
+                  TL.trace_first_entry: '"cost_cap_usd"', TL.trace_first_entry + 10: '"remaining_tokens"'},
+    "spawn": {SL["import typing"]: "from typing import", SL["import .exceptions"]: "from .exceptions import",
+              SL["ChildResult"]: "class ChildResult(", SL["SpawnDispatcher"] - 1: "@runtime_checkable",
+              SL["SpawnDispatcher"]: "class SpawnDispatcher(", SL["InMemorySpawnDispatcher"]: "class InMemorySpawnDispatcher",
+              SL.await_child: "await _awaitable(self._child_runner(spec))", SL.store_results: "self._pending.setdefault(",
+              SL.pop_results: "self._pending.get(", SL.noop_result: "return ChildResult("},
+    "waiters": {WL["import time"]: "import time", WL["import dataclasses"]: "from dataclasses import",
+                WL["import typing"]: "from typing import", WL["SignalWaiter"] - 1: "@dataclass",
+                WL["SignalWaiter"]: "class SignalWaiter", WL["TimerWaiter"] - 1: "@dataclass",
+                WL["TimerWaiter"]: "class TimerWaiter", WL["UserInputWaiter"] - 1: "@dataclass",
+                WL["UserInputWaiter"]: "class UserInputWaiter", WL["WaiterRegistry"] - 1: "@runtime_checkable",
+                WL["WaiterRegistry"]: "class WaiterRegistry(", WL["InMemoryWaiterRegistry"]: "class InMemoryWaiterRegistry",
+                WL["_DURATION_UNITS"]: "_DURATION_UNITS = {", WL["parse_duration"]: "def parse_duration("},
 }  # fmt: skip
 
 

@@ -14,6 +14,7 @@ from kelvra_runtime.core.runtime.exceptions import ChildSpec
 from kelvra_runtime.core.runtime.spawn import InMemorySpawnDispatcher
 from kelvra_runtime.core.runtime.tallybook import BudgetExceeded, Tallybook
 from kelvra_runtime.core.runtime.waiters import InMemoryWaiterRegistry, SignalWaiter, TimerWaiter, UserInputWaiter
+import rendering
 from models import Pairs, complete, guard, run
 
 PACKAGE = "kelvra_runtime.core.runtime"
@@ -273,6 +274,9 @@ def noop_runner(spec):
 
 
 W, T, S, P, F = "waiters.", "tallybook.", "spawn.", "policy.", "faultsort."
+# The lines of the modules whose lines are ours, read from their renderings;
+# faultsort's and policy's are fixed, and stand here as numbers.
+WL, TL, SL = (rendering.lines(m) for m in ("waiters", "tallybook", "spawn"))
 CLASSIFY = F + "classify_failure"
 MATCHES = W + "SignalWaiter.matches"
 REG = W + "InMemoryWaiterRegistry."
@@ -281,12 +285,12 @@ ENQUEUE = S + "InMemorySpawnDispatcher.enqueue_children"
 NOOP = S + "_default_noop_child_runner"
 SIGNAL = SignalWaiter("p", "k", "s")
 GUARD_RULES = [  # type, the lines of its type test, its limit and its assignment
-    ("cost", 177, 178, 179),
-    ("token_count", 180, 181, 182),
-    ("spawn_depth", 183, 184, 184),
-    ("spawn_fanout", 185, 186, 186),
-    ("spawn_concurrent", 187, 188, 188),
-    ("wall_time", 189, 190, 190),
+    ("cost", TL.cost_rule, TL.cost_limit, TL.cost_assign),
+    ("token_count", TL.token_rule, TL.token_limit, TL.token_assign),
+    ("spawn_depth", TL.depth_rule, TL.depth_limit, TL.depth_limit),
+    ("spawn_fanout", TL.fanout_rule, TL.fanout_limit, TL.fanout_limit),
+    ("spawn_concurrent", TL.concurrent_rule, TL.concurrent_limit, TL.concurrent_limit),
+    ("wall_time", TL.wall_time_rule, TL.wall_time_limit, TL.wall_time_limit),
 ]
 TRACE_ENTRIES = [
     "cost_cap_usd", "token_cap", "max_spawn_depth", "max_spawn_fanout", "spent_cost_usd", "spent_tokens",
@@ -316,83 +320,83 @@ CASES = [
         ]
     ],
     # parse_duration, through the exact-str walk and the general one
-    ("duration binding", lambda mp: waiters.parse_duration(1, 2), [(W + "parse_duration", 198)]),
-    ("duration int overflow", parse(10**400), [(W + "parse_duration", 212)]),
-    ("duration int subclass overflow", parse(type("Big", (int,), {})(10**400)), [(W + "parse_duration", 212)]),
-    ("duration unsupported", parse(None), [(W + "parse_duration", 214)]),
-    ("duration normalise", parse(Spec(Boom())), [(W + "parse_duration", 215)]),
-    ("duration empty", parse(" "), [(W + "parse_duration", 217)]),
-    ("duration empty test", parse(Spec(Hostile())), [(W + "parse_duration", 217)]),
-    ("duration unit test", parse("1x", units=Hostile()), [(W + "parse_duration", 224)]),
-    ("duration no unit table", delete_global(waiters, "_DURATION_UNITS", parse("1x")), [(W + "parse_duration", 224)]),
-    ("general not iterable", parse(Spec(5)), [(W + "parse_duration", 224)]),
-    ("general iteration", parse(Spec(Chars("1"))), [(W + "parse_duration", 224)]),
-    ("general isdigit", parse(general("1h", 1, "isdigit")), [(W + "parse_duration", 224)]),
-    ("general unit test", parse(general("1x"), units=Hostile()), [(W + "parse_duration", 224)]),
-    ("duration no number", parse("h"), [(W + "parse_duration", 226)]),
-    ("general no number", parse(general("h")), [(W + "parse_duration", 226)]),
-    ("duration number text", parse("1.2.3h"), [(W + "parse_duration", 229)]),
-    ("duration unit value", parse("1h", units={"h": "x"}), [(W + "parse_duration", 229)]),
-    ("general number text", parse(general("1..h")), [(W + "parse_duration", 229)]),
-    ("general isspace", parse(general("1%", 1, "isspace")), [(W + "parse_duration", 231)]),
-    ("duration unrecognized", parse("2x"), [(W + "parse_duration", 234)]),
-    ("general unrecognized", parse(general("2x")), [(W + "parse_duration", 234)]),
-    ("duration trailing", parse("1.2.3"), [(W + "parse_duration", 237)]),
-    ("general trailing", parse(general("1..")), [(W + "parse_duration", 237)]),
-    ("duration not positive", parse("0"), [(W + "parse_duration", 240)]),
-    ("general not positive", parse(general("0")), [(W + "parse_duration", 240)]),
-    ("duration total test", parse("1h", units={"h": Total()}), [(W + "parse_duration", 240)]),
+    ("duration binding", lambda mp: waiters.parse_duration(1, 2), [(W + "parse_duration", WL["parse_duration"])]),
+    ("duration int overflow", parse(10**400), [(W + "parse_duration", WL.numeric)]),
+    ("duration int subclass overflow", parse(type("Big", (int,), {})(10**400)), [(W + "parse_duration", WL.numeric)]),
+    ("duration unsupported", parse(None), [(W + "parse_duration", WL.unsupported)]),
+    ("duration normalise", parse(Spec(Boom())), [(W + "parse_duration", WL.normalise)]),
+    ("duration empty", parse(" "), [(W + "parse_duration", WL.empty)]),
+    ("duration empty test", parse(Spec(Hostile())), [(W + "parse_duration", WL.empty)]),
+    ("duration unit test", parse("1x", units=Hostile()), [(W + "parse_duration", WL.unit_test)]),
+    ("duration no unit table", delete_global(waiters, "_DURATION_UNITS", parse("1x")), [(W + "parse_duration", WL.unit_test)]),
+    ("general not iterable", parse(Spec(5)), [(W + "parse_duration", WL.unit_test)]),
+    ("general iteration", parse(Spec(Chars("1"))), [(W + "parse_duration", WL.unit_test)]),
+    ("general isdigit", parse(general("1h", 1, "isdigit")), [(W + "parse_duration", WL.unit_test)]),
+    ("general unit test", parse(general("1x"), units=Hostile()), [(W + "parse_duration", WL.unit_test)]),
+    ("duration no number", parse("h"), [(W + "parse_duration", WL.no_number)]),
+    ("general no number", parse(general("h")), [(W + "parse_duration", WL.no_number)]),
+    ("duration number text", parse("1.2.3h"), [(W + "parse_duration", WL.add_unit)]),
+    ("duration unit value", parse("1h", units={"h": "x"}), [(W + "parse_duration", WL.add_unit)]),
+    ("general number text", parse(general("1..h")), [(W + "parse_duration", WL.add_unit)]),
+    ("general isspace", parse(general("1%", 1, "isspace")), [(W + "parse_duration", WL.space_test)]),
+    ("duration unrecognized", parse("2x"), [(W + "parse_duration", WL.unrecognized)]),
+    ("general unrecognized", parse(general("2x")), [(W + "parse_duration", WL.unrecognized)]),
+    ("duration trailing", parse("1.2.3"), [(W + "parse_duration", WL.trailing)]),
+    ("general trailing", parse(general("1..")), [(W + "parse_duration", WL.trailing)]),
+    ("duration not positive", parse("0"), [(W + "parse_duration", WL.not_positive)]),
+    ("general not positive", parse(general("0")), [(W + "parse_duration", WL.not_positive)]),
+    ("duration total test", parse("1h", units={"h": Total()}), [(W + "parse_duration", WL.not_positive)]),
     # SignalWaiter.matches, over an exact dict and over any items()
-    ("matches binding", lambda mp: SIGNAL.matches("s"), [(MATCHES, 32)]),
-    ("matches name test", lambda mp: SignalWaiter("p", "k", Hostile()).matches("s", {}), [(MATCHES, 36)]),
-    ("matches no match", lambda mp: SignalWaiter("p", "k", "s", None).matches("s", {}), [(MATCHES, 38)]),
-    ("matches items", lambda mp: SignalWaiter("p", "k", "s", Broken("items")).matches("s", {}), [(MATCHES, 38)]),
-    ("matches pairs", lambda mp: SignalWaiter("p", "k", "s", Pairs((1, 2, 3))).matches("s", {}), [(MATCHES, 38)]),
-    ("matches value", lambda mp: SignalWaiter("p", "k", "s", {"v": Hostile()}).matches("s", {"v": 1}), [(MATCHES, 39)]),
+    ("matches binding", lambda mp: SIGNAL.matches("s"), [(MATCHES, WL["SignalWaiter.matches"])]),
+    ("matches name test", lambda mp: SignalWaiter("p", "k", Hostile()).matches("s", {}), [(MATCHES, WL.name_test)]),
+    ("matches no match", lambda mp: SignalWaiter("p", "k", "s", None).matches("s", {}), [(MATCHES, WL.match_items)]),
+    ("matches items", lambda mp: SignalWaiter("p", "k", "s", Broken("items")).matches("s", {}), [(MATCHES, WL.match_items)]),
+    ("matches pairs", lambda mp: SignalWaiter("p", "k", "s", Pairs((1, 2, 3))).matches("s", {}), [(MATCHES, WL.match_items)]),
+    ("matches value", lambda mp: SignalWaiter("p", "k", "s", {"v": Hostile()}).matches("s", {"v": 1}), [(MATCHES, WL.value_test)]),
     (
         "matches pairs value",
         lambda mp: SignalWaiter("p", "k", "s", Pairs(("v", Hostile()))).matches("s", {"v": 1}),
-        [(MATCHES, 39)],
+        [(MATCHES, WL.value_test)],
     ),
     # the registry
-    ("registry binding", lambda mp: InMemoryWaiterRegistry(1), [(REG + "__init__", 105)]),
-    ("registry clock test", lambda mp: InMemoryWaiterRegistry(clock=Hostile()), [(REG + "__init__", 106)]),
+    ("registry binding", lambda mp: InMemoryWaiterRegistry(1), [(REG + "__init__", WL["InMemoryWaiterRegistry.__init__"])]),
+    ("registry clock test", lambda mp: InMemoryWaiterRegistry(clock=Hostile()), [(REG + "__init__", WL.set_clock)]),
     (
         "register signal binding",
         lambda mp: registry().register_signal_waiter(),
-        [(REG + "register_signal_waiter", 111)],
+        [(REG + "register_signal_waiter", WL["InMemoryWaiterRegistry.register_signal_waiter"])],
     ),
     (
         "register signal",
         lambda mp: run(registry(_signal_waiters=()).register_signal_waiter(SIGNAL)),
-        [(REG + "register_signal_waiter", 112)],
+        [(REG + "register_signal_waiter", WL.append_signal)],
     ),
-    ("register timer binding", lambda mp: registry().register_timer(), [(REG + "register_timer", 114)]),
+    ("register timer binding", lambda mp: registry().register_timer(), [(REG + "register_timer", WL["InMemoryWaiterRegistry.register_timer"])]),
     (
         "register timer",
         lambda mp: run(registry(_timers=()).register_timer(TimerWaiter("p", "k", 1.0))),
-        [(REG + "register_timer", 115)],
+        [(REG + "register_timer", WL.append_timer)],
     ),
     (
         "register user input binding",
         lambda mp: registry().register_user_input_waiter(),
-        [(REG + "register_user_input_waiter", 117)],
+        [(REG + "register_user_input_waiter", WL["InMemoryWaiterRegistry.register_user_input_waiter"])],
     ),
     (
         "register user input",
         lambda mp: run(registry(_user_inputs=None).register_user_input_waiter(UserInputWaiter("p", "k", "q"))),
-        [(REG + "register_user_input_waiter", 118)],
+        [(REG + "register_user_input_waiter", WL.append_user_input)],
     ),
-    ("resolve signal binding", lambda mp: registry().resolve_signal("s"), [(REG + "resolve_signal", 120)]),
+    ("resolve signal binding", lambda mp: registry().resolve_signal("s"), [(REG + "resolve_signal", WL["InMemoryWaiterRegistry.resolve_signal"])]),
     (
         "resolve signal matches",
         lambda mp: run(registry(_signal_waiters=[Broken("matches")]).resolve_signal(signal_name="s", payload={})),
-        [(REG + "resolve_signal", 125)],
+        [(REG + "resolve_signal", WL.call_matches)],
     ),
     (
         "resolve signal no list",
         lambda mp: run(registry(_signal_waiters=None).resolve_signal(signal_name="s", payload={})),
-        [(REG + "resolve_signal", 124)],
+        [(REG + "resolve_signal", WL.walk_signals)],
     ),
     (
         "resolve signal record",
@@ -401,9 +405,9 @@ CASES = [
                 signal_name="s", payload={}
             )
         ),
-        [(REG + "resolve_signal", 126)],
+        [(REG + "resolve_signal", WL.match_record)],
     ),
-    ("resolve user input binding", lambda mp: registry().resolve_user_input("p"), [(REG + "resolve_user_input", 133)]),
+    ("resolve user input binding", lambda mp: registry().resolve_user_input("p"), [(REG + "resolve_user_input", WL["InMemoryWaiterRegistry.resolve_user_input"])]),
     (
         "resolve user input test",
         lambda mp: run(
@@ -411,7 +415,7 @@ CASES = [
                 parent_run_id="p", resume_key="k", response=1
             )
         ),
-        [(REG + "resolve_user_input", 136)],
+        [(REG + "resolve_user_input", WL.user_input_test)],
     ),
     (
         "resolve user input remove",
@@ -420,80 +424,80 @@ CASES = [
                 parent_run_id="p", resume_key="k", response=1
             )
         ),
-        [(REG + "resolve_user_input", 137)],
+        [(REG + "resolve_user_input", WL.user_input_remove)],
     ),
-    ("sweep binding", lambda mp: registry().sweep_expired_timers(1), [(REG + "sweep_expired_timers", 141)]),
-    ("sweep clock", lambda mp: run(registry(clock=boom).sweep_expired_timers()), [(REG + "sweep_expired_timers", 142)]),
+    ("sweep binding", lambda mp: registry().sweep_expired_timers(1), [(REG + "sweep_expired_timers", WL["InMemoryWaiterRegistry.sweep_expired_timers"])]),
+    ("sweep clock", lambda mp: run(registry(clock=boom).sweep_expired_timers()), [(REG + "sweep_expired_timers", WL.call_clock)]),
     (
         "sweep timer test",
         lambda mp: run(registry(clock=lambda: 1.0, _timers=[TimerWaiter("p", "k", None)]).sweep_expired_timers()),
-        [(REG + "sweep_expired_timers", 145)],
+        [(REG + "sweep_expired_timers", WL.timer_test)],
     ),
     (
         "sweep timer record",
         lambda mp: run(
             registry(clock=lambda: 1.0, _timers=[Broken("parent_run_id", resume_at_unix=0.0)]).sweep_expired_timers()
         ),
-        [(REG + "sweep_expired_timers", 146)],
+        [(REG + "sweep_expired_timers", WL.timer_record)],
     ),
-    ("signal count binding", lambda mp: registry().signal_waiter_count(1), [(REG + "signal_waiter_count", 152)]),
-    ("timer count binding", lambda mp: registry().timer_count(1), [(REG + "timer_count", 155)]),
+    ("signal count binding", lambda mp: registry().signal_waiter_count(1), [(REG + "signal_waiter_count", WL["InMemoryWaiterRegistry.signal_waiter_count"])]),
+    ("timer count binding", lambda mp: registry().timer_count(1), [(REG + "timer_count", WL["InMemoryWaiterRegistry.timer_count"])]),
     (
         "user input count binding",
         lambda mp: registry().user_input_waiter_count(1),
-        [(REG + "user_input_waiter_count", 158)],
+        [(REG + "user_input_waiter_count", WL["InMemoryWaiterRegistry.user_input_waiter_count"])],
     ),
     *[
         (f"{method} len", lambda mp, m=method, a=attr: getattr(registry(**{a: 5}), m)(), [(REG + method, line)])
         for method, attr, line in [
-            ("signal_waiter_count", "_signal_waiters", 153),
-            ("timer_count", "_timers", 156),
-            ("user_input_waiter_count", "_user_inputs", 159),
+            ("signal_waiter_count", "_signal_waiters", WL.count_signal_waiters),
+            ("timer_count", "_timers", WL.count_timers),
+            ("user_input_waiter_count", "_user_inputs", WL.count_user_inputs),
         ]
     ],
     # BudgetExceeded
-    ("breach binding", lambda mp: BudgetExceeded(), [(T + "BudgetExceeded.__init__", 22)]),
+    ("breach binding", lambda mp: BudgetExceeded(), [(T + "BudgetExceeded.__init__", TL["BudgetExceeded.__init__"])]),
     *[
         (
             f"breach stores {name}",
             lambda mp, n=name: exception_with(n)("r", cap_name="c", cap_value=1.0, would_be=2.0),
             [(T + "BudgetExceeded.__init__", line)],
         )
-        for name, line in [("cap_name", 23), ("cap_value", 24), ("would_be", 25)]
+        for name, line in [("cap_name", TL.set_cap_name), ("cap_value", TL.set_cap_value), ("would_be", TL.set_would_be)]
     ],
     (
         "breach base init",
         lambda mp: BreachWithFailingBase("r", cap_name="c", cap_value=1.0, would_be=2.0),
-        [(T + "BudgetExceeded.__init__", 26)],
+        [(T + "BudgetExceeded.__init__", TL.base_init)],
     ),
-    ("breach reduce binding", lambda mp: BudgetExceeded.__reduce__(), [(T + "BudgetExceeded.__reduce__", 28)]),
-    ("breach reduce", lambda mp: breach_without("would_be"), [(T + "BudgetExceeded.__reduce__", 29)]),
+    ("breach reduce binding", lambda mp: BudgetExceeded.__reduce__(), [(T + "BudgetExceeded.__reduce__", TL["BudgetExceeded.__reduce__"])]),
+    ("breach reduce", lambda mp: breach_without("would_be"), [(T + "BudgetExceeded.__reduce__", TL.reduce_reads)]),
     # Tallybook
-    ("remaining usd binding", lambda mp: Tallybook.remaining_usd(), [(LEDGER + "remaining_usd", 56)]),
-    ("remaining usd test", lambda mp: ledger(cost_cap_usd=None).remaining_usd(), [(LEDGER + "remaining_usd", 58)]),
+    ("remaining usd binding", lambda mp: Tallybook.remaining_usd(), [(LEDGER + "remaining_usd", TL["Tallybook.remaining_usd"])]),
+    ("remaining usd test", lambda mp: ledger(cost_cap_usd=None).remaining_usd(), [(LEDGER + "remaining_usd", TL.remaining_usd_test)]),
     (
         "remaining usd difference",
         lambda mp: ledger(cost_cap_usd=1.0, spent_cost_usd=None).remaining_usd(),
-        [(LEDGER + "remaining_usd", 60)],
+        [(LEDGER + "remaining_usd", TL.remaining_usd)],
     ),
-    ("remaining tokens binding", lambda mp: Tallybook.remaining_tokens(), [(LEDGER + "remaining_tokens", 62)]),
+    ("remaining tokens binding", lambda mp: Tallybook.remaining_tokens(), [(LEDGER + "remaining_tokens", TL["Tallybook.remaining_tokens"])]),
     (
         "remaining tokens test",
         lambda mp: ledger(token_cap=None).remaining_tokens(),
-        [(LEDGER + "remaining_tokens", 63)],
+        [(LEDGER + "remaining_tokens", TL.remaining_tokens_test)],
     ),
     (
         "remaining tokens difference",
         lambda mp: ledger(token_cap=1, spent_tokens=None).remaining_tokens(),
-        [(LEDGER + "remaining_tokens", 65)],
+        [(LEDGER + "remaining_tokens", TL.remaining_tokens)],
     ),
-    ("debit binding", lambda mp: ledger().debit(1.0), [(LEDGER + "debit", 67)]),
-    ("debit cost", lambda mp: ledger(spent_cost_usd=None).debit(cost_usd=1.0), [(LEDGER + "debit", 76)]),
-    ("debit tokens", lambda mp: ledger(spent_tokens=None).debit(tokens=1), [(LEDGER + "debit", 77)]),
-    ("debit tool", lambda mp: ledger(tool_call_counts=None).debit(tool_name="t"), [(LEDGER + "debit", 79)]),
-    ("debit cost test", lambda mp: ledger(cost_cap_usd=None).debit(), [(LEDGER + "debit", 80)]),
-    ("debit cost breach", lambda mp: ledger(cost_cap_usd=1.0).debit(cost_usd=2.0), [(LEDGER + "debit", 81)]),
-    ("debit token test", lambda mp: ledger(token_cap=None).debit(), [(LEDGER + "debit", 87)]),
+    ("debit binding", lambda mp: ledger().debit(1.0), [(LEDGER + "debit", TL["Tallybook.debit"])]),
+    ("debit cost", lambda mp: ledger(spent_cost_usd=None).debit(cost_usd=1.0), [(LEDGER + "debit", TL.add_cost)]),
+    ("debit tokens", lambda mp: ledger(spent_tokens=None).debit(tokens=1), [(LEDGER + "debit", TL.add_tokens)]),
+    ("debit tool", lambda mp: ledger(tool_call_counts=None).debit(tool_name="t"), [(LEDGER + "debit", TL.count_tool)]),
+    ("debit cost test", lambda mp: ledger(cost_cap_usd=None).debit(), [(LEDGER + "debit", TL.cost_test)]),
+    ("debit cost breach", lambda mp: ledger(cost_cap_usd=1.0).debit(cost_usd=2.0), [(LEDGER + "debit", TL.cost_breach)]),
+    ("debit token test", lambda mp: ledger(token_cap=None).debit(), [(LEDGER + "debit", TL.token_test)]),
     *[
         (
             f"debit reads {name}",
@@ -501,90 +505,90 @@ CASES = [
             [(LEDGER + "debit", line)],
         )
         for name, line in [
-            ("spent_cost_usd", 76),
-            ("spent_tokens", 77),
-            ("tool_call_counts", 79),
-            ("cost_cap_usd", 80),
-            ("token_cap", 87),
+            ("spent_cost_usd", TL.add_cost),
+            ("spent_tokens", TL.add_tokens),
+            ("tool_call_counts", TL.count_tool),
+            ("cost_cap_usd", TL.cost_test),
+            ("token_cap", TL.token_test),
         ]
     ],
-    ("debit token breach", lambda mp: ledger(token_cap=1).debit(tokens=2), [(LEDGER + "debit", 88)]),
-    ("depth binding", lambda mp: ledger().check_depth(1, 2), [(LEDGER + "check_depth", 95)]),
-    ("depth test", lambda mp: ledger(max_spawn_depth=None).check_depth(), [(LEDGER + "check_depth", 101)]),
-    ("depth sum", lambda mp: ledger(current_depth=None).check_depth(), [(LEDGER + "check_depth", 103)]),
-    ("depth compare", lambda mp: ledger(max_spawn_depth=Cap()).check_depth(), [(LEDGER + "check_depth", 104)]),
-    ("depth breach", lambda mp: ledger(current_depth=3).check_depth(), [(LEDGER + "check_depth", 105)]),
-    ("fanout binding", lambda mp: ledger().check_fanout(), [(LEDGER + "check_fanout", 112)]),
-    ("fanout test", lambda mp: ledger(max_spawn_fanout=None).check_fanout(1), [(LEDGER + "check_fanout", 114)]),
-    ("fanout compare", lambda mp: ledger(max_spawn_fanout=Cap()).check_fanout(1), [(LEDGER + "check_fanout", 116)]),
-    ("fanout breach", lambda mp: ledger(max_spawn_fanout=1).check_fanout(2), [(LEDGER + "check_fanout", 117)]),
-    ("concurrent binding", lambda mp: ledger().check_concurrent(), [(LEDGER + "check_concurrent", 124)]),
+    ("debit token breach", lambda mp: ledger(token_cap=1).debit(tokens=2), [(LEDGER + "debit", TL.token_breach)]),
+    ("depth binding", lambda mp: ledger().check_depth(1, 2), [(LEDGER + "check_depth", TL["Tallybook.check_depth"])]),
+    ("depth test", lambda mp: ledger(max_spawn_depth=None).check_depth(), [(LEDGER + "check_depth", TL.depth_test)]),
+    ("depth sum", lambda mp: ledger(current_depth=None).check_depth(), [(LEDGER + "check_depth", TL.depth_sum)]),
+    ("depth compare", lambda mp: ledger(max_spawn_depth=Cap()).check_depth(), [(LEDGER + "check_depth", TL.depth_compare)]),
+    ("depth breach", lambda mp: ledger(current_depth=3).check_depth(), [(LEDGER + "check_depth", TL.depth_breach)]),
+    ("fanout binding", lambda mp: ledger().check_fanout(), [(LEDGER + "check_fanout", TL["Tallybook.check_fanout"])]),
+    ("fanout test", lambda mp: ledger(max_spawn_fanout=None).check_fanout(1), [(LEDGER + "check_fanout", TL.fanout_test)]),
+    ("fanout compare", lambda mp: ledger(max_spawn_fanout=Cap()).check_fanout(1), [(LEDGER + "check_fanout", TL.fanout_compare)]),
+    ("fanout breach", lambda mp: ledger(max_spawn_fanout=1).check_fanout(2), [(LEDGER + "check_fanout", TL.fanout_breach)]),
+    ("concurrent binding", lambda mp: ledger().check_concurrent(), [(LEDGER + "check_concurrent", TL["Tallybook.check_concurrent"])]),
     (
         "concurrent test",
         lambda mp: ledger(max_concurrent_spawns=None).check_concurrent(1),
-        [(LEDGER + "check_concurrent", 132)],
+        [(LEDGER + "check_concurrent", TL.concurrent_test)],
     ),
     (
         "concurrent sum",
         lambda mp: ledger(active_child_count=None).check_concurrent(1),
-        [(LEDGER + "check_concurrent", 134)],
+        [(LEDGER + "check_concurrent", TL.concurrent_sum)],
     ),
     (
         "concurrent compare",
         lambda mp: ledger(max_concurrent_spawns=Cap()).check_concurrent(1),
-        [(LEDGER + "check_concurrent", 135)],
+        [(LEDGER + "check_concurrent", TL.concurrent_compare)],
     ),
     (
         "concurrent breach",
         lambda mp: ledger(max_concurrent_spawns=1).check_concurrent(2),
-        [(LEDGER + "check_concurrent", 136)],
+        [(LEDGER + "check_concurrent", TL.concurrent_breach)],
     ),
-    ("afford binding", lambda mp: ledger().check_can_afford(), [(LEDGER + "check_can_afford", 144)]),
-    ("afford test", lambda mp: ledger(cost_cap_usd=None).check_can_afford(1.0), [(LEDGER + "check_can_afford", 149)]),
+    ("afford binding", lambda mp: ledger().check_can_afford(), [(LEDGER + "check_can_afford", TL["Tallybook.check_can_afford"])]),
+    ("afford test", lambda mp: ledger(cost_cap_usd=None).check_can_afford(1.0), [(LEDGER + "check_can_afford", TL.afford_test)]),
     (
         "afford sum",
         lambda mp: ledger(cost_cap_usd=1.0, spent_cost_usd=None).check_can_afford(1.0),
-        [(LEDGER + "check_can_afford", 151)],
+        [(LEDGER + "check_can_afford", TL.afford_sum)],
     ),
     (
         "afford compare",
         lambda mp: ledger(cost_cap_usd=Cap()).check_can_afford(1.0),
-        [(LEDGER + "check_can_afford", 152)],
+        [(LEDGER + "check_can_afford", TL.afford_compare)],
     ),
-    ("afford breach", lambda mp: ledger(cost_cap_usd=1.0).check_can_afford(2.0), [(LEDGER + "check_can_afford", 153)]),
-    ("spawned binding", lambda mp: ledger().register_child_spawned(1), [(LEDGER + "register_child_spawned", 160)]),
+    ("afford breach", lambda mp: ledger(cost_cap_usd=1.0).check_can_afford(2.0), [(LEDGER + "check_can_afford", TL.afford_breach)]),
+    ("spawned binding", lambda mp: ledger().register_child_spawned(1), [(LEDGER + "register_child_spawned", TL["Tallybook.register_child_spawned"])]),
     (
         "spawned active",
         lambda mp: ledger(active_child_count=None).register_child_spawned(),
-        [(LEDGER + "register_child_spawned", 162)],
+        [(LEDGER + "register_child_spawned", TL.spawned_active)],
     ),
     (
         "spawned cumulative",
         lambda mp: ledger(cumulative_child_count=None).register_child_spawned(),
-        [(LEDGER + "register_child_spawned", 163)],
+        [(LEDGER + "register_child_spawned", TL.spawned_cumulative)],
     ),
     (
         "completed binding",
         lambda mp: ledger().register_child_completed(1),
-        [(LEDGER + "register_child_completed", 165)],
+        [(LEDGER + "register_child_completed", TL["Tallybook.register_child_completed"])],
     ),
     (
         "completed",
         lambda mp: ledger(active_child_count=None).register_child_completed(),
-        [(LEDGER + "register_child_completed", 167)],
+        [(LEDGER + "register_child_completed", TL.completed)],
     ),
-    ("guards binding", lambda mp: Tallybook.from_guards(), [(LEDGER + "from_guards", 170)]),
-    ("guards ledger", lambda mp: FailingLedger.from_guards([]), [(LEDGER + "from_guards", 171)]),
-    ("guards type", lambda mp: Tallybook.from_guards([Broken("type")]), [(LEDGER + "from_guards", 173)]),
+    ("guards binding", lambda mp: Tallybook.from_guards(), [(LEDGER + "from_guards", TL["Tallybook.from_guards"])]),
+    ("guards ledger", lambda mp: FailingLedger.from_guards([]), [(LEDGER + "from_guards", TL.make_ledger)]),
+    ("guards type", lambda mp: Tallybook.from_guards([Broken("type")]), [(LEDGER + "from_guards", TL.read_type)]),
     (
         "guards action",
         lambda mp: Tallybook.from_guards([Broken("action", type="cost")]),
-        [(LEDGER + "from_guards", 174)],
+        [(LEDGER + "from_guards", TL.read_action)],
     ),
     (
         "guards action test",
         lambda mp: Tallybook.from_guards([guard("cost", 1.0, action=Hostile())]),
-        [(LEDGER + "from_guards", 175)],
+        [(LEDGER + "from_guards", TL.action_test)],
     ),
     *[
         (
@@ -612,68 +616,68 @@ CASES = [
         )
         for kind, _, _, assign in GUARD_RULES[:2]
     ],
-    ("trace binding", lambda mp: Tallybook.to_trace_data(), [(LEDGER + "to_trace_data", 193)]),
+    ("trace binding", lambda mp: Tallybook.to_trace_data(), [(LEDGER + "to_trace_data", TL["Tallybook.to_trace_data"])]),
     *[
         (
             f"trace {name}",
             lambda mp, n=name: ledger_class_with(n).to_trace_data(),
-            [(LEDGER + "to_trace_data", 196 + i)],
+            [(LEDGER + "to_trace_data", TL.trace_first_entry + i)],
         )
         for i, name in enumerate(TRACE_ENTRIES)
     ],
-    ("trace rounding", lambda mp: ledger(spent_cost_usd="x").to_trace_data(), [(LEDGER + "to_trace_data", 200)]),
+    ("trace rounding", lambda mp: ledger(spent_cost_usd="x").to_trace_data(), [(LEDGER + "to_trace_data", TL.trace_first_entry + TRACE_ENTRIES.index("spent_cost_usd"))]),
     # the dispatcher and its default runner
-    ("dispatcher binding", lambda mp: InMemorySpawnDispatcher(1), [(S + "InMemorySpawnDispatcher.__init__", 121)]),
+    ("dispatcher binding", lambda mp: InMemorySpawnDispatcher(1), [(S + "InMemorySpawnDispatcher.__init__", SL["InMemorySpawnDispatcher.__init__"])]),
     (
         "dispatcher runner test",
         lambda mp: InMemorySpawnDispatcher(child_runner=Hostile()),
-        [(S + "InMemorySpawnDispatcher.__init__", 126)],
+        [(S + "InMemorySpawnDispatcher.__init__", SL.set_runner)],
     ),
     (
         "dispatcher default runner",
         delete_global(spawn, "_default_noop_child_runner", lambda mp: InMemorySpawnDispatcher()),
-        [(S + "InMemorySpawnDispatcher.__init__", 126)],
+        [(S + "InMemorySpawnDispatcher.__init__", SL.set_runner)],
     ),
-    ("enqueue binding", lambda mp: InMemorySpawnDispatcher().enqueue_children(1), [(ENQUEUE, 129)]),
-    ("enqueue runner call", dispatch(raising_now(Halt)), [(ENQUEUE, 149)]),
-    ("enqueue runner await", dispatch(returning(Halt)), [(ENQUEUE, 149)]),
-    ("enqueue runner after suspending", dispatch(returning(Halt, suspend=True)), [(ENQUEUE, 149)]),
-    ("enqueue child id", dispatch(returning(LabelRefused())), [(ENQUEUE, 150)]),
-    ("enqueue spec", dispatch(returning({}), specs=(raising_spec(Halt),)), [(ENQUEUE, 151)]),
+    ("enqueue binding", lambda mp: InMemorySpawnDispatcher().enqueue_children(1), [(ENQUEUE, SL["InMemorySpawnDispatcher.enqueue_children"])]),
+    ("enqueue runner call", dispatch(raising_now(Halt)), [(ENQUEUE, SL.await_child)]),
+    ("enqueue runner await", dispatch(returning(Halt)), [(ENQUEUE, SL.await_child)]),
+    ("enqueue runner after suspending", dispatch(returning(Halt, suspend=True)), [(ENQUEUE, SL.await_child)]),
+    ("enqueue child id", dispatch(returning(LabelRefused())), [(ENQUEUE, SL.set_child_id)]),
+    ("enqueue spec", dispatch(returning({}), specs=(raising_spec(Halt),)), [(ENQUEUE, SL.set_spec)]),
     (
         "enqueue failure class",
         delete_global(spawn, "ChildResult", dispatch(returning(Boom))),
-        [(ENQUEUE, 153)],
+        [(ENQUEUE, SL.failure_result)],
     ),
     (
         "enqueue failure result",
         lambda mp: (mp.setattr(spawn, "ChildResult", boom), dispatch(returning(Boom))(mp)),
-        [(ENQUEUE, 153)],
+        [(ENQUEUE, SL.failure_result)],
     ),
-    ("enqueue failure spec", dispatch(returning({}), specs=(raising_spec(Boom),)), [(ENQUEUE, 155)]),
-    ("enqueue failure error", dispatch(returning(Unprintable)), [(ENQUEUE, 157)]),
-    ("enqueue first success", dispatch(returning({}), return_when=Hostile()), [(ENQUEUE, 163)]),
-    ("enqueue any", dispatch(returning({}), return_when=Refusing("any")), [(ENQUEUE, 165)]),
-    ("enqueue store", dispatch(returning({}), pending=Hostile()), [(ENQUEUE, 167)]),
-    ("enqueue store key", dispatch(returning({}), pending={"r": ()}), [(ENQUEUE, 167)]),
+    ("enqueue failure spec", dispatch(returning({}), specs=(raising_spec(Boom),)), [(ENQUEUE, SL.failure_spec)]),
+    ("enqueue failure error", dispatch(returning(Unprintable)), [(ENQUEUE, SL.failure_error)]),
+    ("enqueue first success", dispatch(returning({}), return_when=Hostile()), [(ENQUEUE, SL.first_success)]),
+    ("enqueue any", dispatch(returning({}), return_when=Refusing("any")), [(ENQUEUE, SL.any)]),
+    ("enqueue store", dispatch(returning({}), pending=Hostile()), [(ENQUEUE, SL.store_results)]),
+    ("enqueue store key", dispatch(returning({}), pending={"r": ()}), [(ENQUEUE, SL.store_results)]),
     (
         "collect binding",
         lambda mp: InMemorySpawnDispatcher().collect_results(1),
-        [(S + "InMemorySpawnDispatcher.collect_results", 170)],
+        [(S + "InMemorySpawnDispatcher.collect_results", SL["InMemorySpawnDispatcher.collect_results"])],
     ),
-    ("collect pending", collect(Hostile()), [(S + "InMemorySpawnDispatcher.collect_results", 173)]),
-    ("collect per parent", collect({"r": Hostile()}), [(S + "InMemorySpawnDispatcher.collect_results", 173)]),
-    ("collect not a dict", collect({"r": {"k": 5}}), [(S + "InMemorySpawnDispatcher.collect_results", 173)]),
-    ("runner binding", lambda mp: spawn._default_noop_child_runner(), [(NOOP, 176)]),
-    ("runner result class", delete_global(spawn, "ChildResult", noop_runner(ChildSpec(agent="a"))), [(NOOP, 181)]),
+    ("collect pending", collect(Hostile()), [(S + "InMemorySpawnDispatcher.collect_results", SL.pop_results)]),
+    ("collect per parent", collect({"r": Hostile()}), [(S + "InMemorySpawnDispatcher.collect_results", SL.pop_results)]),
+    ("collect not a dict", collect({"r": {"k": 5}}), [(S + "InMemorySpawnDispatcher.collect_results", SL.pop_results)]),
+    ("runner binding", lambda mp: spawn._default_noop_child_runner(), [(NOOP, SL["_default_noop_child_runner"])]),
+    ("runner result class", delete_global(spawn, "ChildResult", noop_runner(ChildSpec(agent="a"))), [(NOOP, SL.noop_result)]),
     (
         "runner result",
         lambda mp: (mp.setattr(spawn, "ChildResult", boom), noop_runner(ChildSpec(agent="a"))(mp)),
-        [(NOOP, 181)],
+        [(NOOP, SL.noop_result)],
     ),
-    ("runner spec", noop_runner(raising_spec(Boom)), [(NOOP, 183)]),
-    ("runner output", noop_runner(Broken("agent", to_dict=dict)), [(NOOP, 184)]),
-    ("runner in the dispatcher", dispatch(specs=(raising_spec(Halt),)), [(ENQUEUE, 149), (NOOP, 183)]),
+    ("runner spec", noop_runner(raising_spec(Boom)), [(NOOP, SL.noop_spec)]),
+    ("runner output", noop_runner(Broken("agent", to_dict=dict)), [(NOOP, SL.noop_output)]),
+    ("runner in the dispatcher", dispatch(specs=(raising_spec(Halt),)), [(ENQUEUE, SL.await_child), (NOOP, SL.noop_spec)]),
 ]
 
 

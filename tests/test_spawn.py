@@ -23,6 +23,7 @@ from models import shape
 MODULE = "kelvra_runtime.core.runtime.spawn"
 SOURCE = "src/kelvra_runtime/core/runtime/spawn.py"
 ENQUEUE = f"{MODULE}.InMemorySpawnDispatcher.enqueue_children"
+LINES = rendering.lines("spawn")
 
 
 def enqueue(dispatcher, specs, return_when="all", /, **overrides):
@@ -179,7 +180,7 @@ def test_enqueue_refuses_at_the_call(overrides, error, message):
         gc.collect()
     assert message in str(info.value)
     # A refused type is the caller's error; other binding errors name the def line.
-    assert our_entries(info.value) == ([] if "incorrect type" in str(info.value) else [(ENQUEUE, 129)])
+    assert our_entries(info.value) == ([] if "incorrect type" in str(info.value) else [(ENQUEUE, LINES["InMemorySpawnDispatcher.enqueue_children"])])
 
 
 @pytest.mark.parametrize(
@@ -370,7 +371,7 @@ def test_collect_results_type_check(popped, message):
         return
     with pytest.raises(TypeError, match=message) as info:
         run(d.collect_results(parent_run_id="r1", resume_key="k"))
-    assert our_entries(info.value) == [(f"{MODULE}.InMemorySpawnDispatcher.collect_results", 173)]
+    assert our_entries(info.value) == [(f"{MODULE}.InMemorySpawnDispatcher.collect_results", LINES.pop_results)]
 
 
 def test_pending_of_other_types():
@@ -403,10 +404,10 @@ class NoGet:
     ("runner", "spec", "return_when", "error", "line"),
     [
         # to_dict fails again while the failure mapping is built
-        (lambda s: 5, Spec(to_dict_errors=[ValueError("again")]), "all", ValueError, 155),
-        (None, Spec(agent_error=KeyboardInterrupt()), "all", KeyboardInterrupt, 149),
-        (lambda s: AwaitOnce(NoGet()), Spec(), "first_success", AttributeError, 163),
-        (None, Spec(), Touchy(), RuntimeError, 163),
+        (lambda s: 5, Spec(to_dict_errors=[ValueError("again")]), "all", ValueError, LINES.failure_spec),
+        (None, Spec(agent_error=KeyboardInterrupt()), "all", KeyboardInterrupt, LINES.await_child),
+        (lambda s: AwaitOnce(NoGet()), Spec(), "first_success", AttributeError, LINES.first_success),
+        (None, Spec(), Touchy(), RuntimeError, LINES.first_success),
     ],
 )
 def test_errors_propagate_and_nothing_is_stored(runner, spec, return_when, error, line):
@@ -485,7 +486,10 @@ def test_direct_path_error_leaves_as_from_the_coroutine(error):
             run(enqueue(InMemorySpawnDispatcher(child_runner=runner), [Spec(agent_error=error())]))
         return our_entries(info.value)
 
-    assert entries(None) == entries(via_coroutine) == [(ENQUEUE, 149), (f"{MODULE}._default_noop_child_runner", 184)]
+    assert entries(None) == entries(via_coroutine) == [
+        (ENQUEUE, LINES.await_child),
+        (f"{MODULE}._default_noop_child_runner", LINES.noop_output),
+    ]
 
 
 # --- suspension, concurrency and cancellation ----------------------------------
@@ -616,7 +620,7 @@ def test_import_fails_without_the_engine_names(run_python):
         """
     )
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["ImportError", "True", "24", "True"]
+    assert proc.stdout.split() == ["ImportError", "True", str(LINES["import .exceptions"]), "True"]
 
 
 class AwaitableResult:

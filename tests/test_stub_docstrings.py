@@ -8,7 +8,9 @@ from pathlib import Path
 
 import pytest
 
-NAMES = ["waiters", "tallybook", "spawn", "policy", "faultsort"]
+import rendering
+
+NAMES = rendering.MODULES
 MODULES = [importlib.import_module(f"kelvra_runtime.core.runtime.{name}") for name in NAMES]
 
 

@@ -7,6 +7,7 @@ import json
 
 import pytest
 
+import rendering
 from kelvra_runtime.core.runtime import faultsort, policy, spawn, tallybook, waiters
 
 
@@ -53,7 +54,7 @@ def namespaces(run_interpreter):
         "import importlib, json\n"
         "print(json.dumps({m: [n for n in vars(importlib.import_module('kelvra_runtime.core.runtime.' + m))"
         " if not n.startswith('__') or n in ('__doc__', '__test__')]"
-        " for m in ('waiters', 'tallybook', 'spawn', 'policy', 'faultsort')}))"
+        f" for m in {rendering.MODULES!r}}}))"
     )
     proc = run_interpreter("-c", code)
     assert proc.returncode == 0, proc.stderr

@@ -15,6 +15,7 @@ import pytest
 import trio
 
 from kelvra_runtime.core.runtime import waiters
+import rendering
 from models import Pairs, run, traceback_lines
 from kelvra_runtime.core.runtime.waiters import (
     InMemoryWaiterRegistry,
@@ -26,6 +27,7 @@ from kelvra_runtime.core.runtime.waiters import (
 
 MODULE = "kelvra_runtime.core.runtime.waiters"
 WAITERS_FILE = "src/kelvra_runtime/core/runtime/waiters.py"
+LINES = rendering.lines("waiters")
 
 
 # --- records -------------------------------------------------------------
@@ -153,12 +155,12 @@ def test_match_items_unpack_as_the_host_does(item):
     with pytest.raises(expected[0]) as info:
         w.matches("go", {})
     assert str(info.value) == expected[1]
-    assert traceback_lines(info.value, f"{MODULE}.SignalWaiter.matches") == [(WAITERS_FILE, 38)]
+    assert traceback_lines(info.value, f"{MODULE}.SignalWaiter.matches") == [(WAITERS_FILE, LINES.match_items)]
 
 
 @pytest.mark.parametrize(
     ("match", "line"),
-    [(None, 38), (Pairs(("a", 1)), 39), ({"a": 1}, 39)],
+    [(None, LINES.match_items), (Pairs(("a", 1)), LINES.value_test), ({"a": 1}, LINES.value_test)],
 )
 def test_match_errors_name_the_walk_or_the_value_test(match, line):
     class Touchy:

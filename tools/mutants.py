@@ -53,8 +53,14 @@ VENV_BIN = ROOT / ".venv/bin"
 MUTATE = ROOT / ".venv-mutants/bin/mutate"
 
 
+def module_names():
+    """The compiled modules, as src/kelvra_runtime/core/runtime/modules.txt lists them."""
+    lines = (ROOT / RUNTIME / "modules.txt").read_text().splitlines()
+    return [line for line in lines if line and not line.startswith("#")]
+
+
 def sources():
-    modules = [RUNTIME / f"{name}.cpp" for name in ("waiters", "tallybook", "spawn", "policy", "faultsort")]
+    modules = [RUNTIME / f"{name}.cpp" for name in module_names()]
     common = sorted((ROOT / RUNTIME / "common").iterdir())
     return modules + [p.relative_to(ROOT) for p in common if p.suffix in (".cpp", ".hpp")]
 
@@ -121,7 +127,7 @@ def prepare_tree():
         for path in (ROOT / folder).rglob("*"):
             if path.is_file() and "__pycache__" not in path.parts:
                 copy_if_changed(path, TREE / path.relative_to(ROOT))
-    for name in ("pyproject.toml", "README.md"):
+    for name in ("pyproject.toml", "README.md", "DESCRIPTION.md", "tools/declare.py"):
         copy_if_changed(ROOT / name, TREE / name)
     # The stand-in's package folders and `exceptions` module make the copy a
     # whole package, which the suite then imports instead of the one the
@@ -142,7 +148,11 @@ def prepare_tree():
 
 
 def build():
-    return run([VENV_BIN / "ninja", "-C", BUILD, "-j2"])
+    done = run([VENV_BIN / "ninja", "-C", BUILD, "-j2"])
+    # The stubs are built too, and belong beside the modules, as installed.
+    for stub in (BUILD / "generated").glob("*.pyi"):
+        copy_if_changed(stub, TREE / RUNTIME / stub.name)
+    return done
 
 
 def test_env():

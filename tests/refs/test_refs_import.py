@@ -8,6 +8,8 @@ import sys
 
 import pytest
 
+import rendering
+
 PACKAGE = "kelvra_runtime.core.runtime"
 HERE = os.path.dirname(__file__)
 
@@ -84,7 +86,7 @@ print("ok")
 # appending under `_testcapi.set_nomemory` abort so), which an import's
 # sweep reaches in the host's import system.
 @pytest.mark.skipif(sys.version_info >= (3, 15), reason="the host's debug build aborts in its own list append")
-@pytest.mark.parametrize("module", ["waiters", "tallybook", "spawn", "policy", "faultsort"])
+@pytest.mark.parametrize("module", rendering.MODULES)
 def test_import_with_an_allocation_failing(run_python, module):
     out = checked(
         run_python,

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/frame.hpp"
+#include "faultsort_decl.hpp"
 
 namespace {
 
@@ -23,28 +24,8 @@ kr::Constant str_startswith{"startswith"};
 constexpr std::string_view kSignalPrefix = "signal_";
 kr::Constant str_signal_prefix{kSignalPrefix.data()};
 
-const char module_doc[] =
-    "Pure failure classification algorithm.\n"
-    "\n"
-    "This module contains the algorithmic logic for classifying workflow failures\n"
-    "based on envelope data. It has NO external dependencies (no Redis, Django, etc.)\n"
-    "and can be used by both runtime defaults and infra's production recovery.\n"
-    "\n"
-    "Usage:\n"
-    "    from kelvra_runtime.core.runtime.faultsort import classify_failure\n"
-    "\n"
-    "    reason = classify_failure(envelope_data)\n"
-    "    # Returns: \"terminated_by_signal\", \"suspected_oom\", \"abnormal_exit\", or \"unknown\"\n";
-
 // ---------------------------------------------------------------------------
 // classify_failure
-
-// Source lines of classify_failure's statements.
-constexpr int kLineDef = 15;
-constexpr int kLineReadLastEvent = 36;
-constexpr int kLineSignalTest = 39;
-constexpr int kLineReadMemory = 44;
-constexpr int kLineMemoryTest = 45;
 
 // int() applies its limit on the number of digits only beyond this length
 // (the least limit the host accepts), so a run of at most this many ASCII
@@ -87,13 +68,13 @@ std::string_view plain_digits(PyObject *s) {
 // `int(envelope_data.get("memory_rss_mb", 0)) > 0`: 1, 0, or -1 with the
 // error set and `*line` the failing statement.
 int memory_reading_positive(PyObject *envelope_data, int *line) {
-    *line = kLineReadMemory;
+    *line = line::read_memory;
     PyObject *found;
     if (PyDict_GetItemRef(envelope_data, str_memory_rss_mb, &found) < 0) return -1;
     if (found == nullptr) return 0;  // the default, 0
     Ref value = steal(found);
     if (PyLong_CheckExact(value.get())) {
-        *line = kLineMemoryTest;
+        *line = line::memory_test;
         return PyLong_IsPositive(value.get());
     }
     if (PyUnicode_CheckExact(value.get())) {
@@ -102,7 +83,7 @@ int memory_reading_positive(PyObject *envelope_data, int *line) {
     }
     Ref memory_mb = steal(PyNumber_Long(value.get()));
     if (!memory_mb) return -1;
-    *line = kLineMemoryTest;
+    *line = line::memory_test;
     return PyLong_IsPositive(memory_mb.get());
 }
 
@@ -111,11 +92,11 @@ int memory_reading_positive(PyObject *envelope_data, int *line) {
 [[gnu::noinline]] PyObject *classify_evidence(kr::Call &call, PyObject *envelope_data) {
     // An absent "last_event" reads as "", which has no signal prefix.
     PyObject *found;
-    if (PyDict_GetItemRef(envelope_data, str_last_event, &found) < 0) return call.fail(kLineReadLastEvent);
+    if (PyDict_GetItemRef(envelope_data, str_last_event, &found) < 0) return call.fail(line::read_last_event);
     Ref last_event = steal(found);
     if (last_event) {
         int signalled = has_signal_prefix(last_event.get());
-        if (signalled < 0) return call.fail(kLineSignalTest);
+        if (signalled < 0) return call.fail(line::signal_test);
         if (signalled) return Py_NewRef(str_terminated_by_signal);
     }
 
@@ -135,51 +116,12 @@ int memory_reading_positive(PyObject *envelope_data, int *line) {
     return Py_NewRef(str_abnormal_exit);
 }
 
-PyObject *classify_failure(kr::Call &call) {
+PyObject *body::classify_failure(kr::Call &call) {
     PyObject *envelope_data = call[0];
     if (PyDict_GET_SIZE(envelope_data) == 0) return Py_NewRef(str_unknown);
     return classify_evidence(call, envelope_data);
 }
 
-const kr::Param classify_failure_params[] = {{"envelope_data", kr::exact_dict, "dict"}};
-
-const kr::FunctionDef classify_failure_def = {
-    .name = "classify_failure",
-    .doc =
-        "Classify a workflow failure based on envelope data.\n"
-        "\n"
-        "    Analyzes the envelope's last event and memory usage to determine\n"
-        "    the likely cause of failure.\n"
-        "\n"
-        "    Args:\n"
-        "        envelope_data: Dict containing envelope state, typically with keys like:\n"
-        "            - last_event: str, the last recorded event (e.g., \"signal_SIGTERM\")\n"
-        "            - memory_rss_mb: int/str, resident memory in MB at failure time\n"
-        "\n"
-        "    Returns:\n"
-        "        A classification string:\n"
-        "        - \"terminated_by_signal\": Process received a signal (SIGTERM, SIGKILL, etc.)\n"
-        "        - \"suspected_oom\": High memory usage suggests OOM killer\n"
-        "        - \"abnormal_exit\": Process exited abnormally without clear cause\n"
-        "        - \"unknown\": No envelope data available\n"
-        "    ",
-    .line = kLineDef,
-    .params = classify_failure_params,
-    .returns = "str",
-    .body = classify_failure,
-};
-
-// ---------------------------------------------------------------------------
-// The module
-
-int faultsort_body(kr::Module &m) { return m.def(classify_failure_def); }
-
-const kr::ModuleDef faultsort_module = {
-    .name = "faultsort",
-    .doc = module_doc,
-    .body = faultsort_body,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_faultsort() { return kr::module_init(faultsort_module); }
+#include "faultsort_tables.hpp"

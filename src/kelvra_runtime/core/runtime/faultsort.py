@@ -33,16 +33,16 @@ def classify_failure(envelope_data: dict) -> str:
     if not envelope_data:
         return "unknown"
 
-    last_event = envelope_data.get("last_event", "")
+    last_event = envelope_data.get("last_event", "")  # @read_last_event
     # Whatever is stored answers startswith() itself: None or a number
     # raises here, outside the guarded region below.
-    if last_event.startswith("signal_"):
+    if last_event.startswith("signal_"):  # @signal_test
         return "terminated_by_signal"
 
     # An unreadable memory reading is no evidence of an OOM kill.
     try:
-        memory_mb = int(envelope_data.get("memory_rss_mb", 0))
-        if memory_mb > 0:
+        memory_mb = int(envelope_data.get("memory_rss_mb", 0))  # @read_memory
+        if memory_mb > 0:  # @memory_test
             return "suspected_oom"
     except (ValueError, TypeError):
         pass

@@ -46,10 +46,10 @@ class NoOpPolicyProvider:
     """
 
     def get_runtime_configs(self) -> Dict[str, Any]:
-        return {}
+        return {}  # @runtime_configs_result
 
     def get_policy(self, name: str) -> Dict[str, Any]:
-        return {}
+        return {}  # @policy_result
 
 
 # This file renders the compiled module of the same name in plain Python; it

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/frame.hpp"
+#include "spawn_decl.hpp"
 
 namespace {
 
@@ -50,61 +51,6 @@ kr::Constant child_result_template{[]() -> PyObject * {
     }
     return keys.release();
 }};
-
-const char module_doc[] =
-    "Phase 1.1 \xe2\x80\x94 spawn dispatcher protocol + in-memory default.\n"
-    "\n"
-    "Contract between runtime and infra:\n"
-    "\n"
-    "- The runtime raises :class:`~kelvra_runtime.core.runtime.exceptions.SpawnAwaited`\n"
-    "  when ``ctx.spawn()`` / ``ctx.spawn_many()`` is called.\n"
-    "- The envelope catches it and persists parent state.\n"
-    "- Infra's :class:`SpawnDispatcher` implementation enqueues the child runs\n"
-    "  (typically via Celery) and arranges resume signalling.\n"
-    "- On resume, the parent re-enters with\n"
-    "  ``ctx.inputs[\"spawn_results\"][resume_key]`` populated \xe2\x80\x94 a dict mapping\n"
-    "  child_run_id \xe2\x86\x92 typed child output.\n"
-    "\n"
-    "Runtime ships :class:`InMemorySpawnDispatcher` as a default for local dev\n"
-    "and tests. It runs child specs synchronously inline (no real distribution,\n"
-    "no Redis). Production config (``RuntimeConfig.configure(spawn_dispatcher=...)``)\n"
-    "swaps in the infra implementation.\n"
-    "\n"
-    "See docs/RUNTIME_EMERGENCE_PLAN.md \xc2\xa7"
-    "4.1.\n";
-
-// Source lines of the module's statements.
-constexpr int kLineTypingImport = 22;
-constexpr int kLineExceptionsImport = 24;
-constexpr int kLineChildResult = 27;
-constexpr int kLineSpawnDispatcher = 42;
-constexpr int kLineProtocolEnqueue = 48;
-constexpr int kLineProtocolCollect = 97;
-constexpr int kLineInMemoryDispatcher = 108;
-constexpr int kLineInit = 121;
-constexpr int kLineSetRunner = 126;
-constexpr int kLineSetPending = 127;
-constexpr int kLineEnqueue = 129;
-constexpr int kLineResults = 143;
-constexpr int kLineChildIds = 144;
-constexpr int kLineMintId = 146;
-constexpr int kLineAppendId = 147;
-constexpr int kLineAwaitChild = 149;
-constexpr int kLineSetChildId = 150;
-constexpr int kLineSetSpec = 151;
-constexpr int kLineFailureResult = 153;
-constexpr int kLineFailureSpec = 155;
-constexpr int kLineFailureError = 157;
-constexpr int kLineStoreResult = 162;
-constexpr int kLineFirstSuccess = 163;
-constexpr int kLineAny = 165;
-constexpr int kLineStoreResults = 167;
-constexpr int kLineCollect = 170;
-constexpr int kLinePopResults = 173;
-constexpr int kLineNoopRunner = 176;
-constexpr int kLineNoopResult = 181;
-constexpr int kLineNoopSpec = 183;
-constexpr int kLineNoopOutput = 184;
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -176,132 +122,16 @@ PyObject *take_or_empty(PyObject *mapping, PyObject *method, DictTake take, PyOb
 }
 
 // ---------------------------------------------------------------------------
-// ChildResult
-
-const kr::ClassDef child_result_class = {
-    .name = "ChildResult",
-    .doc =
-        "Dict-shaped child result. Plain dict so it serializes cleanly for resume.\n"
-        "\n"
-        "    Keys:\n"
-        "        child_run_id (str)\n"
-        "        spec (dict \xe2\x80\x94 ChildSpec.to_dict())\n"
-        "        output (dict | None)\n"
-        "        error (str | None)\n"
-        "        cost_usd (float)\n"
-        "        tokens (int)\n"
-        "        duration_ms (float)\n"
-        "    ",
-    .line = kLineChildResult,
-    .base = "dict",
-};
-
-// ---------------------------------------------------------------------------
-// The dispatcher protocol
-
-const kr::Param enqueue_params[] = {
-    {"self"},
-    {"parent_run_id", kr::exact_str, "str", kr::kw_only},
-    {"parent_resume_key", kr::exact_str, "str", kr::kw_only},
-    {"specs", kr::exact_tuple, "tuple[ChildSpec, ...]", kr::kw_only},
-    {"return_when", kr::any, "ReturnWhen", kr::kw_only},
-    {"timeout_seconds", kr::to_double, "float", kr::kw_only},
-    {"group_key", kr::str_or_none, "str | None", kr::kw_only, "None"},
-    {"tenant_id", kr::str_or_none, "str | None", kr::kw_only, "None"},
-    {"parent_trace_id", kr::str_or_none, "str | None", kr::kw_only, "None"},
-    {"parent_span_id", kr::str_or_none, "str | None", kr::kw_only, "None"},
-    {"parent_sub_user_identity", kr::dict_or_none, "dict | None", kr::kw_only, "None"},
-};
-const kr::Param collect_params[] = {
-    {"self"},
-    {"parent_run_id", kr::exact_str, "str", kr::kw_only},
-    {"resume_key", kr::exact_str, "str", kr::kw_only},
-};
-
-const kr::FunctionDef protocol_enqueue_children = {
-    .name = "enqueue_children",
-    .doc =
-        "Enqueue child runs; return their child_run_ids. Non-blocking.\n"
-        "\n"
-        "        The parent is already suspended; the dispatcher's job is to\n"
-        "        (a) mint run ids, (b) start the work, (c) arrange a resume\n"
-        "        signal when ``return_when`` is satisfied.\n"
-        "\n"
-        "        ``group_key`` \xe2\x80\x94 when provided, overrides the default dedup key\n"
-        "        derived from ``(parent_run_id, parent_resume_key)``. Two calls\n"
-        "        with the same ``group_key`` (even from different parent runs)\n"
-        "        collapse to one group, returning the original child_run_ids\n"
-        "        without re-dispatching.\n"
-        "\n"
-        "        ``tenant_id`` \xe2\x80\x94 the parent's tenant. Infra implementations need\n"
-        "        it to look up the child agent's TenantAgent record and populate\n"
-        "        ``agent_id`` / ``_tenant_id`` in child inputs so the Celery\n"
-        "        launcher accepts them. The in-memory default ignores it.\n"
-        "\n"
-        "        ``parent_trace_id`` / ``parent_span_id`` \xe2\x80\x94 hex-encoded OTel\n"
-        "        identifiers for the parent's current span. The dispatcher\n"
-        "        injects these into each child's inputs as ``_trace_id`` and\n"
-        "        ``_signal_span_id`` (same keys the signal-dispatch path uses);\n"
-        "        the supervisor instrumentation picks them up to nest the child\n"
-        "        span under the parent, so multi-level spawn chains render as a\n"
-        "        single trace tree in the UI.\n"
-        "\n"
-        "        ``parent_sub_user_identity`` \xe2\x80\x94 the parent's ``_sub_user_identity``\n"
-        "        dict (or None). Infra implementations inject this into each\n"
-        "        child's inputs as ``_sub_user_identity`` so the child envelope\n"
-        "        rehydrates its ExecutionContext with the same end-user identity,\n"
-        "        and downstream domain calls emit the signed per-user-auth header\n"
-        "        when the tenant has ``per_user_auth_enabled=True``. Without this,\n"
-        "        children silently fall through to tenant-level credentials.\n"
-        "        ",
-    .line = kLineProtocolEnqueue,
-    .params = enqueue_params,
-    .returns = "list[str]",
-    .is_async = true,
-};
-const kr::FunctionDef protocol_collect_results = {
-    .name = "collect_results",
-    .doc =
-        "Called during parent resume \xe2\x80\x94 return completed child results.\n"
-        "\n"
-        "        Keyed by child_run_id. Contents satisfy the ``return_when``\n"
-        "        clause the dispatcher honored when signalling resume.\n"
-        "        ",
-    .line = kLineProtocolCollect,
-    .params = collect_params,
-    .returns = "dict[str, ChildResult]",
-    .is_async = true,
-};
-
-const kr::Member spawn_dispatcher_members[] = {
-    kr::method(protocol_enqueue_children),
-    kr::method(protocol_collect_results),
-};
-
-const kr::ClassDef spawn_dispatcher_class = {
-    .name = "SpawnDispatcher",
-    .doc =
-        "Enqueue child runs and return their results on resume.\n"
-        "\n"
-        "    Runtime defines the shape; infra implements against Celery + Redis.\n"
-        "    ",
-    .line = kLineSpawnDispatcher,
-    .members = spawn_dispatcher_members,
-    .base = "Protocol",
-    .decorator = "runtime_checkable",
-};
-
-// ---------------------------------------------------------------------------
 // The in-memory dispatcher
 
-PyObject *dispatcher_init(kr::Call &call) {
+PyObject *body::InMemorySpawnDispatcher::init(kr::Call &call) {
     PyObject *self = call[0], *child_runner = call[1];
     int given = PyObject_IsTrue(child_runner);
-    if (given < 0) return call.fail(kLineSetRunner);
+    if (given < 0) return call.fail(line::set_runner);
     Ref runner = given ? kr::new_ref(child_runner) : steal(kr::global(call.globals(), str_default_noop_child_runner));
-    if (!runner || kr::set_attr(self, str_child_runner, runner.get()) < 0) return call.fail(kLineSetRunner);
+    if (!runner || kr::set_attr(self, str_child_runner, runner.get()) < 0) return call.fail(line::set_runner);
     Ref pending = steal(PyDict_New());
-    if (!pending || kr::set_attr(self, str_pending, pending.get()) < 0) return call.fail(kLineSetPending);
+    if (!pending || kr::set_attr(self, str_pending, pending.get()) < 0) return call.fail(line::set_pending);
     Py_RETURN_NONE;
 }
 
@@ -309,7 +139,7 @@ PyObject *dispatcher_init(kr::Call &call) {
 enum EnqueueArg : std::size_t { kSelf, kParentRunId, kParentResumeKey, kSpecs, kReturnWhen };
 
 // What enqueue_children keeps across the await of a child's runner.
-struct Dispatch {
+struct state::InMemorySpawnDispatcher::enqueue_children {
     Ref results;            // `results`: child id -> result
     Ref child_ids;          // `child_ids`
     Ref child_id;           // the current child's id
@@ -323,6 +153,7 @@ struct Dispatch {
         return 0;
     }
 };
+using Dispatch = state::InMemorySpawnDispatcher::enqueue_children;
 
 // The ChildSpec being dispatched.  It is borrowed from `specs`, a
 // tuple that the coroutine owns, so it lives as long as the coroutine.
@@ -361,11 +192,11 @@ PyObject *child_run_id(PyObject *parent_run_id, PyObject *parent_resume_key, Py_
 int mint_child_id(kr::Coroutine &co, Dispatch &d) {
     d.child_id = steal(child_run_id(co[kParentRunId], co[kParentResumeKey], d.index));
     if (!d.child_id) {
-        co.fail(kLineMintId);
+        co.fail(line::mint_id);
         return -1;
     }
     if (kr::list_append(d.child_ids.get(), d.child_id.get()) < 0) {
-        co.fail(kLineAppendId);
+        co.fail(line::append_id);
         return -1;
     }
     return 0;
@@ -377,15 +208,15 @@ int mint_child_id(kr::Coroutine &co, Dispatch &d) {
 PyObject *await_child(kr::Coroutine &co, const Dispatch &d, Ref *result) {
     Ref runner = steal(kr::get_attr(co[kSelf], str_child_runner));
     if (!runner) return nullptr;
-    return co.await_call(runner.get(), current_spec(co, d), kLineAwaitChild, result);
+    return co.await_call(runner.get(), current_spec(co, d), line::await_child, result);
 }
 
 // `result["child_run_id"] = child_id; result["spec"] = spec.to_dict()`,
 // the rest of the protected step; `*line` names the failing statement.
 int label_result(PyObject *result, PyObject *child_id, PyObject *spec, int *line) {
-    *line = kLineSetChildId;
+    *line = line::set_child_id;
     if (PyObject_SetItem(result, str_child_run_id, child_id) < 0) return -1;
-    *line = kLineSetSpec;
+    *line = line::set_spec;
     Ref spec_dict = steal(spec_to_dict(spec));
     if (!spec_dict) return -1;
     return PyObject_SetItem(result, str_spec, spec_dict.get());
@@ -393,13 +224,13 @@ int label_result(PyObject *result, PyObject *child_id, PyObject *spec, int *line
 
 PyObject *build_failure_result(kr::Coroutine &co, PyObject *spec, PyObject *child_id, PyObject *exc) {
     Ref cls = steal(kr::global(co.globals(), str_child_result));
-    if (!cls) return co.fail(kLineFailureResult);
+    if (!cls) return co.fail(line::failure_result);
     Ref spec_dict = steal(spec_to_dict(spec));
-    if (!spec_dict) return co.fail(kLineFailureSpec);
+    if (!spec_dict) return co.fail(line::failure_spec);
     Ref error = steal(PyObject_Str(exc));
-    if (!error) return co.fail(kLineFailureError);
+    if (!error) return co.fail(line::failure_error);
     PyObject *result = call_child_result(cls.get(), child_id, spec_dict.get(), Py_None, error.get());
-    return result ? result : co.fail(kLineFailureResult);
+    return result ? result : co.fail(line::failure_result);
 }
 
 // The failure mapping of a child whose protected step raised the error
@@ -422,7 +253,7 @@ PyObject *failure_result(kr::Coroutine &co, PyObject *spec, PyObject *child_id) 
 int finish_child(kr::Coroutine &co, const Dispatch &d, PyObject *awaited) {
     PyObject *spec = current_spec(co, d);
     PyObject *child_id = d.child_id.get();
-    int line = kLineAwaitChild;
+    int line = line::await_child;
     Ref result = kr::new_ref(awaited);
     if (result && label_result(result.get(), child_id, spec, &line) < 0) result.reset();
     if (!result) {
@@ -436,18 +267,18 @@ int finish_child(kr::Coroutine &co, const Dispatch &d, PyObject *awaited) {
         if (!result) return -1;
     }
     if (PyDict_SetItem(d.results.get(), child_id, result.get()) < 0) {
-        co.fail(kLineStoreResult);
+        co.fail(line::store_result);
         return -1;
     }
     int stop = kr::compare(co[kReturnWhen], Py_EQ, str_first_success);
     if (stop > 0) stop = has_output(result.get());
     if (stop < 0) {
-        co.fail(kLineFirstSuccess);
+        co.fail(line::first_success);
         return -1;
     }
     if (stop) return 1;
     stop = kr::compare(co[kReturnWhen], Py_EQ, str_any);
-    if (stop < 0) co.fail(kLineAny);
+    if (stop < 0) co.fail(line::any);
     return stop;
 }
 
@@ -455,23 +286,23 @@ int finish_child(kr::Coroutine &co, const Dispatch &d, PyObject *awaited) {
 // then the call completes with `child_ids`.
 PyObject *store_results(kr::Coroutine &co, Dispatch &d) {
     Ref pending = steal(kr::get_attr(co[kSelf], str_pending));
-    if (!pending) return co.fail(kLineStoreResults);
+    if (!pending) return co.fail(line::store_results);
     Ref fresh = steal(PyDict_New());
-    if (!fresh) return co.fail(kLineStoreResults);
+    if (!fresh) return co.fail(line::store_results);
     Ref per_parent;
     if (PyDict_CheckExact(pending.get())) {
         PyObject *found;
         if (PyDict_SetDefaultRef(pending.get(), co[kParentRunId], fresh.get(), &found) < 0) {
-            return co.fail(kLineStoreResults);
+            return co.fail(line::store_results);
         }
         per_parent = steal(found);
     }
     else {
         per_parent = steal(kr::call_method(str_setdefault, pending.get(), co[kParentRunId], fresh.get()));
-        if (!per_parent) return co.fail(kLineStoreResults);
+        if (!per_parent) return co.fail(line::store_results);
     }
     if (PyObject_SetItem(per_parent.get(), co[kParentResumeKey], d.results.get()) < 0) {
-        return co.fail(kLineStoreResults);
+        return co.fail(line::store_results);
     }
     return d.child_ids.release();
 }
@@ -479,13 +310,13 @@ PyObject *store_results(kr::Coroutine &co, Dispatch &d) {
 // Children run one after another: each runner's awaitable is awaited to
 // the end (through every suspension it makes) before the next id is minted.
 // A step starts at the top, or, after an await, with the awaited child.
-PyObject *enqueue_children(kr::Coroutine &co, PyObject *sent) {
+PyObject *body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, PyObject *sent) {
     Dispatch &d = co.state<Dispatch>();
     if (!d.awaiting) {
         d.results = steal(PyDict_New());
-        if (!d.results) return co.fail(kLineResults);
+        if (!d.results) return co.fail(line::results);
         d.child_ids = steal(PyList_New(0));
-        if (!d.child_ids) return co.fail(kLineChildIds);
+        if (!d.child_ids) return co.fail(line::child_ids);
     }
     else {
         d.awaiting = false;
@@ -510,87 +341,35 @@ PyObject *enqueue_children(kr::Coroutine &co, PyObject *sent) {
 
 // `self._pending.get(parent_run_id, {}).pop(resume_key, {})`, which must
 // be a dict or None.
-PyObject *collect_results(kr::Call &call) {
+PyObject *body::InMemorySpawnDispatcher::collect_results(kr::Call &call) {
     Ref pending = steal(kr::get_attr(call[0], str_pending));
-    if (!pending) return call.fail(kLinePopResults);
+    if (!pending) return call.fail(line::pop_results);
     bool unseen = false;
     Ref per_parent = steal(take_or_empty(pending.get(), str_get, PyDict_GetItemRef, call[1], &unseen));
-    if (!per_parent) return call.fail(kLinePopResults);
+    if (!per_parent) return call.fail(line::pop_results);
     // Popping from a default nobody else has seen gives a fresh empty dict,
     // which that default itself is.
     Ref results = unseen ? std::move(per_parent) : steal(take_or_empty(per_parent.get(), str_pop, PyDict_Pop, call[2]));
-    if (!results) return call.fail(kLinePopResults);
+    if (!results) return call.fail(line::pop_results);
     if (!PyDict_CheckExact(results.get()) && results.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "dict", Py_TYPE(results.get())->tp_name);
-        return call.fail(kLinePopResults);
+        return call.fail(line::pop_results);
     }
     return results.release();
 }
-
-const kr::Param init_params[] = {
-    {"self"},
-    {"child_runner", kr::any, "Optional[Callable[[ChildSpec], Awaitable[ChildResult]]]", kr::kw_only, "None"},
-};
-
-const kr::FunctionDef dispatcher_init_def = {
-    .name = "__init__",
-    .line = kLineInit,
-    .params = init_params,
-    .body = dispatcher_init,
-};
-const kr::FunctionDef enqueue_children_def = {
-    .name = "enqueue_children",
-    .line = kLineEnqueue,
-    .params = enqueue_params,
-    .returns = "list[str]",
-    .step = enqueue_children,
-    .state = &kr::state_type<Dispatch>,
-};
-const kr::FunctionDef collect_results_def = {
-    .name = "collect_results",
-    .line = kLineCollect,
-    .params = collect_params,
-    .returns = "dict[str, ChildResult]",
-    .body = collect_results,
-    .is_async = true,
-};
-
-const kr::Member in_memory_dispatcher_members[] = {
-    kr::method(dispatcher_init_def),
-    kr::method(enqueue_children_def),
-    kr::method(collect_results_def),
-};
-
-const kr::ClassDef in_memory_dispatcher_class = {
-    .name = "InMemorySpawnDispatcher",
-    .doc =
-        "Synchronous, in-process dispatcher. Local dev + tests only.\n"
-        "\n"
-        "    Does NOT actually suspend the parent \xe2\x80\x94 the envelope catch still\n"
-        "    fires, but ``collect_results`` immediately returns the pre-computed\n"
-        "    child results. Production deployments configure the infra\n"
-        "    implementation (Celery-backed) instead.\n"
-        "\n"
-        "    Takes a ``child_runner`` callable that, given a ChildSpec, returns a\n"
-        "    ChildResult awaitable. Tests supply fakes; real local dev could wire\n"
-        "    in something that runs the agent spec synchronously.\n"
-        "    ",
-    .line = kLineInMemoryDispatcher,
-    .members = in_memory_dispatcher_members,
-};
 
 // ---------------------------------------------------------------------------
 // The default child runner
 
 // The default runner's result for `spec`; `*line` names a failing statement.
 PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line) {
-    *line = kLineNoopResult;
+    *line = line::noop_result;
     Ref cls = steal(kr::global(globals, str_child_result));
     if (!cls) return nullptr;
-    *line = kLineNoopSpec;
+    *line = line::noop_spec;
     Ref spec_dict = steal(spec_to_dict(spec));
     if (!spec_dict) return nullptr;
-    *line = kLineNoopOutput;
+    *line = line::noop_output;
     Ref agent = steal(kr::get_attr(spec, str_agent));
     if (!agent) return nullptr;
     Ref output = steal(PyDict_New());
@@ -598,53 +377,16 @@ PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line) {
         PyDict_SetItem(output.get(), str_agent, agent.get()) < 0) {
         return nullptr;
     }
-    *line = kLineNoopResult;
+    *line = line::noop_result;
     return call_child_result(cls.get(), str_empty, spec_dict.get(), output.get(), Py_None);
 }
 
-PyObject *default_noop_child_runner(kr::Call &call) {
+PyObject *body::_default_noop_child_runner(kr::Call &call) {
     int line = 0;
     PyObject *result = noop_child_result(call.globals(), call[0], &line);
     return result ? result : call.fail(line);
 }
 
-const kr::Param noop_runner_params[] = {{"spec", kr::any, "ChildSpec"}};
-
-const kr::FunctionDef default_noop_child_runner_def = {
-    .name = "_default_noop_child_runner",
-    .doc =
-        "Default fake child runner \xe2\x80\x94 returns an empty success.\n"
-        "\n"
-        "    Overridden in tests / local dev configs.\n"
-        "    ",
-    .line = kLineNoopRunner,
-    .params = noop_runner_params,
-    .returns = "ChildResult",
-    .body = default_noop_child_runner,
-    .is_async = true,
-};
-
-// ---------------------------------------------------------------------------
-// The module
-
-const char *const typing_names[] = {"Awaitable", "Callable", "Optional", "Protocol", "runtime_checkable"};
-const char *const exceptions_names[] = {"ChildSpec", "ReturnWhen"};
-
-int spawn_body(kr::Module &m) {
-    if (m.import_from("typing", typing_names, kLineTypingImport) < 0) return -1;
-    if (m.import_from(".exceptions", exceptions_names, kLineExceptionsImport) < 0) return -1;
-    for (const kr::ClassDef *cls : {&child_result_class, &spawn_dispatcher_class, &in_memory_dispatcher_class}) {
-        if (m.def_class(*cls) < 0) return -1;
-    }
-    return m.def(default_noop_child_runner_def);
-}
-
-const kr::ModuleDef spawn_module = {
-    .name = "spawn",
-    .doc = module_doc,
-    .body = spawn_body,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_spawn() { return kr::module_init(spawn_module); }
+#include "spawn_tables.hpp"

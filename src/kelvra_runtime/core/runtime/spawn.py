@@ -123,8 +123,8 @@ class InMemorySpawnDispatcher:
         *,
         child_runner: Optional[Callable[[ChildSpec], Awaitable[ChildResult]]] = None,
     ):
-        self._child_runner = child_runner or _default_noop_child_runner
-        self._pending: dict[str, dict[str, dict[str, ChildResult]]] = {}
+        self._child_runner = child_runner or _default_noop_child_runner  # @set_runner
+        self._pending: dict[str, dict[str, dict[str, ChildResult]]] = {}  # @set_pending
 
     async def enqueue_children(
         self,
@@ -140,37 +140,37 @@ class InMemorySpawnDispatcher:
         parent_span_id: str | None = None,
         parent_sub_user_identity: dict | None = None,
     ) -> list[str]:
-        results: dict[str, ChildResult] = {}
-        child_ids: list[str] = []
+        results: dict[str, ChildResult] = {}  # @results
+        child_ids: list[str] = []  # @child_ids
         for idx, spec in enumerate(specs):
-            child_id = f"inmem-{parent_run_id}-{parent_resume_key}-{idx}"
-            child_ids.append(child_id)
+            child_id = f"inmem-{parent_run_id}-{parent_resume_key}-{idx}"  # @mint_id
+            child_ids.append(child_id)  # @append_id
             try:
-                result = await _awaitable(self._child_runner(spec))
-                result["child_run_id"] = child_id
-                result["spec"] = spec.to_dict()
+                result = await _awaitable(self._child_runner(spec))  # @await_child
+                result["child_run_id"] = child_id  # @set_child_id
+                result["spec"] = spec.to_dict()  # @set_spec
             except Exception as exc:
-                result = ChildResult(
+                result = ChildResult(  # @failure_result
                     child_run_id=child_id,
-                    spec=spec.to_dict(),
+                    spec=spec.to_dict(),  # @failure_spec
                     output=None,
-                    error=str(exc),
+                    error=str(exc),  # @failure_error
                     cost_usd=0.0,
                     tokens=0,
                     duration_ms=0.0,
                 )
-            results[child_id] = result
-            if return_when == "first_success" and result.get("output") is not None:
+            results[child_id] = result  # @store_result
+            if return_when == "first_success" and result.get("output") is not None:  # @first_success
                 break
-            if return_when == "any":
+            if return_when == "any":  # @any
                 break
-        self._pending.setdefault(parent_run_id, {})[parent_resume_key] = results
+        self._pending.setdefault(parent_run_id, {})[parent_resume_key] = results  # @store_results
         return child_ids
 
     async def collect_results(
         self, *, parent_run_id: str, resume_key: str
     ) -> dict[str, ChildResult]:
-        return _dict_or_none(self._pending.get(parent_run_id, {}).pop(resume_key, {}))
+        return _dict_or_none(self._pending.get(parent_run_id, {}).pop(resume_key, {}))  # @pop_results
 
 
 async def _default_noop_child_runner(spec: ChildSpec) -> ChildResult:
@@ -178,10 +178,10 @@ async def _default_noop_child_runner(spec: ChildSpec) -> ChildResult:
 
     Overridden in tests / local dev configs.
     """
-    return ChildResult(
+    return ChildResult(  # @noop_result
         child_run_id="",
-        spec=spec.to_dict(),
-        output={"_noop": True, "agent": spec.agent},
+        spec=spec.to_dict(),  # @noop_spec
+        output={"_noop": True, "agent": spec.agent},  # @noop_output
         error=None,
         cost_usd=0.0,
         tokens=0,
@@ -189,7 +189,7 @@ async def _default_noop_child_runner(spec: ChildSpec) -> ChildResult:
     )
 
 
-def _awaitable(obj):
+def _awaitable(obj):  # @rendering-only
     """`obj`, if `await` takes it; otherwise the dispatcher's own refusal."""
     if hasattr(type(obj), "__await__"):
         return obj
@@ -200,7 +200,7 @@ def _awaitable(obj):
     raise TypeError(f"object {type(obj).__name__} can't be used in 'await' expression")
 
 
-def _dict_or_none(results):
+def _dict_or_none(results):  # @rendering-only
     """The collected results, which must be exactly a dict or None."""
     if type(results) is not dict and results is not None:
         raise TypeError(f"Expected dict, got {type(results).__name__}")

@@ -17,6 +17,7 @@
 #include <initializer_list>
 
 #include "common/frame.hpp"
+#include "tallybook_decl.hpp"
 
 namespace {
 
@@ -68,16 +69,6 @@ kr::Constant float_zero{[] { return PyFloat_FromDouble(0.0); }};
 const char *const breach_names[] = {"cap_name", "cap_value", "would_be"};
 kr::Constant breach_keywords{breach_names};
 kr::Constant builtin_round{[] { return kr::builtin("round"); }};
-PyObject *budget_exceeded;  // the class its own methods belong to
-
-const char module_doc[] =
-    "Tree-aware cost + spawn tracking for Phase 1.1.\n"
-    "\n"
-    "When a run spawns child agent runs, the children share the parent's\n"
-    "budget: one ledger per spawn tree holds the total USD and token caps, what\n"
-    "has been spent so far, the recursion-depth and fan-out caps and the live\n"
-    "child counts. The engine persists the root ledger between suspensions, so\n"
-    "a suspended parent is rehydrated with the budget it has left.\n";
 
 // ---------------------------------------------------------------------------
 // Numbers
@@ -189,7 +180,7 @@ Ref message(std::initializer_list<Piece> pieces) {
 void raise_breach(const Ref &text, PyObject *cap_name, PyObject *cap_value, PyObject *would_be) {
     if (!text) return;
     Ref error =
-        steal(kr::call_with_keywords(budget_exceeded, breach_keywords, text.get(), cap_name, cap_value, would_be));
+        steal(kr::call_with_keywords(cls::BudgetExceeded, breach_keywords, text.get(), cap_name, cap_value, would_be));
     if (error) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())), error.get());
 }
 
@@ -204,111 +195,56 @@ void raise_spawn_breach(const Ref &text, PyObject *cap_name, PyObject *cap, PyOb
 // ---------------------------------------------------------------------------
 // BudgetExceeded
 
-constexpr int kLineBudgetExceeded = 14;
-constexpr int kLineSetCapName = 23;
-constexpr int kLineSetCapValue = 24;
-constexpr int kLineSetWouldBe = 25;
-constexpr int kLineBaseInit = 26;
-constexpr int kLineReduceReads = 29;
-constexpr int kLineReduceImport = 30;
-constexpr int kLineReduce = 31;
-
-PyObject *budget_exceeded_init(kr::Call &call) {
+PyObject *body::BudgetExceeded::init(kr::Call &call) {
     PyObject *self = call[0], *reason = call[1];
-    if (kr::set_attr(self, str_cap_name, call[2]) < 0) return call.fail(kLineSetCapName);
+    if (kr::set_attr(self, str_cap_name, call[2]) < 0) return call.fail(line::set_cap_name);
     Ref cap_value = steal(call.float_of(3));
     if (!cap_value || kr::set_attr(self, str_cap_value, cap_value.get()) < 0) {
-        return call.fail(kLineSetCapValue);
+        return call.fail(line::set_cap_value);
     }
     Ref would_be = steal(call.float_of(4));
-    if (!would_be || kr::set_attr(self, str_would_be, would_be.get()) < 0) return call.fail(kLineSetWouldBe);
+    if (!would_be || kr::set_attr(self, str_would_be, would_be.get()) < 0) return call.fail(line::set_would_be);
     // super().__init__(reason): the class after BudgetExceeded in the MRO.
-    PyObject *super_args[] = {budget_exceeded, self};
+    PyObject *super_args[] = {cls::BudgetExceeded, self};
     Ref base = steal(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PySuper_Type), super_args, 2, nullptr));
     Ref done = base ? steal(PyObject_CallMethodOneArg(base.get(), str_init, reason)) : Ref();
-    if (!done) return call.fail(kLineBaseInit);
+    if (!done) return call.fail(line::base_init);
     Py_RETURN_NONE;
 }
 
 // The host's default reduction would call the class with the reason alone,
 // which the keyword-only parameters refuse: rebuild through a partial that
 // carries them, then restore the instance dict (notes and all).
-PyObject *budget_exceeded_reduce(kr::Call &call) {
+PyObject *body::BudgetExceeded::reduce(kr::Call &call) {
     PyObject *self = call[0];
     Ref cap_name = steal(kr::get_attr(self, str_cap_name));
     Ref cap_value = cap_name ? steal(kr::get_attr(self, str_cap_value)) : Ref();
     Ref would_be = cap_value ? steal(kr::get_attr(self, str_would_be)) : Ref();
-    if (!would_be) return call.fail(kLineReduceReads);
+    if (!would_be) return call.fail(line::reduce_reads);
     Ref partial = steal(PyImport_ImportModuleAttrString("functools", "partial"));
-    if (!partial) return call.fail(kLineReduceImport);
+    if (!partial) return call.fail(line::reduce_import);
     Ref rebuild =
         steal(kr::call_with_keywords(partial.get(), breach_keywords, reinterpret_cast<PyObject *>(Py_TYPE(self)),
                                      cap_name.get(), cap_value.get(), would_be.get()));
     Ref reason = rebuild ? steal(kr::get_attr(self, str_args)) : Ref();
     Ref state = reason ? steal(kr::get_attr(self, str_dict)) : Ref();
     PyObject *result = state ? PyTuple_Pack(3, rebuild.get(), reason.get(), state.get()) : nullptr;
-    return result ? result : call.fail(kLineReduce);
+    return result ? result : call.fail(line::reduce);
 }
-
-const kr::Param budget_exceeded_init_params[] = {
-    {"self"},
-    {"reason", kr::exact_str, "str"},
-    {"cap_name", kr::exact_str, "str", kr::kw_only},
-    {"cap_value", kr::to_double, "float", kr::kw_only},
-    {"would_be", kr::to_double, "float", kr::kw_only},
-};
-const kr::Param self_only[] = {{"self"}};
-
-const kr::FunctionDef budget_exceeded_init_def = {
-    .name = "__init__",
-    .line = 22,
-    .params = budget_exceeded_init_params,
-    .body = budget_exceeded_init,
-};
-const kr::FunctionDef budget_exceeded_reduce_def = {
-    .name = "__reduce__",
-    .line = 28,
-    .params = self_only,
-    .body = budget_exceeded_reduce,
-};
-
-const kr::Member budget_exceeded_members[] = {
-    kr::method(budget_exceeded_init_def),
-    kr::method(budget_exceeded_reduce_def),
-};
-
-const kr::ClassDef budget_exceeded_class = {
-    .name = "BudgetExceeded",
-    .doc =
-        "Raised when a debit or spawn would breach a cap.\n"
-        "\n"
-        "The governance layer handles it, usually by translating it into a\n"
-        "policy-violation halt so that the envelope records the violation with\n"
-        "full context.\n",
-    .line = kLineBudgetExceeded,
-    .members = budget_exceeded_members,
-    .base = "Exception",
-};
 
 // ---------------------------------------------------------------------------
 // Tallybook: remaining budget
 
-constexpr int kLineTallybook = 34;
-constexpr int kLineRemainingUsdTest = 58;
-constexpr int kLineRemainingUsd = 60;
-constexpr int kLineRemainingTokensTest = 63;
-constexpr int kLineRemainingTokens = 65;
-
-PyObject *remaining_usd(kr::Call &call) {
+PyObject *body::Tallybook::remaining_usd(kr::Call &call) {
     PyObject *self = call[0];
     Ref cap = steal(kr::get_attr(self, str_cost_cap_usd));
     int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
-    if (off < 0) return call.fail(kLineRemainingUsdTest);
+    if (off < 0) return call.fail(line::remaining_usd_test);
     if (off) return Py_NewRef(float_zero);
     // The difference reads both fields again.
     cap = steal(kr::get_attr(self, str_cost_cap_usd));
     Ref spent = cap ? steal(kr::get_attr(self, str_spent_cost_usd)) : Ref();
-    if (!spent) return call.fail(kLineRemainingUsd);
+    if (!spent) return call.fail(line::remaining_usd);
     Ref left;
     if (PyFloat_CheckExact(cap.get()) && PyFloat_CheckExact(spent.get())) {
         left = steal(PyFloat_FromDouble(PyFloat_AS_DOUBLE(cap.get()) - PyFloat_AS_DOUBLE(spent.get())));
@@ -317,42 +253,33 @@ PyObject *remaining_usd(kr::Call &call) {
         left = steal(PyNumber_Subtract(cap.get(), spent.get()));
     }
     int positive = left ? against_zero(left.get(), Py_GT, float_zero) : -1;
-    if (positive < 0) return call.fail(kLineRemainingUsd);
+    if (positive < 0) return call.fail(line::remaining_usd);
     return positive ? left.release() : Py_NewRef(float_zero);
 }
 
-PyObject *remaining_tokens(kr::Call &call) {
+PyObject *body::Tallybook::remaining_tokens(kr::Call &call) {
     PyObject *self = call[0];
     Ref cap = steal(kr::get_attr(self, str_token_cap));
     int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
-    if (off < 0) return call.fail(kLineRemainingTokensTest);
+    if (off < 0) return call.fail(line::remaining_tokens_test);
     if (off) return Py_NewRef(int_zero);
     Ref spent = steal(kr::get_attr(self, str_spent_tokens));
     Ref left = spent ? steal(minus(cap.get(), spent.get())) : Ref();
     int positive = left ? against_zero(left.get(), Py_GT, int_zero) : -1;
-    if (positive < 0) return call.fail(kLineRemainingTokens);
+    if (positive < 0) return call.fail(line::remaining_tokens);
     if (!positive) return Py_NewRef(int_zero);
     // The declared int result: another number goes through int().
     if (PyLong_CheckExact(left.get())) return left.release();
     if (!PyNumber_Check(left.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %.5s, got %.200s", "int", Py_TYPE(left.get())->tp_name);
-        return call.fail(kLineRemainingTokens);
+        return call.fail(line::remaining_tokens);
     }
     PyObject *count = PyNumber_Long(left.get());
-    return count ? count : call.fail(kLineRemainingTokens);
+    return count ? count : call.fail(line::remaining_tokens);
 }
 
 // ---------------------------------------------------------------------------
 // Tallybook: debit
-
-constexpr int kLineClampTokens = 75;
-constexpr int kLineAddCost = 76;
-constexpr int kLineAddTokens = 77;
-constexpr int kLineCountTool = 79;
-constexpr int kLineCostTest = 80;
-constexpr int kLineCostBreach = 81;
-constexpr int kLineTokenTest = 87;
-constexpr int kLineTokenBreach = 88;
 
 // `self.tool_call_counts[name] = self.tool_call_counts.get(name, 0) + 1`
 int count_tool_call(PyObject *self, PyObject *name) {
@@ -374,25 +301,25 @@ int count_tool_call(PyObject *self, PyObject *name) {
     return exact ? PyDict_SetItem(counts.get(), name, next.get()) : PyObject_SetItem(counts.get(), name, next.get());
 }
 
-PyObject *debit(kr::Call &call) {
+PyObject *body::Tallybook::debit(kr::Call &call) {
     PyObject *self = call[0], *tool_name = call[3];
     double cost = call.real(1) > 0.0 ? call.real(1) : 0.0;  // a NaN cost counts as 0.0
     int positive = against_zero(call[2], Py_GT, int_zero);
-    if (positive < 0) return call.fail(kLineClampTokens);
+    if (positive < 0) return call.fail(line::clamp_tokens);
     PyObject *tokens = positive ? call[2] : int_zero;
 
     Ref spent = steal(kr::get_attr(self, str_spent_cost_usd));
     Ref spent_after = spent ? steal(plus_real(spent.get(), cost, PyNumber_InPlaceAdd)) : Ref();
     if (!spent_after || kr::set_attr(self, str_spent_cost_usd, spent_after.get()) < 0) {
-        return call.fail(kLineAddCost);
+        return call.fail(line::add_cost);
     }
     Ref used = steal(kr::get_attr(self, str_spent_tokens));
     Ref used_after = used ? steal(plus(used.get(), tokens, PyNumber_InPlaceAdd)) : Ref();
     if (!used_after || kr::set_attr(self, str_spent_tokens, used_after.get()) < 0) {
-        return call.fail(kLineAddTokens);
+        return call.fail(line::add_tokens);
     }
     if (tool_name != Py_None && PyUnicode_GET_LENGTH(tool_name) > 0 && count_tool_call(self, tool_name) < 0) {
-        return call.fail(kLineCountTool);
+        return call.fail(line::count_tool);
     }
 
     Ref cost_cap = steal(kr::get_attr(self, str_cost_cap_usd));
@@ -401,12 +328,12 @@ PyObject *debit(kr::Call &call) {
         spent = steal(kr::get_attr(self, str_spent_cost_usd));
         capped = spent ? kr::compare(spent.get(), Py_GT, cost_cap.get()) : -1;
     }
-    if (capped < 0) return call.fail(kLineCostTest);
+    if (capped < 0) return call.fail(line::cost_test);
     if (capped) {
         raise_breach(message({{"tree cost cap breached: spent=$", spent.get(), spec_fixed4},
                               {" > cap=$", cost_cap.get(), spec_fixed4}}),
                      str_cost_cap_usd, cost_cap.get(), spent.get());
-        return call.fail(kLineCostBreach);
+        return call.fail(line::cost_breach);
     }
 
     Ref token_cap = steal(kr::get_attr(self, str_token_cap));
@@ -415,34 +342,18 @@ PyObject *debit(kr::Call &call) {
         used = steal(kr::get_attr(self, str_spent_tokens));
         capped = used ? kr::compare(used.get(), Py_GT, token_cap.get()) : -1;
     }
-    if (capped < 0) return call.fail(kLineTokenTest);
+    if (capped < 0) return call.fail(line::token_test);
     if (capped) {
         raise_breach(
             message({{"tree token cap breached: ", used.get(), spec_plain}, {" > ", token_cap.get(), spec_plain}}),
             str_token_cap, token_cap.get(), used.get());
-        return call.fail(kLineTokenBreach);
+        return call.fail(line::token_breach);
     }
     Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
 // Tallybook: pre-flight checks
-
-constexpr int kLineDepthTest = 101;
-constexpr int kLineDepthSum = 103;
-constexpr int kLineDepthCompare = 104;
-constexpr int kLineDepthBreach = 105;
-constexpr int kLineFanoutTest = 114;
-constexpr int kLineFanoutCompare = 116;
-constexpr int kLineFanoutBreach = 117;
-constexpr int kLineConcurrentTest = 132;
-constexpr int kLineConcurrentSum = 134;
-constexpr int kLineConcurrentCompare = 135;
-constexpr int kLineConcurrentBreach = 136;
-constexpr int kLineAffordTest = 149;
-constexpr int kLineAffordSum = 151;
-constexpr int kLineAffordCompare = 152;
-constexpr int kLineAffordBreach = 153;
 
 // Reads the cap field `name` into `cap`: 1 when it is a cap, 0 when it is
 // 0 or less (no cap), -1 on error.
@@ -459,78 +370,78 @@ PyObject *field_plus(PyObject *self, PyObject *name, PyObject *additional) {
     return base ? plus(base.get(), additional, PyNumber_Add) : nullptr;
 }
 
-PyObject *check_depth(kr::Call &call) {
+PyObject *body::Tallybook::check_depth(kr::Call &call) {
     PyObject *self = call[0], *additional = call[1];
     Ref cap;
     int capped = read_cap(self, str_max_spawn_depth, cap);
-    if (capped < 0) return call.fail(kLineDepthTest);
+    if (capped < 0) return call.fail(line::depth_test);
     if (!capped) Py_RETURN_NONE;
     Ref would_be = steal(field_plus(self, str_current_depth, additional));
-    if (!would_be) return call.fail(kLineDepthSum);
+    if (!would_be) return call.fail(line::depth_sum);
     int over = kr::compare(would_be.get(), Py_GT, cap.get());
-    if (over < 0) return call.fail(kLineDepthCompare);
+    if (over < 0) return call.fail(line::depth_compare);
     if (!over) Py_RETURN_NONE;
     raise_spawn_breach(message({{"max_spawn_depth breached: would reach depth ", would_be.get(), spec_plain},
                                 {" (cap ", cap.get(), spec_plain},
                                 {")"}}),
                        str_max_spawn_depth, cap.get(), would_be.get());
-    return call.fail(kLineDepthBreach);
+    return call.fail(line::depth_breach);
 }
 
-PyObject *check_fanout(kr::Call &call) {
+PyObject *body::Tallybook::check_fanout(kr::Call &call) {
     PyObject *self = call[0], *count = call[1];
     Ref cap;
     int capped = read_cap(self, str_max_spawn_fanout, cap);
-    if (capped < 0) return call.fail(kLineFanoutTest);
+    if (capped < 0) return call.fail(line::fanout_test);
     if (!capped) Py_RETURN_NONE;
     int over = kr::compare(count, Py_GT, cap.get());
-    if (over < 0) return call.fail(kLineFanoutCompare);
+    if (over < 0) return call.fail(line::fanout_compare);
     if (!over) Py_RETURN_NONE;
     raise_spawn_breach(message({{"max_spawn_fanout breached: requested ", count, spec_plain},
                                 {" children (cap ", cap.get(), spec_plain},
                                 {")"}}),
                        str_max_spawn_fanout, cap.get(), count);
-    return call.fail(kLineFanoutBreach);
+    return call.fail(line::fanout_breach);
 }
 
-PyObject *check_concurrent(kr::Call &call) {
+PyObject *body::Tallybook::check_concurrent(kr::Call &call) {
     PyObject *self = call[0], *additional = call[1];
     Ref cap;
     int capped = read_cap(self, str_max_concurrent_spawns, cap);
-    if (capped < 0) return call.fail(kLineConcurrentTest);
+    if (capped < 0) return call.fail(line::concurrent_test);
     if (!capped) Py_RETURN_NONE;
     Ref active = steal(kr::get_attr(self, str_active_child_count));
     Ref would_be = active ? steal(plus(active.get(), additional, PyNumber_Add)) : Ref();
-    if (!would_be) return call.fail(kLineConcurrentSum);
+    if (!would_be) return call.fail(line::concurrent_sum);
     int over = kr::compare(would_be.get(), Py_GT, cap.get());
-    if (over < 0) return call.fail(kLineConcurrentCompare);
+    if (over < 0) return call.fail(line::concurrent_compare);
     if (!over) Py_RETURN_NONE;
     raise_spawn_breach(message({{"max_concurrent_spawns breached: ", active.get(), spec_plain},
                                 {" in flight + ", additional, spec_plain},
                                 {" requested (cap ", cap.get(), spec_plain},
                                 {")"}}),
                        str_max_concurrent_spawns, cap.get(), would_be.get());
-    return call.fail(kLineConcurrentBreach);
+    return call.fail(line::concurrent_breach);
 }
 
-PyObject *check_can_afford(kr::Call &call) {
+PyObject *body::Tallybook::check_can_afford(kr::Call &call) {
     PyObject *self = call[0];
     double cost = call.real(1);
     Ref cap;
     int capped = read_cap(self, str_cost_cap_usd, cap);
-    if (capped < 0) return call.fail(kLineAffordTest);
+    if (capped < 0) return call.fail(line::afford_test);
     if (!capped) Py_RETURN_NONE;
     Ref spent = steal(kr::get_attr(self, str_spent_cost_usd));
-    if (!spent) return call.fail(kLineAffordSum);
+    if (!spent) return call.fail(line::afford_sum);
     // Exact floats that fit pass without making the sum (a NaN sum fits).
     if (PyFloat_CheckExact(spent.get()) && PyFloat_CheckExact(cap.get()) &&
         !(PyFloat_AS_DOUBLE(spent.get()) + cost > PyFloat_AS_DOUBLE(cap.get()))) {
         Py_RETURN_NONE;
     }
     Ref would_be = steal(plus_real(spent.get(), cost, PyNumber_Add));
-    if (!would_be) return call.fail(kLineAffordSum);
+    if (!would_be) return call.fail(line::afford_sum);
     int over = kr::compare(would_be.get(), Py_GT, cap.get());
-    if (over < 0) return call.fail(kLineAffordCompare);
+    if (over < 0) return call.fail(line::afford_compare);
     if (!over) Py_RETURN_NONE;
     Ref child = steal(PyFloat_FromDouble(cost));
     Ref remaining = child ? steal(PyObject_CallMethodNoArgs(self, str_remaining_usd)) : Ref();
@@ -539,15 +450,11 @@ PyObject *check_can_afford(kr::Call &call) {
                               {" wouldn't fit: remaining $", remaining.get(), spec_fixed4}}),
                      str_cost_cap_usd, cap.get(), would_be.get());
     }
-    return call.fail(kLineAffordBreach);
+    return call.fail(line::afford_breach);
 }
 
 // ---------------------------------------------------------------------------
 // Tallybook: child bookkeeping
-
-constexpr int kLineSpawnedActive = 162;
-constexpr int kLineSpawnedCumulative = 163;
-constexpr int kLineCompleted = 167;
 
 // `self.<name> += 1`
 int increment(PyObject *self, PyObject *name) {
@@ -556,31 +463,26 @@ int increment(PyObject *self, PyObject *name) {
     return next ? kr::set_attr(self, name, next.get()) : -1;
 }
 
-PyObject *register_child_spawned(kr::Call &call) {
+PyObject *body::Tallybook::register_child_spawned(kr::Call &call) {
     PyObject *self = call[0];
-    if (increment(self, str_active_child_count) < 0) return call.fail(kLineSpawnedActive);
-    if (increment(self, str_cumulative_child_count) < 0) return call.fail(kLineSpawnedCumulative);
+    if (increment(self, str_active_child_count) < 0) return call.fail(line::spawned_active);
+    if (increment(self, str_cumulative_child_count) < 0) return call.fail(line::spawned_cumulative);
     Py_RETURN_NONE;
 }
 
-PyObject *register_child_completed(kr::Call &call) {
+PyObject *body::Tallybook::register_child_completed(kr::Call &call) {
     PyObject *self = call[0];
     Ref active = steal(kr::get_attr(self, str_active_child_count));
     Ref fewer = active ? steal(minus(active.get(), int_one)) : Ref();
     int positive = fewer ? against_zero(fewer.get(), Py_GT, int_zero) : -1;
     if (positive < 0 || kr::set_attr(self, str_active_child_count, positive ? fewer.get() : int_zero) < 0) {
-        return call.fail(kLineCompleted);
+        return call.fail(line::completed);
     }
     Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
 // Tallybook: construction from guard records
-
-constexpr int kLineMakeLedger = 171;
-constexpr int kLineReadType = 173;
-constexpr int kLineReadAction = 174;
-constexpr int kLineActionTest = 175;
 
 // What an "abort" guard of one type does to the ledger: its limit replaces
 // the field, or, with a `zero` (the statement's 0 or 0.0), only when the
@@ -598,12 +500,18 @@ struct GuardRule {
 };
 
 const GuardRule guard_rules[] = {
-    {&str_cost, &str_cost_cap_usd, &str_limit_as_usd, &float_zero, false, 177, 178, 179},
-    {&str_token_count, &str_token_cap, &str_limit_as_count, &int_zero, true, 180, 181, 182},
-    {&str_spawn_depth, &str_max_spawn_depth, &str_limit_as_count, nullptr, true, 183, 184, 184},
-    {&str_spawn_fanout, &str_max_spawn_fanout, &str_limit_as_count, nullptr, true, 185, 186, 186},
-    {&str_spawn_concurrent, &str_max_concurrent_spawns, &str_limit_as_count, nullptr, true, 187, 188, 188},
-    {&str_wall_time, &str_wall_time_cap_seconds, &str_limit_as_seconds, nullptr, true, 189, 190, 190},
+    {&str_cost, &str_cost_cap_usd, &str_limit_as_usd, &float_zero, false, line::cost_rule, line::cost_limit,
+     line::cost_assign},
+    {&str_token_count, &str_token_cap, &str_limit_as_count, &int_zero, true, line::token_rule, line::token_limit,
+     line::token_assign},
+    {&str_spawn_depth, &str_max_spawn_depth, &str_limit_as_count, nullptr, true, line::depth_rule, line::depth_limit,
+     line::depth_limit},
+    {&str_spawn_fanout, &str_max_spawn_fanout, &str_limit_as_count, nullptr, true, line::fanout_rule,
+     line::fanout_limit, line::fanout_limit},
+    {&str_spawn_concurrent, &str_max_concurrent_spawns, &str_limit_as_count, nullptr, true, line::concurrent_rule,
+     line::concurrent_limit, line::concurrent_limit},
+    {&str_wall_time, &str_wall_time_cap_seconds, &str_limit_as_seconds, nullptr, true, line::wall_time_rule,
+     line::wall_time_limit, line::wall_time_limit},
 };
 
 // Reads the current cap of `rule` into `current`: 1 when it is open (equal
@@ -650,11 +558,11 @@ PyObject *attribute_or(PyObject *guard, PyObject *name, PyObject *fallback) {
 // with the error set.
 int apply_guard(PyObject *ledger, PyObject *guard) {
     Ref type = steal(attribute_or(guard, str_type, Py_None));
-    if (!type) return kLineReadType;
+    if (!type) return line::read_type;
     Ref action = steal(attribute_or(guard, str_action, str_abort));
-    if (!action) return kLineReadAction;
+    if (!action) return line::read_action;
     int skip = kr::compare(action.get(), Py_NE, str_abort);
-    if (skip < 0) return kLineActionTest;
+    if (skip < 0) return line::action_test;
     if (skip) return 0;
     // The rules' types are distinct interned strs: an exact str that is one
     // of them equals it and none before it, as the comparisons would find.
@@ -671,10 +579,10 @@ int apply_guard(PyObject *ledger, PyObject *guard) {
     return 0;
 }
 
-PyObject *from_guards(kr::Call &call) {
+PyObject *body::Tallybook::from_guards(kr::Call &call) {
     PyObject *cls = call[0], *guards = call[1];
     Ref ledger = steal(PyObject_CallNoArgs(cls));
-    if (!ledger) return call.fail(kLineMakeLedger);
+    if (!ledger) return call.fail(line::make_ledger);
     // As the host's list iterator: the length is read again at every step.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards); i++) {
         Ref guard = kr::new_ref(PyList_GET_ITEM(guards, i));
@@ -686,9 +594,6 @@ PyObject *from_guards(kr::Call &call) {
 
 // ---------------------------------------------------------------------------
 // Tallybook: trace snapshot
-
-constexpr int kLineTraceReturn = 195;
-constexpr int kLineTraceFirstEntry = 196;
 
 // The snapshot's entries in order, each keyed by the name of the field or
 // method that gives its value.
@@ -760,13 +665,13 @@ PyObject *round6(PyObject *value) {
     return PyObject_Vectorcall(builtin_round, args, 2, nullptr);
 }
 
-PyObject *to_trace_data(kr::Call &call) {
+PyObject *body::Tallybook::to_trace_data(kr::Call &call) {
     PyObject *self = call[0];
     // A copy of the keys in order, whose values are then replaced: the same
     // dict as inserting the entries one by one, without growing it.
     Ref snapshot = steal(PyDict_Copy(trace_template));
-    if (!snapshot) return call.fail(kLineTraceReturn);
-    int line = kLineTraceFirstEntry;
+    if (!snapshot) return call.fail(line::trace_return);
+    int line = line::trace_first_entry;
     for (const auto &entry : trace_entries) {
         Ref value = steal(entry.method ? PyObject_CallMethodNoArgs(self, *entry.key) : kr::get_attr(self, *entry.key));
         if (value && entry.rounded) value = steal(round6(value.get()));
@@ -776,186 +681,6 @@ PyObject *to_trace_data(kr::Call &call) {
     return snapshot.release();
 }
 
-// ---------------------------------------------------------------------------
-// Tallybook: declarations
-
-const kr::Param debit_params[] = {
-    {"self"},
-    {"cost_usd", kr::to_double, "float", kr::kw_only, "0.0"},
-    {"tokens", kr::to_int, "int", kr::kw_only, "0"},
-    {"tool_name", kr::str_or_none, "Optional[str]", kr::kw_only, "None"},
-};
-const kr::Param check_depth_params[] = {{"self"},
-                                        {"additional", kr::to_int, "int", kr::Kind::PositionalOrKeyword, "1"}};
-const kr::Param check_fanout_params[] = {{"self"}, {"count", kr::to_int, "int"}};
-const kr::Param check_concurrent_params[] = {{"self"}, {"additional", kr::to_int, "int"}};
-const kr::Param check_can_afford_params[] = {{"self"}, {"cost_usd", kr::to_double, "float"}};
-const kr::Param from_guards_params[] = {{"cls"}, {"guards", kr::exact_list, "list[Any]"}};
-
-const kr::FunctionDef remaining_usd_def = {
-    .name = "remaining_usd",
-    .doc = "USD budget left before the cost cap fires. 0 if uncapped.",
-    .line = 56,
-    .params = self_only,
-    .returns = "float",
-    .body = remaining_usd,
-};
-const kr::FunctionDef remaining_tokens_def = {
-    .name = "remaining_tokens",
-    .line = 62,
-    .params = self_only,
-    .returns = "int",
-    .body = remaining_tokens,
-};
-const kr::FunctionDef debit_def = {
-    .name = "debit",
-    .doc =
-        "Record spend; raise BudgetExceeded if any cap breaches.\n"
-        "\n"
-        "Call it after the work landed: a breach then tells governance to\n"
-        "abort the tree at its next check rather than refusing the work in\n"
-        "advance.\n",
-    .line = 67,
-    .params = debit_params,
-    .returns = "None",
-    .body = debit,
-};
-const kr::FunctionDef check_depth_def = {
-    .name = "check_depth",
-    .doc =
-        "Verify that current_depth + additional stays within max_spawn_depth.\n"
-        "\n"
-        "Raises BudgetExceeded on breach. Does not change current_depth:\n"
-        "callers bump it after the child actually runs.\n",
-    .line = 95,
-    .params = check_depth_params,
-    .returns = "None",
-    .body = check_depth,
-};
-const kr::FunctionDef check_fanout_def = {
-    .name = "check_fanout",
-    .doc = "Verify that a group of `count` children fits under max_spawn_fanout.",
-    .line = 112,
-    .params = check_fanout_params,
-    .returns = "None",
-    .body = check_fanout,
-};
-const kr::FunctionDef check_concurrent_def = {
-    .name = "check_concurrent",
-    .doc =
-        "Verify that the in-flight children + additional fit under max_concurrent_spawns.\n"
-        "\n"
-        "This is the agent-level cap declared through a \"spawn_concurrent\"\n"
-        "guard; tenant-level limits are enforced elsewhere and stack on top.\n"
-        "Does not change active_child_count: callers bump it through\n"
-        "register_child_spawned and register_child_completed.\n",
-    .line = 124,
-    .params = check_concurrent_params,
-    .returns = "None",
-    .body = check_concurrent,
-};
-const kr::FunctionDef check_can_afford_def = {
-    .name = "check_can_afford",
-    .doc =
-        "Pre-flight: would a child with a budget of cost_usd fit in what is left?\n"
-        "\n"
-        "Used before enqueueing to fail fast.\n",
-    .line = 144,
-    .params = check_can_afford_params,
-    .returns = "None",
-    .body = check_can_afford,
-};
-const kr::FunctionDef register_child_spawned_def = {
-    .name = "register_child_spawned",
-    .doc = "Bookkeeping: called when a child is enqueued.",
-    .line = 160,
-    .params = self_only,
-    .returns = "None",
-    .body = register_child_spawned,
-};
-const kr::FunctionDef register_child_completed_def = {
-    .name = "register_child_completed",
-    .doc = "Bookkeeping: called when a child terminates (success or failure).",
-    .line = 165,
-    .params = self_only,
-    .returns = "None",
-    .body = register_child_completed,
-};
-const kr::FunctionDef from_guards_def = {
-    .name = "from_guards",
-    .line = 170,
-    .params = from_guards_params,
-    .returns = "'Tallybook'",
-    .body = from_guards,
-};
-const kr::FunctionDef to_trace_data_def = {
-    .name = "to_trace_data",
-    .doc = "Serializable snapshot for trace events + dashboards.",
-    .line = 193,
-    .params = self_only,
-    .returns = "dict[str, Any]",
-    .body = to_trace_data,
-};
-
-const kr::Field tallybook_fields[] = {
-    {"cost_cap_usd", "float", "0.0"},
-    {"token_cap", "int", "0"},
-    {"wall_time_cap_seconds", "float", "0.0"},
-    {"max_spawn_depth", "int", "3"},
-    {"max_spawn_fanout", "int", "10"},
-    {"max_concurrent_spawns", "int", "20"},
-    {"spent_cost_usd", "float", "0.0"},
-    {"spent_tokens", "int", "0"},
-    {"started_at_monotonic", "float", "0.0"},
-    {"current_depth", "int", "0"},
-    {"active_child_count", "int", "0"},
-    {"cumulative_child_count", "int", "0"},
-    {"tool_call_counts", "dict[str, int]", "dict()"},
-};
-
-const kr::Member tallybook_members[] = {
-    kr::method(remaining_usd_def),     kr::method(remaining_tokens_def),       kr::method(debit_def),
-    kr::method(check_depth_def),       kr::method(check_fanout_def),           kr::method(check_concurrent_def),
-    kr::method(check_can_afford_def),  kr::method(register_child_spawned_def), kr::method(register_child_completed_def),
-    kr::class_method(from_guards_def), kr::method(to_trace_data_def),
-};
-
-const kr::ClassDef tallybook_class = {
-    .name = "Tallybook",
-    .doc =
-        "Per-spawn-tree cost + structure ledger.\n"
-        "\n"
-        "Caps of 0 mean no cap; negative values are treated as 0. The ledger is\n"
-        "not thread-safe: the engine serialises access per workflow, and the\n"
-        "persistence layer coordinates spawned children that run elsewhere.\n",
-    .line = kLineTallybook,
-    .fields = tallybook_fields,
-    .members = tallybook_members,
-    .decorator = "dataclass",
-};
-
-// ---------------------------------------------------------------------------
-// The module
-
-const char *const dataclasses_names[] = {"dataclass", "field"};
-const char *const typing_names[] = {"Any", "Optional"};
-
-int tallybook_body(kr::Module &m) {
-    if (m.import_from("dataclasses", dataclasses_names, 10) < 0) return -1;
-    if (m.import_from("typing", typing_names, 11) < 0) return -1;
-    Ref error_class = steal(m.make_class(budget_exceeded_class));
-    if (!error_class) return -1;
-    Py_XSETREF(budget_exceeded, Py_NewRef(error_class.get()));
-    if (m.bind(budget_exceeded_class.name, error_class.release(), kLineBudgetExceeded) < 0) return -1;
-    return m.def_class(tallybook_class);
-}
-
-const kr::ModuleDef tallybook_module = {
-    .name = "tallybook",
-    .doc = module_doc,
-    .body = tallybook_body,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tallybook() { return kr::module_init(tallybook_module); }
+#include "tallybook_tables.hpp"

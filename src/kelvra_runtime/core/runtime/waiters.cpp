@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/frame.hpp"
+#include "waiters_decl.hpp"
 
 namespace {
 
@@ -31,34 +32,8 @@ kr::Constant str_signal_waiters{"_signal_waiters"};
 kr::Constant str_timers{"_timers"};
 kr::Constant str_user_inputs{"_user_inputs"};
 
-const char module_doc[] =
-    "Phase 1.2 \xe2\x80\x94 waiter registry protocol + in-memory default.\n"
-    "\n"
-    "Three suspension types converge on one registry:\n"
-    "\n"
-    "- Signal waiters: the parent waits for a named signal whose payload\n"
-    "  satisfies a shallow-equality match predicate.\n"
-    "- Timers: the parent waits until a wall-clock time.\n"
-    "- User-input waiters: the parent waits for typed user input.\n"
-    "\n"
-    "The runtime defines the registry shape; infra implements it with Redis\n"
-    "for durable state across workers, Celery Beat for timer sweeping, and\n"
-    "hooks into the existing signal handler. The in-memory default is for\n"
-    "local development and unit tests; it is not thread-safe.\n"
-    "\n"
-    "See docs/RUNTIME_EMERGENCE_PLAN.md \xc2\xa7"
-    "4.2.";
-
 // ---------------------------------------------------------------------------
 // Waiter records
-
-constexpr int kLineSignalWaiter = 23;
-constexpr int kLineMatches = 32;
-constexpr int kLineNameTest = 36;
-constexpr int kLineMatchItems = 38;
-constexpr int kLineValueTest = 39;
-constexpr int kLineTimerWaiter = 45;
-constexpr int kLineUserInputWaiter = 54;
 
 // `payload.get(k) != v` for one match entry: 1 when it differs.
 int entry_differs(PyObject *payload, PyObject *key, PyObject *expected) {
@@ -76,7 +51,7 @@ int exact_match_differs(PyObject *match, PyObject *payload, int *line) {
     Py_ssize_t pos = 0, seen = 0;
     PyObject *k, *v;
     while (true) {
-        *line = kLineMatchItems;
+        *line = line::match_items;
         if (PyDict_GET_SIZE(match) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             return -1;
@@ -88,7 +63,7 @@ int exact_match_differs(PyObject *match, PyObject *payload, int *line) {
         }
         Ref key = kr::new_ref(k);
         Ref expected = kr::new_ref(v);
-        *line = kLineValueTest;
+        *line = line::value_test;
         int differs = entry_differs(payload, key.get(), expected.get());
         if (differs != 0) return differs;
     }
@@ -133,29 +108,29 @@ int unpack_pair(PyObject *item, Ref &key, Ref &value) {
 }
 
 int general_match_differs(PyObject *match, PyObject *payload, int *line) {
-    *line = kLineMatchItems;
+    *line = line::match_items;
     Ref items = steal(PyObject_CallMethodNoArgs(match, str_items));
     Ref iter = items ? steal(PyObject_GetIter(items.get())) : Ref();
     if (!iter) return -1;
     while (Ref item = steal(PyIter_Next(iter.get()))) {
         Ref key, expected;
         if (unpack_pair(item.get(), key, expected) < 0) return -1;
-        *line = kLineValueTest;
+        *line = line::value_test;
         int differs = entry_differs(payload, key.get(), expected.get());
         if (differs != 0) return differs;
-        *line = kLineMatchItems;
+        *line = line::match_items;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject *matches(kr::Call &call) {
+PyObject *body::SignalWaiter::matches(kr::Call &call) {
     PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
     Ref own_name = steal(kr::get_attr(self, str_signal_name));
     int differs = own_name ? kr::compare(signal_name, Py_NE, own_name.get()) : -1;
-    if (differs < 0) return call.fail(kLineNameTest);
+    if (differs < 0) return call.fail(line::name_test);
     if (differs) Py_RETURN_FALSE;
     Ref match = steal(kr::get_attr(self, str_match));
-    if (!match) return call.fail(kLineMatchItems);
+    if (!match) return call.fail(line::match_items);
     int line;
     differs = PyDict_CheckExact(match.get()) ? exact_match_differs(match.get(), payload, &line)
                                              : general_match_differs(match.get(), payload, &line);
@@ -163,198 +138,14 @@ PyObject *matches(kr::Call &call) {
     return Py_NewRef(differs ? Py_False : Py_True);
 }
 
-const kr::Param matches_params[] = {
-    {"self"}, {"signal_name", kr::exact_str, "str"}, {"payload", kr::exact_dict, "dict"}};
-
-const kr::FunctionDef matches_def = {
-    .name = "matches",
-    .doc =
-        "Shallow equality: every key in ``match`` must equal the same key in ``payload``.\n"
-        "        Payload may carry additional keys.",
-    .line = kLineMatches,
-    .params = matches_params,
-    .returns = "bool",
-    .body = matches,
-};
-
-const kr::Field signal_waiter_fields[] = {
-    {"parent_run_id", "str"},
-    {"resume_key", "str"},
-    {"signal_name", "str"},
-    {"match", "dict[str, Any]", "dict()"},
-    {"timeout_at_unix", "float", "0.0"},
-};
-const kr::Member signal_waiter_members[] = {kr::method(matches_def)};
-
-const kr::ClassDef signal_waiter_class = {
-    .name = "SignalWaiter",
-    .doc = "One parent run awaiting one named signal + match predicate.",
-    .line = kLineSignalWaiter,
-    .fields = signal_waiter_fields,
-    .members = signal_waiter_members,
-    .decorator = "dataclass",
-};
-
-const kr::Field timer_waiter_fields[] = {
-    {"parent_run_id", "str"},
-    {"resume_key", "str"},
-    {"resume_at_unix", "float"},
-};
-
-const kr::ClassDef timer_waiter_class = {
-    .name = "TimerWaiter",
-    .doc = "One parent run awaiting a deliberate timer.",
-    .line = kLineTimerWaiter,
-    .fields = timer_waiter_fields,
-    .decorator = "dataclass",
-};
-
-const kr::Field user_input_waiter_fields[] = {
-    {"parent_run_id", "str"},
-    {"resume_key", "str"},
-    {"question", "str"},
-    {"choices", "Optional[list[str]]", "None"},
-    {"timeout_at_unix", "float", "0.0"},
-};
-
-const kr::ClassDef user_input_waiter_class = {
-    .name = "UserInputWaiter",
-    .doc = "One parent run awaiting typed user input.",
-    .line = kLineUserInputWaiter,
-    .fields = user_input_waiter_fields,
-    .decorator = "dataclass",
-};
-
-// ---------------------------------------------------------------------------
-// The registry protocol
-
-const kr::Param waiter_params[] = {{"self"}, {"waiter", kr::any, "SignalWaiter"}};
-const kr::Param timer_params[] = {{"self"}, {"waiter", kr::any, "TimerWaiter"}};
-const kr::Param user_input_params[] = {{"self"}, {"waiter", kr::any, "UserInputWaiter"}};
-const kr::Param resolve_signal_params[] = {
-    {"self"},
-    {"signal_name", kr::exact_str, "str", kr::kw_only},
-    {"payload", kr::exact_dict, "dict", kr::kw_only},
-};
-const kr::Param resolve_user_input_params[] = {
-    {"self"},
-    {"parent_run_id", kr::exact_str, "str", kr::kw_only},
-    {"resume_key", kr::exact_str, "str", kr::kw_only},
-    {"response", kr::any, "Any", kr::kw_only},
-};
-const kr::Param self_only[] = {{"self"}};
-
-const kr::FunctionDef protocol_register_signal_waiter = {
-    .name = "register_signal_waiter",
-    .line = 72,
-    .params = waiter_params,
-    .returns = "None",
-    .is_async = true,
-};
-const kr::FunctionDef protocol_register_timer = {
-    .name = "register_timer",
-    .line = 73,
-    .params = timer_params,
-    .returns = "None",
-    .is_async = true,
-};
-const kr::FunctionDef protocol_register_user_input_waiter = {
-    .name = "register_user_input_waiter",
-    .line = 74,
-    .params = user_input_params,
-    .returns = "None",
-    .is_async = true,
-};
-const kr::FunctionDef protocol_resolve_signal = {
-    .name = "resolve_signal",
-    .doc =
-        "Check every registered signal waiter for a match.\n"
-        "\n"
-        "        Returns a list of (parent_run_id, resume_key, payload) tuples for\n"
-        "        every waiter that matched. The caller is responsible for\n"
-        "        triggering parent resume for each.\n"
-        "        ",
-    .line = 76,
-    .params = resolve_signal_params,
-    .returns = "list[tuple[str, str, dict]]",
-    .is_async = true,
-};
-const kr::FunctionDef protocol_resolve_user_input = {
-    .name = "resolve_user_input",
-    .doc =
-        "Mark a user-input waiter as resolved.\n"
-        "\n"
-        "        Returns True if a matching waiter existed. The caller arranges\n"
-        "        the parent resume with the response value.\n"
-        "        ",
-    .line = 84,
-    .params = resolve_user_input_params,
-    .returns = "bool",
-    .is_async = true,
-};
-const kr::FunctionDef protocol_sweep_expired_timers = {
-    .name = "sweep_expired_timers",
-    .doc =
-        "Return (parent_run_id, resume_key) for every timer whose\n"
-        "        resume_at_unix is in the past. The caller arranges parent resume.\n"
-        "        ",
-    .line = 92,
-    .params = self_only,
-    .returns = "list[tuple[str, str]]",
-    .is_async = true,
-};
-
-const kr::Member waiter_registry_members[] = {
-    kr::method(protocol_register_signal_waiter),     kr::method(protocol_register_timer),
-    kr::method(protocol_register_user_input_waiter), kr::method(protocol_resolve_signal),
-    kr::method(protocol_resolve_user_input),         kr::method(protocol_sweep_expired_timers),
-};
-
-const kr::ClassDef waiter_registry_class = {
-    .name = "WaiterRegistry",
-    .doc =
-        "Registry that tracks suspended runs and resolves them.\n"
-        "\n"
-        "    Infra implements this with Redis persistence, a Celery Beat timer\n"
-        "    sweep, and signal-handler integration. The runtime provides the\n"
-        "    in-memory default for local development and tests.\n"
-        "    ",
-    .line = 64,
-    .members = waiter_registry_members,
-    .base = "Protocol",
-    .decorator = "runtime_checkable",
-};
-
 // ---------------------------------------------------------------------------
 // The in-memory registry
 
-constexpr int kLineInMemoryRegistry = 98;
-constexpr int kLineSetClock = 106;
-constexpr int kLineSetLists = 107;
-constexpr int kLineAppendSignal = 112;
-constexpr int kLineAppendTimer = 115;
-constexpr int kLineAppendUserInput = 118;
-constexpr int kLineResolveSignal = 120;
-constexpr int kLineSignalLists = 123;
-constexpr int kLineWalkSignals = 124;
-constexpr int kLineCallMatches = 125;
-constexpr int kLineMatchRecord = 126;
-constexpr int kLineReplaceSignals = 130;
-constexpr int kLineWalkUserInputs = 135;
-constexpr int kLineUserInputTest = 136;
-constexpr int kLineUserInputRemove = 137;
-constexpr int kLineCallClock = 142;
-constexpr int kLineTimerLists = 143;
-constexpr int kLineWalkTimers = 144;
-constexpr int kLineTimerTest = 145;
-constexpr int kLineTimerRecord = 146;
-constexpr int kLineReplaceTimers = 149;
-
-PyObject *registry_init(kr::Call &call) {
+PyObject *body::InMemoryWaiterRegistry::init(kr::Call &call) {
     PyObject *self = call[0];
     PyObject *clock = call[1];
     int truthy = PyObject_IsTrue(clock);
-    if (truthy < 0) return call.fail(kLineSetClock);
+    if (truthy < 0) return call.fail(line::set_clock);
     Ref chosen;
     if (truthy) {
         chosen = kr::new_ref(clock);
@@ -363,10 +154,10 @@ PyObject *registry_init(kr::Call &call) {
         Ref time_module = steal(kr::global(call.globals(), str_time));
         chosen = time_module ? steal(kr::get_attr(time_module.get(), str_time)) : Ref();
     }
-    if (!chosen || kr::set_attr(self, str_clock, chosen.get()) < 0) return call.fail(kLineSetClock);
+    if (!chosen || kr::set_attr(self, str_clock, chosen.get()) < 0) return call.fail(line::set_clock);
     for (PyObject *name : {str_signal_waiters.get(), str_timers.get(), str_user_inputs.get()}) {
         Ref list = steal(PyList_New(0));
-        if (!list || kr::set_attr(self, name, list.get()) < 0) return call.fail(kLineSetLists);
+        if (!list || kr::set_attr(self, name, list.get()) < 0) return call.fail(line::set_lists);
     }
     Py_RETURN_NONE;
 }
@@ -384,10 +175,14 @@ PyObject *append_waiter(kr::Call &call, PyObject *list_name, int line) {
     Py_RETURN_NONE;
 }
 
-PyObject *register_signal_waiter(kr::Call &call) { return append_waiter(call, str_signal_waiters, kLineAppendSignal); }
-PyObject *register_timer(kr::Call &call) { return append_waiter(call, str_timers, kLineAppendTimer); }
-PyObject *register_user_input_waiter(kr::Call &call) {
-    return append_waiter(call, str_user_inputs, kLineAppendUserInput);
+PyObject *body::InMemoryWaiterRegistry::register_signal_waiter(kr::Call &call) {
+    return append_waiter(call, str_signal_waiters, line::append_signal);
+}
+PyObject *body::InMemoryWaiterRegistry::register_timer(kr::Call &call) {
+    return append_waiter(call, str_timers, line::append_timer);
+}
+PyObject *body::InMemoryWaiterRegistry::register_user_input_waiter(kr::Call &call) {
+    return append_waiter(call, str_user_inputs, line::append_user_input);
 }
 
 // Walks `self.<list_name>` oldest first, as the host's list iterator walks a
@@ -426,31 +221,31 @@ PyObject *call_matches(PyObject *waiter, PyObject *signal_name, PyObject *payloa
     return kr::call_method(str_matches, waiter, signal_name, payload);
 }
 
-PyObject *resolve_signal(kr::Call &call) {
+PyObject *body::InMemoryWaiterRegistry::resolve_signal(kr::Call &call) {
     PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
     Ref remaining = steal(PyList_New(0));
     Ref matched = steal(PyList_New(0));
-    if (!remaining || !matched) return call.fail(kLineSignalLists);
-    int line = kLineWalkSignals;  // until a waiter's own step fails
+    if (!remaining || !matched) return call.fail(line::signal_lists);
+    int line = line::walk_signals;  // until a waiter's own step fails
     int walked = walk(self, str_signal_waiters, [&](PyObject *waiter, Py_ssize_t) {
         Ref result = steal(call_matches(waiter, signal_name, payload));
         int hit = result ? PyObject_IsTrue(result.get()) : -1;
-        if (hit < 0) return line = kLineCallMatches, -1;
+        if (hit < 0) return line = line::call_matches, -1;
         if (!hit) return kr::list_append(remaining.get(), waiter);
         Ref copy = steal(PyDict_Copy(payload));
         Ref record = copy ? steal(waiter_record(waiter, copy.get())) : Ref();
-        if (!record) return line = kLineMatchRecord, -1;
+        if (!record) return line = line::match_record, -1;
         return kr::list_append(matched.get(), record.get());
     });
     if (walked < 0) return call.fail(line);
-    if (kr::set_attr(self, str_signal_waiters, remaining.get()) < 0) return call.fail(kLineReplaceSignals);
+    if (kr::set_attr(self, str_signal_waiters, remaining.get()) < 0) return call.fail(line::replace_signals);
     return matched.release();
 }
 
-PyObject *resolve_user_input(kr::Call &call) {
+PyObject *body::InMemoryWaiterRegistry::resolve_user_input(kr::Call &call) {
     PyObject *self = call[0], *parent_run_id = call[1], *resume_key = call[2];
     Py_ssize_t found = -1;
-    int line = kLineWalkUserInputs;  // until a waiter's own test fails
+    int line = line::walk_user_inputs;  // until a waiter's own test fails
     int walked = walk(self, str_user_inputs, [&](PyObject *waiter, Py_ssize_t i) {
         Ref run_id = steal(kr::get_attr(waiter, str_parent_run_id));
         int same = run_id ? kr::compare(run_id.get(), Py_EQ, parent_run_id) : -1;
@@ -458,14 +253,14 @@ PyObject *resolve_user_input(kr::Call &call) {
             Ref key = steal(kr::get_attr(waiter, str_resume_key));
             same = key ? kr::compare(key.get(), Py_EQ, resume_key) : -1;
         }
-        if (same < 0) line = kLineUserInputTest;
+        if (same < 0) line = line::user_input_test;
         if (same == 1) found = i;
         return same;  // 1 stops the walk at the first match
     });
     if (walked < 0) return call.fail(line);
     if (found < 0) Py_RETURN_FALSE;
     Ref list = steal(kr::get_attr(self, str_user_inputs));
-    if (!list || PySequence_DelItem(list.get(), found) < 0) return call.fail(kLineUserInputRemove);
+    if (!list || PySequence_DelItem(list.get(), found) < 0) return call.fail(line::user_input_remove);
     Py_RETURN_TRUE;
 }
 
@@ -475,25 +270,25 @@ int is_due(PyObject *timer, PyObject *now) {
     return due_at ? kr::compare(due_at.get(), Py_LE, now) : -1;
 }
 
-PyObject *sweep_expired_timers(kr::Call &call) {
+PyObject *body::InMemoryWaiterRegistry::sweep_expired_timers(kr::Call &call) {
     PyObject *self = call[0];
     Ref clock = steal(kr::get_attr(self, str_clock));
     Ref now = clock ? steal(PyObject_CallNoArgs(clock.get())) : Ref();
-    if (!now) return call.fail(kLineCallClock);
+    if (!now) return call.fail(line::call_clock);
     Ref expired = steal(PyList_New(0));
     Ref remaining = steal(PyList_New(0));
-    if (!expired || !remaining) return call.fail(kLineTimerLists);
-    int line = kLineWalkTimers;  // until a timer's own step fails
+    if (!expired || !remaining) return call.fail(line::timer_lists);
+    int line = line::walk_timers;  // until a timer's own step fails
     int walked = walk(self, str_timers, [&](PyObject *timer, Py_ssize_t) {
         int due = is_due(timer, now.get());
-        if (due < 0) return line = kLineTimerTest, -1;
+        if (due < 0) return line = line::timer_test, -1;
         if (!due) return kr::list_append(remaining.get(), timer);
         Ref record = steal(waiter_record(timer, nullptr));
-        if (!record) return line = kLineTimerRecord, -1;
+        if (!record) return line = line::timer_record, -1;
         return kr::list_append(expired.get(), record.get());
     });
     if (walked < 0) return call.fail(line);
-    if (kr::set_attr(self, str_timers, remaining.get()) < 0) return call.fail(kLineReplaceTimers);
+    if (kr::set_attr(self, str_timers, remaining.get()) < 0) return call.fail(line::replace_timers);
     return expired.release();
 }
 
@@ -504,126 +299,18 @@ PyObject *count(kr::Call &call, PyObject *list_name, int line) {
     return n < 0 ? call.fail(line) : PyLong_FromSsize_t(n);
 }
 
-PyObject *signal_waiter_count(kr::Call &call) { return count(call, str_signal_waiters, 153); }
-PyObject *timer_count(kr::Call &call) { return count(call, str_timers, 156); }
-PyObject *user_input_waiter_count(kr::Call &call) { return count(call, str_user_inputs, 159); }
-
-const kr::Param init_params[] = {{"self"}, {"clock", kr::any, nullptr, kr::kw_only, "None"}};
-
-const kr::FunctionDef registry_init_def = {
-    .name = "__init__",
-    .line = 105,
-    .params = init_params,
-    .body = registry_init,
-};
-const kr::FunctionDef register_signal_waiter_def = {
-    .name = "register_signal_waiter",
-    .line = 111,
-    .params = waiter_params,
-    .returns = "None",
-    .body = register_signal_waiter,
-    .is_async = true,
-};
-const kr::FunctionDef register_timer_def = {
-    .name = "register_timer",
-    .line = 114,
-    .params = timer_params,
-    .returns = "None",
-    .body = register_timer,
-    .is_async = true,
-};
-const kr::FunctionDef register_user_input_waiter_def = {
-    .name = "register_user_input_waiter",
-    .line = 117,
-    .params = user_input_params,
-    .returns = "None",
-    .body = register_user_input_waiter,
-    .is_async = true,
-};
-const kr::FunctionDef resolve_signal_def = {
-    .name = "resolve_signal",
-    .doc =
-        "Match every registered signal waiter; remove matched ones;\n"
-        "        return the match records so the caller can resume each parent.",
-    .line = kLineResolveSignal,
-    .params = resolve_signal_params,
-    .returns = "list[tuple[str, str, dict]]",
-    .body = resolve_signal,
-    .is_async = true,
-};
-const kr::FunctionDef resolve_user_input_def = {
-    .name = "resolve_user_input",
-    .line = 133,
-    .params = resolve_user_input_params,
-    .returns = "bool",
-    .body = resolve_user_input,
-    .is_async = true,
-};
-const kr::FunctionDef sweep_expired_timers_def = {
-    .name = "sweep_expired_timers",
-    .line = 141,
-    .params = self_only,
-    .returns = "list[tuple[str, str]]",
-    .body = sweep_expired_timers,
-    .is_async = true,
-};
-const kr::FunctionDef signal_waiter_count_def = {
-    .name = "signal_waiter_count",
-    .line = 152,
-    .params = self_only,
-    .returns = "int",
-    .body = signal_waiter_count,
-};
-const kr::FunctionDef timer_count_def = {
-    .name = "timer_count",
-    .line = 155,
-    .params = self_only,
-    .returns = "int",
-    .body = timer_count,
-};
-const kr::FunctionDef user_input_waiter_count_def = {
-    .name = "user_input_waiter_count",
-    .line = 158,
-    .params = self_only,
-    .returns = "int",
-    .body = user_input_waiter_count,
-};
-
-const kr::Member in_memory_registry_members[] = {
-    kr::method(registry_init_def),        kr::method(register_signal_waiter_def),
-    kr::method(register_timer_def),       kr::method(register_user_input_waiter_def),
-    kr::method(resolve_signal_def),       kr::method(resolve_user_input_def),
-    kr::method(sweep_expired_timers_def), kr::method(signal_waiter_count_def),
-    kr::method(timer_count_def),          kr::method(user_input_waiter_count_def),
-};
-
-const kr::ClassDef in_memory_registry_class = {
-    .name = "InMemoryWaiterRegistry",
-    .doc =
-        "Synchronous, in-process registry for local dev + tests.\n"
-        "\n"
-        "    Does not persist across process restarts. Production deployments\n"
-        "    configure the infra Redis-backed implementation instead.\n"
-        "    ",
-    .line = kLineInMemoryRegistry,
-    .members = in_memory_registry_members,
-};
+PyObject *body::InMemoryWaiterRegistry::signal_waiter_count(kr::Call &call) {
+    return count(call, str_signal_waiters, line::count_signal_waiters);
+}
+PyObject *body::InMemoryWaiterRegistry::timer_count(kr::Call &call) {
+    return count(call, str_timers, line::count_timers);
+}
+PyObject *body::InMemoryWaiterRegistry::user_input_waiter_count(kr::Call &call) {
+    return count(call, str_user_inputs, line::count_user_inputs);
+}
 
 // ---------------------------------------------------------------------------
 // parse_duration
-
-// Source lines of parse_duration's statements.
-constexpr int kLineNumeric = 212;
-constexpr int kLineUnsupported = 214;
-constexpr int kLineNormalise = 215;
-constexpr int kLineEmpty = 217;
-constexpr int kLineUnitTest = 224;
-constexpr int kLineNoNumber = 226;
-constexpr int kLineAddUnit = 229;
-constexpr int kLineSpaceTest = 231;
-constexpr int kLineUnrecognized = 234;
-constexpr int kLineTrailing = 237;
-constexpr int kLineNotPositive = 240;
 
 // The running sum: a double while every term is a float, the host's
 // addition once a unit value of another type took part.
@@ -728,11 +415,11 @@ int add_amount(kr::Call &call, Total &total, double amount, PyObject *ch) {
 // `total <= 0` ends every walk.
 PyObject *positive_total(kr::Call &call, PyObject *value, Total &total) {
     int not_positive = total.not_positive();
-    if (not_positive < 0) return call.fail(kLineNotPositive);
+    if (not_positive < 0) return call.fail(line::not_positive);
     if (not_positive) {
         Ref r = steal(PyObject_Repr(value));
         if (r) PyErr_Format(PyExc_ValueError, "duration must be positive: %U", r.get());
-        return call.fail(kLineNotPositive);
+        return call.fail(line::not_positive);
     }
     return total.result();
 }
@@ -777,17 +464,17 @@ PyObject *walk_str(kr::Call &call, PyObject *value, PyObject *s) {
             continue;
         }
         Ref ch = steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
-        if (!ch) return call.fail(kLineUnitTest);
+        if (!ch) return call.fail(line::unit_test);
         int unit = is_unit(call, ch.get());
-        if (unit < 0) return call.fail(kLineUnitTest);
+        if (unit < 0) return call.fail(line::unit_test);
         if (unit) {
             if (num_buf.empty()) {
                 fail_with_reprs("duration unit ", ch.get(), " with no preceding number in ", value);
-                return call.fail(kLineNoNumber);
+                return call.fail(line::no_number);
             }
             double amount;
             if (number_value(num_buf, ascii, &amount) < 0 || add_amount(call, total, amount, ch.get()) < 0) {
-                return call.fail(kLineAddUnit);
+                return call.fail(line::add_unit);
             }
             num_buf.clear();
             ascii = true;
@@ -795,12 +482,12 @@ PyObject *walk_str(kr::Call &call, PyObject *value, PyObject *s) {
         }
         if (Py_UNICODE_ISSPACE(c)) continue;
         fail_with_reprs("unrecognized character ", ch.get(), " in duration ", value);
-        return call.fail(kLineUnrecognized);
+        return call.fail(line::unrecognized);
     }
     if (!num_buf.empty()) {
         double amount;
         if (number_value(num_buf, ascii, &amount) < 0 || total.add_real(amount) < 0) {
-            return call.fail(kLineTrailing);
+            return call.fail(line::trailing);
         }
     }
     return positive_total(call, value, total);
@@ -818,48 +505,48 @@ PyObject *walk_object(kr::Call &call, PyObject *value, PyObject *s) {
     Total total;
     Ref num_buf = kr::new_ref(str_empty);
     Ref iter = steal(PyObject_GetIter(s));
-    if (!iter) return call.fail(kLineUnitTest);
+    if (!iter) return call.fail(line::unit_test);
     while (true) {
         Ref ch = steal(PyIter_Next(iter.get()));
         if (!ch) {
-            if (PyErr_Occurred()) return call.fail(kLineUnitTest);
+            if (PyErr_Occurred()) return call.fail(line::unit_test);
             break;
         }
         int digit = call_predicate(ch.get(), str_isdigit);
         if (digit == 0) digit = PyObject_RichCompareBool(ch.get(), str_dot, Py_EQ);
-        if (digit < 0) return call.fail(kLineUnitTest);
+        if (digit < 0) return call.fail(line::unit_test);
         if (digit) {
             num_buf = steal(PyNumber_Add(num_buf.get(), ch.get()));
-            if (!num_buf) return call.fail(kLineUnitTest);
+            if (!num_buf) return call.fail(line::unit_test);
             continue;
         }
         int unit = is_unit(call, ch.get());
-        if (unit < 0) return call.fail(kLineUnitTest);
+        if (unit < 0) return call.fail(line::unit_test);
         if (unit) {
             int empty = PyObject_Not(num_buf.get());
-            if (empty < 0) return call.fail(kLineNoNumber);
+            if (empty < 0) return call.fail(line::no_number);
             if (empty) {
                 fail_with_reprs("duration unit ", ch.get(), " with no preceding number in ", value);
-                return call.fail(kLineNoNumber);
+                return call.fail(line::no_number);
             }
             Ref amount = steal(PyNumber_Float(num_buf.get()));
             if (!amount || add_amount(call, total, PyFloat_AS_DOUBLE(amount.get()), ch.get()) < 0) {
-                return call.fail(kLineAddUnit);
+                return call.fail(line::add_unit);
             }
             num_buf = kr::new_ref(str_empty);
             continue;
         }
         int space = call_predicate(ch.get(), str_isspace);
-        if (space < 0) return call.fail(kLineSpaceTest);
+        if (space < 0) return call.fail(line::space_test);
         if (space) continue;
         fail_with_reprs("unrecognized character ", ch.get(), " in duration ", value);
-        return call.fail(kLineUnrecognized);
+        return call.fail(line::unrecognized);
     }
     int pending = PyObject_IsTrue(num_buf.get());
-    if (pending < 0) return call.fail(kLineTrailing);
+    if (pending < 0) return call.fail(line::trailing);
     if (pending) {
         Ref amount = steal(PyNumber_Float(num_buf.get()));
-        if (!amount || total.add(amount.get()) < 0) return call.fail(kLineTrailing);
+        if (!amount || total.add(amount.get()) < 0) return call.fail(line::trailing);
     }
     return positive_total(call, value, total);
 }
@@ -881,7 +568,7 @@ PyObject *normalise_str(PyObject *value) {
     return PyUnicode_FromStringAndSize(lowered.data(), static_cast<Py_ssize_t>(lowered.size()));
 }
 
-PyObject *parse_duration(kr::Call &call) {
+PyObject *body::parse_duration(kr::Call &call) {
     PyObject *value = call[0];
     if (PyFloat_CheckExact(value)) return Py_NewRef(value);
     if (PyLong_CheckExact(value)) {
@@ -889,16 +576,16 @@ PyObject *parse_duration(kr::Call &call) {
         long long whole;
         if (kr::machine_int(value, &whole)) return PyFloat_FromDouble(static_cast<double>(whole));
         double seconds = PyLong_AsDouble(value);
-        return seconds == -1.0 && PyErr_Occurred() ? call.fail(kLineNumeric) : PyFloat_FromDouble(seconds);
+        return seconds == -1.0 && PyErr_Occurred() ? call.fail(line::numeric) : PyFloat_FromDouble(seconds);
     }
     if (PyLong_Check(value) || PyFloat_Check(value)) {
         PyObject *seconds = PyNumber_Float(value);
-        return seconds ? seconds : call.fail(kLineNumeric);
+        return seconds ? seconds : call.fail(line::numeric);
     }
     if (!PyUnicode_Check(value)) {
         Ref name = steal(PyType_GetName(Py_TYPE(value)));
         if (name) PyErr_Format(PyExc_ValueError, "unsupported duration type: %U", name.get());
-        return call.fail(kLineUnsupported);
+        return call.fail(line::unsupported);
     }
     Ref s;
     if (PyUnicode_CheckExact(value)) {
@@ -908,68 +595,16 @@ PyObject *parse_duration(kr::Call &call) {
         Ref stripped = steal(PyObject_CallMethodNoArgs(value, str_strip));
         s = stripped ? steal(PyObject_CallMethodNoArgs(stripped.get(), str_lower)) : Ref();
     }
-    if (!s) return call.fail(kLineNormalise);
+    if (!s) return call.fail(line::normalise);
     int empty = PyObject_Not(s.get());
-    if (empty < 0) return call.fail(kLineEmpty);
+    if (empty < 0) return call.fail(line::empty);
     if (empty) {
         PyErr_SetString(PyExc_ValueError, "empty duration string");
-        return call.fail(kLineEmpty);
+        return call.fail(line::empty);
     }
     return PyUnicode_CheckExact(s.get()) ? walk_str(call, value, s.get()) : walk_object(call, value, s.get());
 }
 
-const kr::Param parse_duration_params[] = {{"value"}};
-
-const kr::FunctionDef parse_duration_def = {
-    .name = "parse_duration",
-    .doc =
-        "Parse a duration spec into seconds.\n"
-        "\n"
-        "    Accepts:\n"
-        "        int / float  -> seconds as-is\n"
-        "        \"30s\"        -> 30.0\n"
-        "        \"5m\"         -> 300.0\n"
-        "        \"1h\"         -> 3600.0\n"
-        "        \"2h30m\"      -> 9000.0\n"
-        "        \"1d\"         -> 86400.0\n"
-        "\n"
-        "    Multi-unit strings are summed left-to-right. Raises ValueError on\n"
-        "    anything unparseable.\n"
-        "    ",
-    .line = 198,
-    .params = parse_duration_params,
-    .returns = "float",
-    .body = parse_duration,
-};
-
-// ---------------------------------------------------------------------------
-// The module
-
-const char *const dataclasses_names[] = {"dataclass", "field"};
-const char *const typing_names[] = {"Any", "Optional", "Protocol", "runtime_checkable"};
-
-PyObject *duration_units_table() {
-    return Py_BuildValue("{s:d,s:d,s:d,s:d}", "s", 1.0, "m", 60.0, "h", 3600.0, "d", 86400.0);
-}
-
-int waiters_body(kr::Module &m) {
-    if (m.import_module("time", 17) < 0) return -1;
-    if (m.import_from("dataclasses", dataclasses_names, 18) < 0) return -1;
-    if (m.import_from("typing", typing_names, 19) < 0) return -1;
-    for (const kr::ClassDef *cls : {&signal_waiter_class, &timer_waiter_class, &user_input_waiter_class,
-                                    &waiter_registry_class, &in_memory_registry_class}) {
-        if (m.def_class(*cls) < 0) return -1;
-    }
-    if (m.bind("_DURATION_UNITS", duration_units_table(), 190) < 0) return -1;
-    return m.def(parse_duration_def);
-}
-
-const kr::ModuleDef waiters_module = {
-    .name = "waiters",
-    .doc = module_doc,
-    .body = waiters_body,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_waiters() { return kr::module_init(waiters_module); }
+#include "waiters_tables.hpp"

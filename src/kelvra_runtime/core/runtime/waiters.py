@@ -33,10 +33,10 @@ class SignalWaiter:
         """Shallow equality: every key in ``match`` must equal the same key in ``payload``.
         Payload may carry additional keys."""
 
-        if signal_name != self.signal_name:
+        if signal_name != self.signal_name:  # @name_test
             return False
-        for k, v in self.match.items():
-            if payload.get(k) != v:
+        for k, v in self.match.items():  # @match_items
+            if payload.get(k) != v:  # @value_test
                 return False
         return True
 
@@ -103,60 +103,60 @@ class InMemoryWaiterRegistry:
     """
 
     def __init__(self, *, clock=None):
-        self._clock = clock or time.time
-        self._signal_waiters, self._timers, self._user_inputs = [], [], []
+        self._clock = clock or time.time  # @set_clock
+        self._signal_waiters, self._timers, self._user_inputs = [], [], []  # @set_lists
 
     # No body below awaits anything: each runs to completion in the first
     # step of its coroutine, so on one event loop every operation is atomic.
     async def register_signal_waiter(self, waiter: SignalWaiter) -> None:
-        self._signal_waiters.append(waiter)
+        self._signal_waiters.append(waiter)  # @append_signal
 
     async def register_timer(self, waiter: TimerWaiter) -> None:
-        self._timers.append(waiter)
+        self._timers.append(waiter)  # @append_timer
 
     async def register_user_input_waiter(self, waiter: UserInputWaiter) -> None:
-        self._user_inputs.append(waiter)
+        self._user_inputs.append(waiter)  # @append_user_input
 
     async def resolve_signal(self, *, signal_name: str, payload: dict) -> list[tuple[str, str, dict]]:
         """Match every registered signal waiter; remove matched ones;
         return the match records so the caller can resume each parent."""
-        remaining, matched = [], []
-        for w in self._signal_waiters:
-            if w.matches(signal_name, payload):
-                matched.append((w.parent_run_id, w.resume_key, dict(payload)))
+        remaining, matched = [], []  # @signal_lists
+        for w in self._signal_waiters:  # @walk_signals
+            if w.matches(signal_name, payload):  # @call_matches
+                matched.append((w.parent_run_id, w.resume_key, dict(payload)))  # @match_record
             else:
                 remaining.append(w)
         # Replaced after a complete pass: an error above leaves it as it was.
-        self._signal_waiters = remaining
+        self._signal_waiters = remaining  # @replace_signals
         return matched
 
     async def resolve_user_input(self, *, parent_run_id: str, resume_key: str, response: Any) -> bool:
         # The caller resumes the parent with `response`; it is not kept.
-        for i, w in enumerate(self._user_inputs):
-            if w.parent_run_id == parent_run_id and w.resume_key == resume_key:
-                del self._user_inputs[i]
+        for i, w in enumerate(self._user_inputs):  # @walk_user_inputs
+            if w.parent_run_id == parent_run_id and w.resume_key == resume_key:  # @user_input_test
+                del self._user_inputs[i]  # @user_input_remove
                 return True
         return False
 
     async def sweep_expired_timers(self) -> list[tuple[str, str]]:
-        now = self._clock()
-        expired, remaining = [], []
-        for w in self._timers:
-            if w.resume_at_unix <= now:
-                expired.append((w.parent_run_id, w.resume_key))
+        now = self._clock()  # @call_clock
+        expired, remaining = [], []  # @timer_lists
+        for w in self._timers:  # @walk_timers
+            if w.resume_at_unix <= now:  # @timer_test
+                expired.append((w.parent_run_id, w.resume_key))  # @timer_record
             else:
                 remaining.append(w)
-        self._timers = remaining
+        self._timers = remaining  # @replace_timers
         return expired
 
     def signal_waiter_count(self) -> int:
-        return len(self._signal_waiters)
+        return len(self._signal_waiters)  # @count_signal_waiters
 
     def timer_count(self) -> int:
-        return len(self._timers)
+        return len(self._timers)  # @count_timers
 
     def user_input_waiter_count(self) -> int:
-        return len(self._user_inputs)
+        return len(self._user_inputs)  # @count_user_inputs
 
 
 # ---------------------------------------------------------------------------
@@ -209,35 +209,35 @@ def parse_duration(value) -> float:
     Multi-unit strings are summed left-to-right. Raises ValueError on
     anything unparseable.
     """
-    if isinstance(value, (int, float)): return float(value)
+    if isinstance(value, (int, float)): return float(value)  # @numeric
     if not isinstance(value, str):
-        raise ValueError(f"unsupported duration type: {type(value).__name__}")
-    s = value.strip().lower()
+        raise ValueError(f"unsupported duration type: {type(value).__name__}")  # @unsupported
+    s = value.strip().lower()  # @normalise
     if not s:
-        raise ValueError("empty duration string")
+        raise ValueError("empty duration string")  # @empty
 
     total = 0.0
     num_buf = ""
     for ch in s:
         if ch.isdigit() or ch == ".":
             num_buf += ch
-        elif ch in _DURATION_UNITS:
+        elif ch in _DURATION_UNITS:  # @unit_test
             if not num_buf:
-                raise ValueError(f"duration unit {ch!r} with no preceding number in {value!r}")
+                raise ValueError(f"duration unit {ch!r} with no preceding number in {value!r}")  # @no_number
             # The unit's seconds as the table holds them at this character,
             # whatever their type.
-            total += float(num_buf) * _DURATION_UNITS[ch]
+            total += float(num_buf) * _DURATION_UNITS[ch]  # @add_unit
             num_buf = ""
-        elif ch.isspace():
+        elif ch.isspace():  # @space_test
             continue
         else:
-            raise ValueError(f"unrecognized character {ch!r} in duration {value!r}")
+            raise ValueError(f"unrecognized character {ch!r} in duration {value!r}")  # @unrecognized
     # A trailing number without a unit counts as seconds.
     if num_buf:
-        total += float(num_buf)
+        total += float(num_buf)  # @trailing
 
     if total <= 0:
-        raise ValueError(f"duration must be positive: {value!r}")
+        raise ValueError(f"duration must be positive: {value!r}")  # @not_positive
     return total
 
 

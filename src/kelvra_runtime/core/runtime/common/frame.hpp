@@ -1,9 +1,10 @@
 // The shared frame of the runtime's extension modules.
 //
-// A module's source file declares its namespace with the types below —
-// functions with their parameters, annotations, docstrings and source
-// lines, classes with their members, the module body — and the frame does
-// the rest: argument binding with the system's messages, exact-type tests,
+// A module's namespace is declared with the types below — functions with
+// their parameters, annotations, docstrings and source lines, classes with
+// their members, the module body — in tables that tools/declare.py
+// generates from the module's rendering; the module file gives the bodies,
+// and the frame does the rest: argument binding with the system's messages, exact-type tests,
 // coroutine objects for asynchronous methods, traceback entries, and the
 // module definition with its import behaviour.
 //
@@ -24,10 +25,9 @@ namespace kr {
 // ---------------------------------------------------------------------------
 // Functions
 
-constexpr std::size_t kMaxParams = 12;
+inline constexpr std::size_t kMaxParams = 12;
 
 enum class Kind : unsigned char { PositionalOrKeyword, KeywordOnly };
-constexpr Kind kw_only = Kind::KeywordOnly;
 
 // What binding does with a parameter's argument: nothing; accept exactly
 // one built-in type (a subclass instance is refused), or also None;
@@ -39,17 +39,11 @@ struct Check {
     PyTypeObject *type = nullptr;  // for Exact and ExactOrNone
 };
 
-constexpr Check any{};
+inline constexpr Check any{};
 constexpr Check exact(PyTypeObject *type) { return {Check::How::Exact, type}; }
 constexpr Check exact_or_none(PyTypeObject *type) { return {Check::How::ExactOrNone, type}; }
-constexpr Check exact_str = exact(&PyUnicode_Type);
-constexpr Check exact_dict = exact(&PyDict_Type);
-constexpr Check exact_list = exact(&PyList_Type);
-constexpr Check exact_tuple = exact(&PyTuple_Type);
-constexpr Check str_or_none = exact_or_none(&PyUnicode_Type);
-constexpr Check dict_or_none = exact_or_none(&PyDict_Type);
-constexpr Check to_double{Check::How::ToDouble};
-constexpr Check to_int{Check::How::ToInt};
+inline constexpr Check to_double{Check::How::ToDouble};
+inline constexpr Check to_int{Check::How::ToInt};
 
 // One declared parameter: its name, its check, its annotation as
 // `__annotations__` shows it (null for none), its kind, and its default as
@@ -86,7 +80,7 @@ struct StateType {
 };
 
 // The most state an awaiting body may keep (it lives in the coroutine).
-constexpr std::size_t kMaxStateSize = 64;
+inline constexpr std::size_t kMaxStateSize = 64;
 
 template <class State>
     requires(sizeof(State) <= kMaxStateSize && alignof(State) <= alignof(std::max_align_t))
