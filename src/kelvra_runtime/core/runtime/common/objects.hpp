@@ -14,6 +14,16 @@
 //
 //     // self.spent_cost_usd += cost_usd  # @add_cost
 //     if (!self.set(str_spent_cost_usd, self.attr(str_spent_cost_usd).iadd(cost))) return line::add_cost;
+//
+// Only a chain stops at a failure: an operation runs whenever its own
+// operands are there, even though another operation failed before it and
+// its error is set.  So two reads that do not feed one another are two
+// statements, each with its own check, never the operands of one.  And C++
+// evaluates a call's arguments in no set order, though the object of a
+// member call comes before them and the items of a braced list go left to
+// right: where Python's order shows (a read or call with effects), a
+// statement takes its operands in that order by member calls, a braced
+// list or named values.
 #pragma once
 
 #include <Python.h>
@@ -65,6 +75,9 @@ private:
 // ---------------------------------------------------------------------------
 // The host's operations, with their exact-type paths
 
+// The name "get", for `Api::get_or`.
+extern Constant get_name;
+
 // The builtin `name` (a new reference).
 PyObject *builtin(const char *name);
 
@@ -101,15 +114,19 @@ inline bool compare_numbers(Number x, int op, Number y) {
 int compare_objects(PyObject *a, int op, PyObject *b);
 
 // `a <op> b` taken as a truth value (1, 0, or -1 with the error set), as
-// the host evaluates it.  Two exact floats compare as doubles and two small
-// exact ints as machine integers, as their own comparisons do; two exact
+// the host evaluates it.  Exact floats and small exact ints compare as
+// machine numbers, as their own comparisons do; two exact
 // strs compare by value, and an exact int or None equals itself.
 inline int compare(PyObject *a, int op, PyObject *b) {
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
         return compare_numbers(PyFloat_AS_DOUBLE(a), op, PyFloat_AS_DOUBLE(b));
     }
     long long x, y;
-    if (machine_int(a, &x) && machine_int(b, &y)) return compare_numbers(x, op, y);
+    bool small_a = machine_int(a, &x), small_b = machine_int(b, &y);
+    if (small_a && small_b) return compare_numbers(x, op, y);
+    // A float compares with a small int as with its exact double.
+    if (small_a && PyFloat_CheckExact(b)) return compare_numbers(static_cast<double>(x), op, PyFloat_AS_DOUBLE(b));
+    if (small_b && PyFloat_CheckExact(a)) return compare_numbers(PyFloat_AS_DOUBLE(a), op, static_cast<double>(y));
     if (a == b && (op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a)) return op == Py_EQ;
     return compare_objects(a, op, b);
 }
@@ -192,13 +209,23 @@ public:
     template <class... Args>
     Ref method(PyObject *name, const Args &...args) const;
 
+    // `getattr(self, name, fallback)`
+    Ref attr_or(PyObject *name, Handle fallback) const;
+    // `self.get(key, fallback)`; an exact dict directly.
+    Ref get_or(Handle key, Handle fallback) const;
+    // `self(*args, **dict(zip(kwnames, keyword values)))`: the arguments are
+    // the positional ones, then one value per name of `kwnames` (a tuple of
+    // interned strs, as a compiled call site passes).
+    template <class... Args>
+    Ref call_keywords(PyObject *kwnames, const Args &...args) const;
+
     // `self + other`, `self - other`, and the value `self += other` binds;
     // exact floats and small exact ints as machine numbers.
-    Ref operator+(Handle other) const;
-    Ref operator-(Handle other) const;
+    Ref plus(Handle other) const;
+    Ref minus(Handle other) const;
     Ref iadd(Handle other) const;
     // The same with the float of `x` as the other operand.
-    Ref operator+(double x) const;
+    Ref plus(double x) const;
     Ref iadd(double x) const;
 
     // `self <op> other` as a truth value (see `compare`).
@@ -272,18 +299,12 @@ inline Ref new_list() { return steal(PyList_New(0)); }
 inline Ref new_float(double x) { return steal(PyFloat_FromDouble(x)); }
 inline Ref new_int(long long x) { return steal(PyLong_FromLongLong(x)); }
 inline Ref new_bool(bool x) { return new_ref(x ? Py_True : Py_False); }
-// `(items...)`; null when an item is.
-template <class... Items>
-Ref new_tuple(const Items &...items) {
-    PyObject *objects[] = {Handle(items).get()...};
-    for (PyObject *obj : objects) {
-        if (obj == nullptr) return Ref();
-    }
-    return steal(PyTuple_Pack(sizeof...(Items), Handle(items).get()...));
-}
+// `(items...)`, the items in order; null when an item is.
+Ref new_tuple(std::initializer_list<Handle> items);
 
-// `max(a, b)`: `b` when `b > a`, else `a`.
+// `max(a, b)`: `b` when `b > a`, else `a`; `min(a, b)`: `b` when `b < a`, else `a`.
 Ref max(Handle a, Handle b);
+Ref min(Handle a, Handle b);
 
 // `raise exc`; nothing when `exc` is null (its error is set already).
 void raise(const Ref &exc);
@@ -386,6 +407,39 @@ bool Api<Self>::set_item(Handle key, Handle value) const {
 }
 
 template <class Self>
+Ref Api<Self>::attr_or(PyObject *name, Handle fallback) const {
+    if (!ptr() || !fallback) return Ref();
+    PyObject *value;
+    int found = PyObject_GetOptionalAttr(ptr(), name, &value);
+    if (found < 0) return Ref();
+    return found ? steal(value) : new_ref(fallback);
+}
+
+template <class Self>
+Ref Api<Self>::get_or(Handle key, Handle fallback) const {
+    if (!ptr() || !key || !fallback) return Ref();
+    if (PyDict_CheckExact(ptr())) {
+        PyObject *value;
+        int found = PyDict_GetItemRef(ptr(), key, &value);
+        if (found < 0) return Ref();
+        return found ? steal(value) : new_ref(fallback);
+    }
+    return method(get_name, key, fallback);
+}
+
+template <class Self>
+template <class... Args>
+Ref Api<Self>::call_keywords(PyObject *kwnames, const Args &...args) const {
+    PyObject *stack[] = {nullptr, Handle(args).get()...};
+    if (!ptr()) return Ref();
+    for (std::size_t i = 1; i <= sizeof...(Args); i++) {
+        if (stack[i] == nullptr) return Ref();
+    }
+    std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return steal(PyObject_Vectorcall(ptr(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+template <class Self>
 template <class... Args>
 Ref Api<Self>::operator()(const Args &...args) const {
     PyObject *stack[] = {nullptr, Handle(args).get()...};
@@ -408,7 +462,7 @@ Ref Api<Self>::method(PyObject *name, const Args &...args) const {
 }
 
 template <class Self>
-Ref Api<Self>::operator+(Handle other) const {
+Ref Api<Self>::plus(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) + PyFloat_AS_DOUBLE(other.get()));
@@ -419,7 +473,7 @@ Ref Api<Self>::operator+(Handle other) const {
 }
 
 template <class Self>
-Ref Api<Self>::operator-(Handle other) const {
+Ref Api<Self>::minus(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) - PyFloat_AS_DOUBLE(other.get()));
@@ -442,10 +496,10 @@ Ref Api<Self>::iadd(Handle other) const {
 }
 
 template <class Self>
-Ref Api<Self>::operator+(double x) const {
+Ref Api<Self>::plus(double x) const {
     if (!ptr()) return Ref();
     if (PyFloat_CheckExact(ptr())) return new_float(PyFloat_AS_DOUBLE(ptr()) + x);
-    return *this + new_float(x);
+    return plus(new_float(x));
 }
 
 template <class Self>
