@@ -238,8 +238,9 @@ public:
     int ge(Handle other) const;
     // `bool(self)`
     int truth() const;
-    // `str(self)`, `float(self)`, `format(self, spec)`
+    // `str(self)`, `int(self)`, `float(self)`, `format(self, spec)`
     Ref str() const;
+    Ref to_int() const;
     Ref to_float() const;
     Ref format(PyObject *spec) const;
 
@@ -554,6 +555,11 @@ int Api<Self>::truth() const {
 template <class Self>
 Ref Api<Self>::str() const {
     return ptr() ? steal(PyObject_Str(ptr())) : Ref();
+}
+
+template <class Self>
+Ref Api<Self>::to_int() const {
+    return ptr() ? steal(PyNumber_Long(ptr())) : Ref();
 }
 
 template <class Self>
