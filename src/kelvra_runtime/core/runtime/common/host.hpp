@@ -49,8 +49,9 @@ private:
 // ---------------------------------------------------------------------------
 // The host's operations, with their exact-type paths
 
-// The name "get", for `Api::get_or`.
+// The names "get" and "pop", for `Api::get_or` and `Api::pop_or`.
 extern Constant get_name;
+extern Constant pop_name;
 
 // The builtin `name` (a new reference).
 PyObject *builtin(const char *name);

@@ -63,8 +63,10 @@ public:
 
     // `getattr(self, name, fallback)`
     Ref attr_or(PyObject *name, Handle fallback) const;
-    // `self.get(key, fallback)`; an exact dict directly.
+    // `self.get(key, fallback)` and `self.pop(key, fallback)`; an exact dict
+    // directly.
     Ref get_or(Handle key, Handle fallback) const;
+    Ref pop_or(Handle key, Handle fallback) const;
     // `self(*args, **dict(zip(kwnames, keyword values)))`: the arguments are
     // the positional ones, then one value per name of `kwnames` (a tuple of
     // interned strs, as a compiled call site passes).
@@ -278,6 +280,18 @@ Ref Api<Self>::get_or(Handle key, Handle fallback) const {
         return found ? steal(value) : new_ref(fallback);
     }
     return method(get_name, key, fallback);
+}
+
+template <class Self>
+Ref Api<Self>::pop_or(Handle key, Handle fallback) const {
+    if (!ptr() || !key || !fallback) return Ref();
+    if (PyDict_CheckExact(ptr())) {
+        PyObject *value;
+        int found = PyDict_Pop(ptr(), key, &value);
+        if (found < 0) return Ref();
+        return found ? steal(value) : new_ref(fallback);
+    }
+    return method(pop_name, key, fallback);
 }
 
 template <class Self>

@@ -73,6 +73,7 @@ PyObject *literal(const char *text) {
 }
 
 Constant get_name{"get"};
+Constant pop_name{"pop"};
 
 Ref new_tuple(std::initializer_list<Handle> items) {
     Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
