@@ -41,7 +41,9 @@ namespace kr {
 class Ref;
 class Handle;
 
-// The operations of a statement, shared by `Ref` and `Handle`.  Each gives
+// The operations of a statement, shared by `Ref` and `Handle`, inlined into
+// each statement as the C API's own macros are (a call per operation would
+// cost more than its checks).  Each gives
 // a new reference, or null with the error set (also when this object or an
 // operand is null); a truth value is 1, 0, or -1 with the error set; an
 // assignment gives whether it succeeded.
@@ -235,17 +237,17 @@ private:
 // The operations
 
 template <class Self>
-Ref Api<Self>::attr(PyObject *name) const {
+[[gnu::always_inline]] inline Ref Api<Self>::attr(PyObject *name) const {
     return ptr() ? steal(get_attr(ptr(), name)) : Ref();
 }
 
 template <class Self>
-bool Api<Self>::set(PyObject *name, Handle value) const {
+[[gnu::always_inline]] inline bool Api<Self>::set(PyObject *name, Handle value) const {
     return ptr() && value && set_attr(ptr(), name, value) == 0;
 }
 
 template <class Self>
-Ref Api<Self>::item(Handle key) const {
+[[gnu::always_inline]] inline Ref Api<Self>::item(Handle key) const {
     if (!ptr() || !key) return Ref();
     if (PyDict_CheckExact(ptr())) {
         PyObject *value;
@@ -256,13 +258,13 @@ Ref Api<Self>::item(Handle key) const {
 }
 
 template <class Self>
-bool Api<Self>::set_item(Handle key, Handle value) const {
+[[gnu::always_inline]] inline bool Api<Self>::set_item(Handle key, Handle value) const {
     if (!ptr() || !key || !value) return false;
     return (PyDict_CheckExact(ptr()) ? PyDict_SetItem(ptr(), key, value) : PyObject_SetItem(ptr(), key, value)) == 0;
 }
 
 template <class Self>
-Ref Api<Self>::attr_or(PyObject *name, Handle fallback) const {
+[[gnu::always_inline]] inline Ref Api<Self>::attr_or(PyObject *name, Handle fallback) const {
     if (!ptr() || !fallback) return Ref();
     PyObject *value;
     int found = PyObject_GetOptionalAttr(ptr(), name, &value);
@@ -271,7 +273,7 @@ Ref Api<Self>::attr_or(PyObject *name, Handle fallback) const {
 }
 
 template <class Self>
-Ref Api<Self>::get_or(Handle key, Handle fallback) const {
+[[gnu::always_inline]] inline Ref Api<Self>::get_or(Handle key, Handle fallback) const {
     if (!ptr() || !key || !fallback) return Ref();
     if (PyDict_CheckExact(ptr())) {
         PyObject *value;
@@ -283,7 +285,7 @@ Ref Api<Self>::get_or(Handle key, Handle fallback) const {
 }
 
 template <class Self>
-Ref Api<Self>::pop_or(Handle key, Handle fallback) const {
+[[gnu::always_inline]] inline Ref Api<Self>::pop_or(Handle key, Handle fallback) const {
     if (!ptr() || !key || !fallback) return Ref();
     if (PyDict_CheckExact(ptr())) {
         PyObject *value;
@@ -296,7 +298,7 @@ Ref Api<Self>::pop_or(Handle key, Handle fallback) const {
 
 template <class Self>
 template <class... Args>
-Ref Api<Self>::call_keywords(PyObject *kwnames, const Args &...args) const {
+[[gnu::always_inline]] inline Ref Api<Self>::call_keywords(PyObject *kwnames, const Args &...args) const {
     PyObject *stack[] = {nullptr, Handle(args).get()...};
     if (!ptr()) return Ref();
     for (std::size_t i = 1; i <= sizeof...(Args); i++) {
@@ -308,7 +310,7 @@ Ref Api<Self>::call_keywords(PyObject *kwnames, const Args &...args) const {
 
 template <class Self>
 template <class... Args>
-Ref Api<Self>::operator()(const Args &...args) const {
+[[gnu::always_inline]] inline Ref Api<Self>::operator()(const Args &...args) const {
     PyObject *stack[] = {nullptr, Handle(args).get()...};
     if (!ptr()) return Ref();
     for (std::size_t i = 1; i <= sizeof...(Args); i++) {
@@ -319,7 +321,7 @@ Ref Api<Self>::operator()(const Args &...args) const {
 
 template <class Self>
 template <class... Args>
-Ref Api<Self>::method(PyObject *name, const Args &...args) const {
+[[gnu::always_inline]] inline Ref Api<Self>::method(PyObject *name, const Args &...args) const {
     PyObject *stack[] = {ptr(), Handle(args).get()...};
     for (PyObject *obj : stack) {
         if (obj == nullptr) return Ref();
@@ -329,7 +331,7 @@ Ref Api<Self>::method(PyObject *name, const Args &...args) const {
 }
 
 template <class Self>
-Ref Api<Self>::plus(Handle other) const {
+[[gnu::always_inline]] inline Ref Api<Self>::plus(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) + PyFloat_AS_DOUBLE(other.get()));
@@ -340,7 +342,7 @@ Ref Api<Self>::plus(Handle other) const {
 }
 
 template <class Self>
-Ref Api<Self>::minus(Handle other) const {
+[[gnu::always_inline]] inline Ref Api<Self>::minus(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) - PyFloat_AS_DOUBLE(other.get()));
@@ -352,7 +354,7 @@ Ref Api<Self>::minus(Handle other) const {
 
 // float and int have no in-place addition: their fast paths are the same.
 template <class Self>
-Ref Api<Self>::iadd(Handle other) const {
+[[gnu::always_inline]] inline Ref Api<Self>::iadd(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) + PyFloat_AS_DOUBLE(other.get()));
@@ -363,78 +365,78 @@ Ref Api<Self>::iadd(Handle other) const {
 }
 
 template <class Self>
-Ref Api<Self>::plus(double x) const {
+[[gnu::always_inline]] inline Ref Api<Self>::plus(double x) const {
     if (!ptr()) return Ref();
     if (PyFloat_CheckExact(ptr())) return new_float(PyFloat_AS_DOUBLE(ptr()) + x);
     return plus(new_float(x));
 }
 
 template <class Self>
-Ref Api<Self>::iadd(double x) const {
+[[gnu::always_inline]] inline Ref Api<Self>::iadd(double x) const {
     if (!ptr()) return Ref();
     if (PyFloat_CheckExact(ptr())) return new_float(PyFloat_AS_DOUBLE(ptr()) + x);
     return iadd(new_float(x));
 }
 
 template <class Self>
-int Api<Self>::compare(int op, Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::compare(int op, Handle other) const {
     return ptr() && other ? kr::compare(ptr(), op, other) : -1;
 }
 
 template <class Self>
-int Api<Self>::lt(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::lt(Handle other) const {
     return compare(Py_LT, other);
 }
 
 template <class Self>
-int Api<Self>::le(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::le(Handle other) const {
     return compare(Py_LE, other);
 }
 
 template <class Self>
-int Api<Self>::eq(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::eq(Handle other) const {
     return compare(Py_EQ, other);
 }
 
 template <class Self>
-int Api<Self>::ne(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::ne(Handle other) const {
     return compare(Py_NE, other);
 }
 
 template <class Self>
-int Api<Self>::gt(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::gt(Handle other) const {
     return compare(Py_GT, other);
 }
 
 template <class Self>
-int Api<Self>::ge(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::ge(Handle other) const {
     return compare(Py_GE, other);
 }
 
 template <class Self>
-int Api<Self>::truth() const {
+[[gnu::always_inline]] inline int Api<Self>::truth() const {
     if (!ptr()) return -1;
     if (ptr() == Py_True || ptr() == Py_False || ptr() == Py_None) return ptr() == Py_True;
     return PyObject_IsTrue(ptr());
 }
 
 template <class Self>
-Ref Api<Self>::str() const {
+[[gnu::always_inline]] inline Ref Api<Self>::str() const {
     return ptr() ? steal(PyObject_Str(ptr())) : Ref();
 }
 
 template <class Self>
-Ref Api<Self>::to_int() const {
+[[gnu::always_inline]] inline Ref Api<Self>::to_int() const {
     return ptr() ? steal(PyNumber_Long(ptr())) : Ref();
 }
 
 template <class Self>
-Ref Api<Self>::to_float() const {
+[[gnu::always_inline]] inline Ref Api<Self>::to_float() const {
     return ptr() ? steal(PyNumber_Float(ptr())) : Ref();
 }
 
 template <class Self>
-Ref Api<Self>::format(PyObject *spec) const {
+[[gnu::always_inline]] inline Ref Api<Self>::format(PyObject *spec) const {
     return ptr() ? steal(PyObject_Format(ptr(), spec)) : Ref();
 }
 
