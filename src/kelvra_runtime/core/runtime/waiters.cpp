@@ -51,7 +51,7 @@ kr::Result matches_exact_dict(Handle match, Handle payload) {
             return line::match_items;
         }
         Ref key = kr::new_ref(k), expected = kr::new_ref(v);
-        int differs = payload.get_or_none(key).ne(expected);
+        int differs = payload.get_or(key, Py_None).ne(expected);
         if (differs < 0) return line::value_test;
         if (differs) return kr::new_bool(false);
     }
@@ -67,7 +67,7 @@ kr::Result body::SignalWaiter::matches(kr::Call &, Handle self, Handle signal_na
     while (Ref item = kr::next(items)) {
         Ref k, v;
         if (!kr::unpack(item, k, v)) return line::match_items;
-        int differs = payload.get_or_none(k).ne(v);
+        int differs = payload.get_or(k, Py_None).ne(v);
         if (differs < 0) return line::value_test;
         if (differs) return kr::new_bool(false);
     }
@@ -109,8 +109,8 @@ Ref waiter_record(Handle w, PyObject *payload = nullptr) {
     Ref run_id = w.attr(str_parent_run_id);
     if (!run_id) return run_id;
     Ref key = w.attr(str_resume_key);
-    if (!key || !payload) return kr::new_tuple(run_id, key);
-    return kr::new_tuple(run_id, key, kr::steal(PyDict_Copy(payload)));
+    if (!key || !payload) return kr::new_tuple({run_id, key});
+    return kr::new_tuple({run_id, key, kr::steal(PyDict_Copy(payload))});
 }
 
 // An append to a result list of our own fails only for want of memory; it
@@ -233,7 +233,7 @@ kr::Result body::parse_duration(kr::Call &call, Handle value) {
             }
             Ref amount = num_buf.to_float();
             if (!amount) return line::add_unit;
-            total = total.iadd(amount * call.global(str_duration_units).item(ch));
+            total = total.iadd(amount.times(call.global(str_duration_units).item(ch)));
             if (!total) return line::add_unit;
             num_buf = kr::new_ref(str_empty);
             continue;

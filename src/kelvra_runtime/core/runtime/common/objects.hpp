@@ -104,11 +104,10 @@ public:
     Ref len() const;
     Ref repr() const;
     // `self * other`; exact floats as machine numbers.
-    Ref operator*(Handle other) const;
+    Ref times(Handle other) const;
     // `other in self`
     int contains(Handle other) const;
-    // `self.get(key)` and `self.append(item)`; an exact dict or list directly.
-    Ref get_or_none(Handle key) const;
+    // `self.append(item)`; an exact list in place.
     bool append(Handle item) const;
 
 private:
@@ -462,8 +461,7 @@ inline Ref next(Handle iterator) { return iterator ? steal(PyIter_Next(iterator)
 // `first, second = item`, with the host's unpacking errors.
 bool unpack(Handle item, Ref &first, Ref &second);
 
-// `obj.<name>(arg)`, the general path of `get` and `append`.
-PyObject *call_method_named(PyObject *obj, const char *name, PyObject *arg);
+extern Constant append_name;
 
 template <class Self>
 Ref Api<Self>::iter() const {
@@ -482,7 +480,7 @@ Ref Api<Self>::repr() const {
 }
 
 template <class Self>
-Ref Api<Self>::operator*(Handle other) const {
+Ref Api<Self>::times(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) * PyFloat_AS_DOUBLE(other.get()));
@@ -496,19 +494,10 @@ int Api<Self>::contains(Handle other) const {
 }
 
 template <class Self>
-Ref Api<Self>::get_or_none(Handle key) const {
-    if (!ptr() || !key) return Ref();
-    if (!PyDict_CheckExact(ptr())) return steal(call_method_named(ptr(), "get", key));
-    PyObject *value;
-    if (PyDict_GetItemRef(ptr(), key, &value) < 0) return Ref();
-    return value ? steal(value) : new_ref(Py_None);
-}
-
-template <class Self>
 bool Api<Self>::append(Handle item) const {
     if (!ptr() || !item) return false;
     if (PyList_CheckExact(ptr())) return list_append(ptr(), item) == 0;
-    return bool(steal(call_method_named(ptr(), "append", item)));
+    return bool(method(append_name, item));
 }
 
 }  // namespace kr

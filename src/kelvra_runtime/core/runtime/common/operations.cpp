@@ -74,6 +74,7 @@ PyObject *literal(const char *text) {
 
 Constant get_name{"get"};
 Constant pop_name{"pop"};
+Constant append_name{"append"};
 
 Ref new_tuple(std::initializer_list<Handle> items) {
     Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -195,11 +196,6 @@ bool unpack(Handle item, Ref &first, Ref &second) {
     }
     PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     return false;
-}
-
-PyObject *call_method_named(PyObject *obj, const char *name, PyObject *arg) {
-    Ref method = steal(PyObject_GetAttrString(obj, name));
-    return method ? PyObject_CallOneArg(method.get(), arg) : nullptr;
 }
 
 }  // namespace kr
