@@ -227,13 +227,17 @@ VALUES = st.one_of(
 )
 
 
+class MatchDict(dict):
+    """A match that is not exactly a dict, walked through its items()."""
+
+
 @given(st.dictionaries(st.sampled_from("abc"), VALUES), st.dictionaries(st.sampled_from("abcd"), VALUES))
 def test_matches_compares_as_python_does(match, payload):
     expected = all(not (payload.get(k) != v) for k, v in match.items())
     copied = {k: (int(str(v)) if type(v) is int else v) for k, v in payload.items()}  # equal, other objects
-    waiter = SignalWaiter("r", "k", "go", match)
-    assert waiter.matches("go", payload) is expected
-    assert waiter.matches("go", copied) is expected
+    for waiter in SignalWaiter("r", "k", "go", match), SignalWaiter("r", "k", "go", MatchDict(match)):
+        assert waiter.matches("go", payload) is expected
+        assert waiter.matches("go", copied) is expected
 
 
 @pytest.mark.parametrize(

@@ -207,7 +207,8 @@ def test_value_comparison_errors_propagate():
         SignalWaiter("r", "k", "go", {"a": 1}).matches("go", {"a": Touchy()})
 
 
-def test_match_mutated_during_walk():
+@pytest.mark.parametrize("kind", [dict, type("MatchDict", (dict,), {})])
+def test_match_mutated_during_walk(kind):
     class Growing:
         def __init__(self, match):
             self.match = match
@@ -216,7 +217,7 @@ def test_match_mutated_during_walk():
             self.match["new"] = 1
             return False
 
-    match = {}
+    match = kind()
     match["a"] = Growing(match)
     w = SignalWaiter("r", "k", "go", match)
     with pytest.raises(RuntimeError, match="changed size"):

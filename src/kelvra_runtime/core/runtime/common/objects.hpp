@@ -100,6 +100,18 @@ public:
     Ref to_float() const;
     Ref format(PyObject *spec) const;
 
+    // Loops and containers (definitions in their own block below).
+    // `iter(self)`, `len(self)`, `repr(self)`
+    Ref iter() const;
+    Ref len() const;
+    Ref repr() const;
+    // `self * other`; exact floats as machine numbers.
+    Ref times(Handle other) const;
+    // `other in self`
+    int contains(Handle other) const;
+    // `self.append(item)`; an exact list in place.
+    bool append(Handle item) const;
+
 private:
     PyObject *ptr() const { return static_cast<const Self *>(this)->get(); }
 };
@@ -438,6 +450,56 @@ template <class Self>
 template <class Self>
 [[gnu::always_inline]] inline Ref Api<Self>::format(PyObject *spec) const {
     return ptr() ? steal(PyObject_Format(ptr(), spec)) : Ref();
+}
+
+// ---------------------------------------------------------------------------
+// Loops and containers
+
+// The next item of `for item in iterator`: null at the end of the loop, and
+// also when `iterator` is null or the step fails, with the error set; the
+// loop tells them apart by `PyErr_Occurred()` once it ends.
+inline Ref next(Handle iterator) { return iterator ? steal(PyIter_Next(iterator)) : Ref(); }
+
+// `first, second = item`, with the host's unpacking errors.
+bool unpack(Handle item, Ref &first, Ref &second);
+
+extern Constant append_name;
+
+template <class Self>
+Ref Api<Self>::iter() const {
+    return ptr() ? steal(PyObject_GetIter(ptr())) : Ref();
+}
+
+template <class Self>
+Ref Api<Self>::len() const {
+    Py_ssize_t size = ptr() ? PyObject_Size(ptr()) : -1;
+    return size < 0 ? Ref() : steal(PyLong_FromSsize_t(size));
+}
+
+template <class Self>
+Ref Api<Self>::repr() const {
+    return ptr() ? steal(PyObject_Repr(ptr())) : Ref();
+}
+
+template <class Self>
+Ref Api<Self>::times(Handle other) const {
+    if (!ptr() || !other) return Ref();
+    if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
+        return new_float(PyFloat_AS_DOUBLE(ptr()) * PyFloat_AS_DOUBLE(other.get()));
+    }
+    return steal(PyNumber_Multiply(ptr(), other));
+}
+
+template <class Self>
+int Api<Self>::contains(Handle other) const {
+    return ptr() && other ? PySequence_Contains(ptr(), other) : -1;
+}
+
+template <class Self>
+bool Api<Self>::append(Handle item) const {
+    if (!ptr() || !item) return false;
+    if (PyList_CheckExact(ptr())) return list_append(ptr(), item) == 0;
+    return bool(method(append_name, item));
 }
 
 }  // namespace kr

@@ -74,6 +74,7 @@ PyObject *literal(const char *text) {
 
 Constant get_name{"get"};
 Constant pop_name{"pop"};
+Constant append_name{"append"};
 
 Ref new_tuple(std::initializer_list<Handle> items) {
     Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -153,6 +154,48 @@ Ref fstring(std::initializer_list<Piece> pieces) {
         }
     }
     return text;
+}
+
+// ---------------------------------------------------------------------------
+// Loops and containers
+
+// As the host unpacks a for-loop target: an exact pair directly, otherwise
+// through iteration, drawing at most one value beyond the two.
+bool unpack(Handle item, Ref &first, Ref &second) {
+    if (!item) return false;
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item.get()) == 2) {
+        first = new_ref(PyTuple_GET_ITEM(item.get(), 0));
+        second = new_ref(PyTuple_GET_ITEM(item.get(), 1));
+        return true;
+    }
+    Ref iterator = item.iter();
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        }
+        return false;
+    }
+    Ref *targets[] = {&first, &second};
+    for (int i = 0; i < 2; i++) {
+        *targets[i] = next(iterator);
+        if (!*targets[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            }
+            return false;
+        }
+    }
+    Ref extra = next(iterator);
+    if (!extra) return !PyErr_Occurred();
+    if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
+        Py_ssize_t size = PyDict_CheckExact(item) ? PyDict_GET_SIZE(item.get()) : Py_SIZE(item.get());
+        if (size > 2) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", size);
+            return false;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return false;
 }
 
 }  // namespace kr
