@@ -175,3 +175,30 @@ def test_message_uses_the_argument_as_passed():
     with pytest.raises(ValueError) as info:
         parse_duration(Spec(" 2Q "))
     assert str(info.value) == "unrecognized character 'q' in duration ' 2Q '"
+
+
+class _Table(dict):
+    """A unit table that is not exactly a dict: parse_duration reads it through the general path."""
+
+
+def _outcome(parse, spec):
+    try:
+        result = parse(spec)
+    except Exception as error:
+        return type(error), str(error)
+    return type(result), repr(result)
+
+
+@pytest.mark.parametrize(
+    "spec",
+    ["30s", " 1H ", "2h30m", "1 5m", "\x1c5s\x1f", "5", "5m5", "0s", "s5", "5x", ".", "1.2.3s", "1..5", "   ", "9" * 400 + "z"],
+)
+@pytest.mark.parametrize("table", [dict, _Table])
+def test_exact_ascii_text_parses_as_the_rendering_does(units, monkeypatch, spec, table):
+    import rendering
+
+    rendered = rendering.load("waiters")
+    entries = {**units, "z": 0.0}  # inf seconds of a zero unit make a NaN total
+    waiters._DURATION_UNITS = table(entries)
+    monkeypatch.setattr(rendered, "_DURATION_UNITS", table(entries))
+    assert _outcome(parse_duration, spec) == _outcome(rendered.parse_duration, spec)

@@ -49,9 +49,11 @@ private:
 // ---------------------------------------------------------------------------
 // The host's operations, with their exact-type paths
 
-// The names "get" and "pop", for `Api::get_or` and `Api::pop_or`.
+// The names "get", "pop" and "append", for `Api::get_or`, `Api::pop_or`
+// and `Api::append`.
 extern Constant get_name;
 extern Constant pop_name;
+extern Constant append_name;
 
 // The builtin `name` (a new reference).
 PyObject *builtin(const char *name);

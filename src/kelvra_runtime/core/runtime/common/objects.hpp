@@ -100,7 +100,7 @@ public:
     Ref to_float() const;
     Ref format(PyObject *spec) const;
 
-    // Loops and containers (definitions in their own block below).
+    // Loops and containers
     // `iter(self)`, `len(self)`, `repr(self)`
     Ref iter() const;
     Ref len() const;
@@ -444,7 +444,11 @@ template <class Self>
 
 template <class Self>
 [[gnu::always_inline]] inline Ref Api<Self>::to_float() const {
-    return ptr() ? steal(PyNumber_Float(ptr())) : Ref();
+    if (!ptr()) return Ref();
+    if (PyFloat_CheckExact(ptr())) return new_ref(ptr());
+    long long x;
+    if (machine_int(ptr(), &x)) return new_float(static_cast<double>(x));
+    return steal(PyNumber_Float(ptr()));
 }
 
 template <class Self>
@@ -463,26 +467,24 @@ inline Ref next(Handle iterator) { return iterator ? steal(PyIter_Next(iterator)
 // `first, second = item`, with the host's unpacking errors.
 bool unpack(Handle item, Ref &first, Ref &second);
 
-extern Constant append_name;
-
 template <class Self>
-Ref Api<Self>::iter() const {
+[[gnu::always_inline]] inline Ref Api<Self>::iter() const {
     return ptr() ? steal(PyObject_GetIter(ptr())) : Ref();
 }
 
 template <class Self>
-Ref Api<Self>::len() const {
+[[gnu::always_inline]] inline Ref Api<Self>::len() const {
     Py_ssize_t size = ptr() ? PyObject_Size(ptr()) : -1;
     return size < 0 ? Ref() : steal(PyLong_FromSsize_t(size));
 }
 
 template <class Self>
-Ref Api<Self>::repr() const {
+[[gnu::always_inline]] inline Ref Api<Self>::repr() const {
     return ptr() ? steal(PyObject_Repr(ptr())) : Ref();
 }
 
 template <class Self>
-Ref Api<Self>::times(Handle other) const {
+[[gnu::always_inline]] inline Ref Api<Self>::times(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) * PyFloat_AS_DOUBLE(other.get()));
@@ -491,12 +493,12 @@ Ref Api<Self>::times(Handle other) const {
 }
 
 template <class Self>
-int Api<Self>::contains(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::contains(Handle other) const {
     return ptr() && other ? PySequence_Contains(ptr(), other) : -1;
 }
 
 template <class Self>
-bool Api<Self>::append(Handle item) const {
+[[gnu::always_inline]] inline bool Api<Self>::append(Handle item) const {
     if (!ptr() || !item) return false;
     if (PyList_CheckExact(ptr())) return list_append(ptr(), item) == 0;
     return bool(method(append_name, item));
