@@ -14,7 +14,7 @@
 #define KR_INLINE_FIELDS 1
 #endif
 
-#include "frame.hpp"
+#include "host.hpp"
 
 namespace kr {
 
