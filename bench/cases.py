@@ -252,6 +252,72 @@ def timer_scan(size):
     return setup
 
 
+class Once:
+    """Suspends its awaiter once, as a child's run gives way to the event loop."""
+
+    def __await__(self):
+        yield
+
+
+BYSTANDERS = 200  # of each kind: signal waiters and timers that stay registered
+
+
+def engine_day(ns):
+    # A spawn tree along the engine's roads: a ledger from guards, the
+    # pre-flight checks, 8 children whose runner awaits once, a debit per
+    # model or tool call, the children's bookkeeping and results; a signal
+    # and a timer among waiters that stay; a failure classified; policy
+    # read.  Each day leaves the registry and the dispatcher as it found them.
+    exceptions = importlib.import_module("kelvra_runtime.core.runtime.exceptions")
+    specs = tuple(exceptions.ChildSpec(f"agent-{i}", {"task": i}) for i in range(8))
+    ChildResult, SignalWaiter, TimerWaiter = ns.spawn.ChildResult, ns.waiters.SignalWaiter, ns.waiters.TimerWaiter
+    once = Once()
+
+    async def runner(spec):
+        await once
+        return ChildResult(
+            child_run_id="", spec=None, output={"agent": spec.agent}, error=None, cost_usd=0.01, tokens=20,
+            duration_ms=1.0,
+        )
+
+    dispatcher = ns.spawn.InMemorySpawnDispatcher(child_runner=runner)
+    registry = ns.waiters.InMemoryWaiterRegistry(clock=lambda: 1000.0)
+    registry._signal_waiters = [
+        SignalWaiter(f"run-{i}", "key", "approved", {"request": i}) for i in range(BYSTANDERS)
+    ]
+    registry._timers = [TimerWaiter(f"run-{i}", "key", 2000.0 + i) for i in range(BYSTANDERS)]
+    Tallybook, classify = ns.tallybook.Tallybook, ns.faultsort.classify_failure
+    provider = ns.policy.NoOpPolicyProvider()
+    failure = {"last_event": "signal_SIGTERM"}
+
+    async def day():
+        book = Tallybook.from_guards(GUARDS)
+        book.check_depth(1)
+        book.check_fanout(len(specs))
+        book.check_concurrent(len(specs))
+        for _ in specs:
+            book.check_can_afford(0.05)
+        children = await dispatcher.enqueue_children(
+            parent_run_id="r", parent_resume_key="k", specs=specs, return_when="all", timeout_seconds=30.0
+        )
+        for _ in children:
+            book.register_child_spawned()
+        for _ in range(48):
+            book.debit(cost_usd=0.001, tokens=10, tool_name="search")
+        for _ in await dispatcher.collect_results(parent_run_id="r", resume_key="k"):
+            book.register_child_completed()
+        await registry.register_signal_waiter(SignalWaiter("r", "k", "approved", {"request": -1}))
+        await registry.register_timer(TimerWaiter("r", "t", 500.0))
+        await registry.resolve_signal(signal_name="approved", payload={"request": -1})
+        await registry.sweep_expired_timers()
+        classify(failure)
+        provider.get_policy("max_spend")
+        provider.get_runtime_configs()
+        return book.to_trace_data()
+
+    return {"day": day, "drive": floor_module().drive}
+
+
 # ---------------------------------------------------------------------------
 # The cases, in table order
 
@@ -370,6 +436,11 @@ CASES = [
         'ChildResult(child_run_id="c", spec=None, output=None, error=None, cost_usd=0.0, tokens=0,'
         " duration_ms=0.0)",
         records,
+    ),
+    Case(
+        "an engine's day: a spawn tree of 8 children, 48 debits, 400 waiters",
+        "1.3x",
+        *each("drive(day())", engine_day),
     ),
 ]
 

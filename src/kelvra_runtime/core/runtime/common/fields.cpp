@@ -1,0 +1,94 @@
+// Where a class's instances keep an attribute in their own storage: the
+// layout of the host's inline values, which only its internal headers
+// describe, read here alone, as its own specialised attribute access reads
+// them.  Other versions of the host keep to the general protocol.
+
+#define Py_BUILD_CORE 1
+#include <Python.h>
+
+#include <limits>
+
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
+#include "internal/pycore_dict.h"
+#include "internal/pycore_object.h"
+#define KR_INLINE_FIELDS 1
+#endif
+
+#include "host.hpp"
+
+namespace kr {
+
+FieldSlot field_slots[kFieldSets][2];
+
+#ifdef KR_INLINE_FIELDS
+
+// Whether an instance's own value of `name` is what reading it gives: no
+// class attribute of that name, or one that is no descriptor and whose type
+// cannot become one (a field's default, say).  The host's specialisation
+// takes the same view.
+static bool instance_value_wins(PyTypeObject *type, PyObject *name) {
+    PyObject *attribute = _PyType_Lookup(type, name);
+    if (attribute == nullptr) return true;
+    PyTypeObject *kind = Py_TYPE(attribute);
+    return PyType_HasFeature(kind, Py_TPFLAGS_IMMUTABLETYPE) && kind->tp_descr_get == nullptr &&
+           kind->tp_descr_set == nullptr;
+}
+
+// The index of `name` in the keys that the class's instances share, or -1.
+// Shared keys only grow, so an index, once there, stays.
+static Py_ssize_t shared_key_index(PyTypeObject *type, PyObject *name) {
+    PyDictKeysObject *keys = reinterpret_cast<PyHeapTypeObject *>(type)->ht_cached_keys;
+    if (keys == nullptr || keys->dk_kind != DICT_KEYS_SPLIT) return -1;
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; i++) {
+        PyObject *key = entries[i].me_key;
+        if (key == name || (key != nullptr && PyUnicode_Compare(key, name) == 0)) return i;
+    }
+    return -1;
+}
+
+template <class Offset>
+static bool fits(std::ptrdiff_t offset) {
+    return offset >= std::numeric_limits<Offset>::min() && offset <= std::numeric_limits<Offset>::max();
+}
+
+void fill_field_slot(PyObject *obj, PyObject *name) {
+    PyTypeObject *type = Py_TYPE(obj);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) ||
+        type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
+        return;
+    }
+    // The slot keeps the name without a reference: an immortal one outlives it.
+    if (!PyUnicode_CheckExact(name) || !PyUnstable_IsImmortal(name)) return;
+    if (!PyUnstable_Type_AssignVersionTag(type)) return;
+    bool wins = instance_value_wins(type, name);
+    unsigned int version = type->tp_version_tag;
+    if (version == 0) return;
+    FieldSlot slot{name, version};
+    if (wins) {
+        // A name that no instance holds yet may join the shared keys later:
+        // no slot, so that the next access looks again.
+        Py_ssize_t index = shared_key_index(type, name);
+        PyDictValues *values = _PyObject_InlineValues(obj);
+        if (index < 0 || index >= values->capacity) return;
+        char *base = reinterpret_cast<char *>(obj);
+        std::ptrdiff_t value = reinterpret_cast<char *>(&values->values[index]) - base;
+        std::ptrdiff_t in_use = reinterpret_cast<char *>(&values->valid) - base;
+        std::ptrdiff_t dict = reinterpret_cast<char *>(_PyObject_ManagedDictPointer(obj)) - base;
+        if (!fits<std::int16_t>(value) || !fits<std::int8_t>(in_use) || !fits<std::int8_t>(dict)) return;
+        slot.value = static_cast<std::int16_t>(value);
+        slot.in_use = static_cast<std::int8_t>(in_use);
+        slot.dict = static_cast<std::int8_t>(dict);
+    }
+    FieldSlot *set = field_set(version, name);
+    if (!(set[0].name == name && set[0].version == version)) set[1] = set[0];
+    set[0] = slot;
+}
+
+#else
+
+void fill_field_slot(PyObject *, PyObject *) {}
+
+#endif
+
+}  // namespace kr
