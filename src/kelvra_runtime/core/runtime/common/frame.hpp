@@ -274,7 +274,7 @@ class Module {
 public:
     PyObject *object() const { return module_; }
     PyObject *dict() const { return dict_; }
-    const char *qualified_name() const;
+    const char *qualified_name() const { return qualified_name_; }
 
     // Records the line of a failing step.  The first failure is kept, so
     // that nested steps such as `m.bind(name, m.decorate(...))` report
@@ -302,13 +302,15 @@ public:
     // The class of a class statement, before it is bound: a new reference.
     PyObject *make_class(const ClassDef &def);
 
-    Module(const ModuleDef &def, PyObject *module, PyObject *dict) : def_(def), module_(module), dict_(dict) {}
+    Module(const ModuleDef &def, PyObject *module, PyObject *dict, const char *qualified_name)
+        : def_(def), module_(module), dict_(dict), qualified_name_(qualified_name) {}
     int line() const { return line_; }
 
 private:
     const ModuleDef &def_;
     PyObject *module_;
     PyObject *dict_;
+    const char *qualified_name_;
     int line_ = 1;
     bool failed_ = false;
 };

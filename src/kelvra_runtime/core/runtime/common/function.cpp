@@ -7,8 +7,6 @@
 
 namespace kr {
 
-PyTypeObject *function_type = nullptr;
-
 // ---------------------------------------------------------------------------
 // Declarations into objects
 

@@ -17,8 +17,6 @@ static PyObject *qualified = nullptr;      // "kelvra_runtime.core.runtime.<name
 static std::string qualified_text;
 static int64_t interpreter_id = -1;
 
-const char *Module::qualified_name() const { return qualified_text.c_str(); }
-
 static int check_interpreter() {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return -1;
@@ -136,7 +134,7 @@ static int module_exec(PyObject *module) {
     }
     module_object = Py_NewRef(module);
     PyObject *dict = PyModule_GetDict(module);
-    Module m(*module_decl, module, dict);
+    Module m(*module_decl, module, dict, qualified_text.c_str());
     if (run_exec(m) == 0) return 0;
     Ref funcname = steal(PyUnicode_FromFormat("init %U", qualified));
     if (funcname) add_traceback_entry(funcname.get(), qualified, m.line(), dict);
