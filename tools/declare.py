@@ -116,6 +116,27 @@ def c_string(text):
     return "\n        ".join(pieces) if pieces else '""'
 
 
+def parameter_type(check):
+    """The C++ type a body takes a parameter with this check as."""
+    return "kr::Real" if check == "kr::to_double" else "kr::Handle"
+
+
+def body_parameters(f):
+    """The body's parameter list after the call: each parameter by name."""
+    return "".join(f", {parameter_type(check_of(annotation))} {name}" for name, annotation, _, _ in f.params)
+
+
+def glue_arguments(f):
+    """The glue's arguments for the body's parameters, read from the call."""
+    out = []
+    for index, (_, annotation, _, _) in enumerate(f.params):
+        if parameter_type(check_of(annotation)) == "kr::Real":
+            out.append(f"kr::Real{{call[{index}], call.real({index})}}")
+        else:
+            out.append(f"call[{index}]")
+    return "".join(f", {a}" for a in out)
+
+
 def body_name(name):
     """The C++ name of a function's body: dunders lose their underscores."""
     if name.startswith("__") and name.endswith("__"):
@@ -358,7 +379,7 @@ class Rendering:
             "namespace line {",
         ]
         for name, number in sorted(self.markers.items(), key=lambda item: item[1]):
-            out.append(f"constexpr int {name} = {number};")
+            out.append(f"constexpr kr::Line {name}{{{number}}};")
         out += ["}  // namespace line", "", "// The bodies, which the module file defines.", "namespace body {"]
         for owner, functions in self.by_owner():
             if owner:
@@ -367,7 +388,7 @@ class Rendering:
                 if f.steps:
                     out.append(f"PyObject *{body_name(f.name)}(kr::Coroutine &co, PyObject *sent);")
                 elif not f.stub:
-                    out.append(f"PyObject *{body_name(f.name)}(kr::Call &call);")
+                    out.append(f"kr::Result {body_name(f.name)}(kr::Call &call{body_parameters(f)});")
             if owner:
                 out.append(f"}}  // namespace {owner}")
         out += ["}  // namespace body", ""]
@@ -404,6 +425,10 @@ class Rendering:
             text = c_string(ast.unparse(annotation)) if annotation is not None else "nullptr"
             out.append(f"    {{{c_string(name)}, {check_of(annotation)}, {text}, {kind}, {c_string(default)}}},")
         out.append("};")
+        if not f.steps and not f.stub:
+            out.append(f"PyObject *glue_{f.ident}(kr::Call &call) {{")
+            out.append(f"    return call.finish(body::{f.scope}{body_name(f.name)}(call{glue_arguments(f)}));")
+            out.append("}")
         out.append(f"const kr::FunctionDef def_{f.ident} = {{")
         out.append(f"    .name = {c_string(f.name)},")
         out.append(f"    .doc = {c_string(f.doc)},")
@@ -416,7 +441,7 @@ class Rendering:
             out.append(f"    .state = &kr::state_type<state::{f.scope}{body_name(f.name)}>,")
         else:
             if not f.stub:
-                out.append(f"    .body = {target},")
+                out.append(f"    .body = glue_{f.ident},")
             if f.is_async:
                 out.append("    .is_async = true,")
         out.append("};")

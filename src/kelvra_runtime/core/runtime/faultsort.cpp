@@ -116,8 +116,7 @@ int memory_reading_positive(PyObject *envelope_data, int *line) {
     return Py_NewRef(str_abnormal_exit);
 }
 
-PyObject *body::classify_failure(kr::Call &call) {
-    PyObject *envelope_data = call[0];
+kr::Result body::classify_failure(kr::Call &call, kr::Handle envelope_data) {
     if (PyDict_GET_SIZE(envelope_data) == 0) return Py_NewRef(str_unknown);
     return classify_evidence(call, envelope_data);
 }

@@ -15,11 +15,13 @@ PyObject *new_empty_config(kr::Call &call, int line) {
     return config ? config : call.fail(line);
 }
 
-PyObject *body::NoOpPolicyProvider::get_runtime_configs(kr::Call &call) {
+kr::Result body::NoOpPolicyProvider::get_runtime_configs(kr::Call &call, kr::Handle self) {
     return new_empty_config(call, line::runtime_configs_result);
 }
 
-PyObject *body::NoOpPolicyProvider::get_policy(kr::Call &call) { return new_empty_config(call, line::policy_result); }
+kr::Result body::NoOpPolicyProvider::get_policy(kr::Call &call, kr::Handle self, kr::Handle name) {
+    return new_empty_config(call, line::policy_result);
+}
 
 }  // namespace
 

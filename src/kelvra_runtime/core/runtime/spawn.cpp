@@ -124,8 +124,7 @@ PyObject *take_or_empty(PyObject *mapping, PyObject *method, DictTake take, PyOb
 // ---------------------------------------------------------------------------
 // The in-memory dispatcher
 
-PyObject *body::InMemorySpawnDispatcher::init(kr::Call &call) {
-    PyObject *self = call[0], *child_runner = call[1];
+kr::Result body::InMemorySpawnDispatcher::init(kr::Call &call, kr::Handle self, kr::Handle child_runner) {
     int given = PyObject_IsTrue(child_runner);
     if (given < 0) return call.fail(line::set_runner);
     Ref runner = given ? kr::new_ref(child_runner) : steal(kr::global(call.globals(), str_default_noop_child_runner));
@@ -341,7 +340,8 @@ PyObject *body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, PyO
 
 // `self._pending.get(parent_run_id, {}).pop(resume_key, {})`, which must
 // be a dict or None.
-PyObject *body::InMemorySpawnDispatcher::collect_results(kr::Call &call) {
+kr::Result body::InMemorySpawnDispatcher::collect_results(kr::Call &call, kr::Handle self, kr::Handle parent_run_id,
+                                                          kr::Handle resume_key) {
     Ref pending = steal(kr::get_attr(call[0], str_pending));
     if (!pending) return call.fail(line::pop_results);
     bool unseen = false;
@@ -381,7 +381,7 @@ PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line) {
     return call_child_result(cls.get(), str_empty, spec_dict.get(), output.get(), Py_None);
 }
 
-PyObject *body::_default_noop_child_runner(kr::Call &call) {
+kr::Result body::_default_noop_child_runner(kr::Call &call, kr::Handle spec) {
     int line = 0;
     PyObject *result = noop_child_result(call.globals(), call[0], &line);
     return result ? result : call.fail(line);

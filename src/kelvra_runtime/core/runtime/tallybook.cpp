@@ -195,15 +195,13 @@ void raise_spawn_breach(const Ref &text, PyObject *cap_name, PyObject *cap, PyOb
 // ---------------------------------------------------------------------------
 // BudgetExceeded
 
-PyObject *body::BudgetExceeded::init(kr::Call &call) {
-    PyObject *self = call[0], *reason = call[1];
+kr::Result body::BudgetExceeded::init(kr::Call &call, kr::Handle self, kr::Handle reason, kr::Handle cap_name,
+                                      kr::Real cap_value, kr::Real would_be) {
     if (kr::set_attr(self, str_cap_name, call[2]) < 0) return call.fail(line::set_cap_name);
-    Ref cap_value = steal(call.float_of(3));
-    if (!cap_value || kr::set_attr(self, str_cap_value, cap_value.get()) < 0) {
+    if (!self.set(str_cap_value, cap_value.as_float())) {
         return call.fail(line::set_cap_value);
     }
-    Ref would_be = steal(call.float_of(4));
-    if (!would_be || kr::set_attr(self, str_would_be, would_be.get()) < 0) return call.fail(line::set_would_be);
+    if (!self.set(str_would_be, would_be.as_float())) return call.fail(line::set_would_be);
     // super().__init__(reason): the class after BudgetExceeded in the MRO.
     PyObject *super_args[] = {cls::BudgetExceeded, self};
     Ref base = steal(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PySuper_Type), super_args, 2, nullptr));
@@ -215,8 +213,7 @@ PyObject *body::BudgetExceeded::init(kr::Call &call) {
 // The host's default reduction would call the class with the reason alone,
 // which the keyword-only parameters refuse: rebuild through a partial that
 // carries them, then restore the instance dict (notes and all).
-PyObject *body::BudgetExceeded::reduce(kr::Call &call) {
-    PyObject *self = call[0];
+kr::Result body::BudgetExceeded::reduce(kr::Call &call, kr::Handle self) {
     Ref cap_name = steal(kr::get_attr(self, str_cap_name));
     Ref cap_value = cap_name ? steal(kr::get_attr(self, str_cap_value)) : Ref();
     Ref would_be = cap_value ? steal(kr::get_attr(self, str_would_be)) : Ref();
@@ -235,8 +232,7 @@ PyObject *body::BudgetExceeded::reduce(kr::Call &call) {
 // ---------------------------------------------------------------------------
 // Tallybook: remaining budget
 
-PyObject *body::Tallybook::remaining_usd(kr::Call &call) {
-    PyObject *self = call[0];
+kr::Result body::Tallybook::remaining_usd(kr::Call &call, kr::Handle self) {
     Ref cap = steal(kr::get_attr(self, str_cost_cap_usd));
     int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
     if (off < 0) return call.fail(line::remaining_usd_test);
@@ -257,8 +253,7 @@ PyObject *body::Tallybook::remaining_usd(kr::Call &call) {
     return positive ? left.release() : Py_NewRef(float_zero);
 }
 
-PyObject *body::Tallybook::remaining_tokens(kr::Call &call) {
-    PyObject *self = call[0];
+kr::Result body::Tallybook::remaining_tokens(kr::Call &call, kr::Handle self) {
     Ref cap = steal(kr::get_attr(self, str_token_cap));
     int off = cap ? against_zero(cap.get(), Py_LE, int_zero) : -1;
     if (off < 0) return call.fail(line::remaining_tokens_test);
@@ -301,12 +296,12 @@ int count_tool_call(PyObject *self, PyObject *name) {
     return exact ? PyDict_SetItem(counts.get(), name, next.get()) : PyObject_SetItem(counts.get(), name, next.get());
 }
 
-PyObject *body::Tallybook::debit(kr::Call &call) {
-    PyObject *self = call[0], *tool_name = call[3];
+kr::Result body::Tallybook::debit(kr::Call &call, kr::Handle self, kr::Real cost_usd, kr::Handle tokens,
+                                  kr::Handle tool_name) {
     double cost = call.real(1) > 0.0 ? call.real(1) : 0.0;  // a NaN cost counts as 0.0
     int positive = against_zero(call[2], Py_GT, int_zero);
     if (positive < 0) return call.fail(line::clamp_tokens);
-    PyObject *tokens = positive ? call[2] : int_zero;
+    PyObject *clamped = positive ? tokens.get() : int_zero.get();
 
     Ref spent = steal(kr::get_attr(self, str_spent_cost_usd));
     Ref spent_after = spent ? steal(plus_real(spent.get(), cost, PyNumber_InPlaceAdd)) : Ref();
@@ -314,7 +309,7 @@ PyObject *body::Tallybook::debit(kr::Call &call) {
         return call.fail(line::add_cost);
     }
     Ref used = steal(kr::get_attr(self, str_spent_tokens));
-    Ref used_after = used ? steal(plus(used.get(), tokens, PyNumber_InPlaceAdd)) : Ref();
+    Ref used_after = used ? steal(plus(used.get(), clamped, PyNumber_InPlaceAdd)) : Ref();
     if (!used_after || kr::set_attr(self, str_spent_tokens, used_after.get()) < 0) {
         return call.fail(line::add_tokens);
     }
@@ -370,8 +365,7 @@ PyObject *field_plus(PyObject *self, PyObject *name, PyObject *additional) {
     return base ? plus(base.get(), additional, PyNumber_Add) : nullptr;
 }
 
-PyObject *body::Tallybook::check_depth(kr::Call &call) {
-    PyObject *self = call[0], *additional = call[1];
+kr::Result body::Tallybook::check_depth(kr::Call &call, kr::Handle self, kr::Handle additional) {
     Ref cap;
     int capped = read_cap(self, str_max_spawn_depth, cap);
     if (capped < 0) return call.fail(line::depth_test);
@@ -388,8 +382,7 @@ PyObject *body::Tallybook::check_depth(kr::Call &call) {
     return call.fail(line::depth_breach);
 }
 
-PyObject *body::Tallybook::check_fanout(kr::Call &call) {
-    PyObject *self = call[0], *count = call[1];
+kr::Result body::Tallybook::check_fanout(kr::Call &call, kr::Handle self, kr::Handle count) {
     Ref cap;
     int capped = read_cap(self, str_max_spawn_fanout, cap);
     if (capped < 0) return call.fail(line::fanout_test);
@@ -404,8 +397,7 @@ PyObject *body::Tallybook::check_fanout(kr::Call &call) {
     return call.fail(line::fanout_breach);
 }
 
-PyObject *body::Tallybook::check_concurrent(kr::Call &call) {
-    PyObject *self = call[0], *additional = call[1];
+kr::Result body::Tallybook::check_concurrent(kr::Call &call, kr::Handle self, kr::Handle additional) {
     Ref cap;
     int capped = read_cap(self, str_max_concurrent_spawns, cap);
     if (capped < 0) return call.fail(line::concurrent_test);
@@ -424,8 +416,7 @@ PyObject *body::Tallybook::check_concurrent(kr::Call &call) {
     return call.fail(line::concurrent_breach);
 }
 
-PyObject *body::Tallybook::check_can_afford(kr::Call &call) {
-    PyObject *self = call[0];
+kr::Result body::Tallybook::check_can_afford(kr::Call &call, kr::Handle self, kr::Real cost_usd) {
     double cost = call.real(1);
     Ref cap;
     int capped = read_cap(self, str_cost_cap_usd, cap);
@@ -463,15 +454,13 @@ int increment(PyObject *self, PyObject *name) {
     return next ? kr::set_attr(self, name, next.get()) : -1;
 }
 
-PyObject *body::Tallybook::register_child_spawned(kr::Call &call) {
-    PyObject *self = call[0];
+kr::Result body::Tallybook::register_child_spawned(kr::Call &call, kr::Handle self) {
     if (increment(self, str_active_child_count) < 0) return call.fail(line::spawned_active);
     if (increment(self, str_cumulative_child_count) < 0) return call.fail(line::spawned_cumulative);
     Py_RETURN_NONE;
 }
 
-PyObject *body::Tallybook::register_child_completed(kr::Call &call) {
-    PyObject *self = call[0];
+kr::Result body::Tallybook::register_child_completed(kr::Call &call, kr::Handle self) {
     Ref active = steal(kr::get_attr(self, str_active_child_count));
     Ref fewer = active ? steal(minus(active.get(), int_one)) : Ref();
     int positive = fewer ? against_zero(fewer.get(), Py_GT, int_zero) : -1;
@@ -579,13 +568,12 @@ int apply_guard(PyObject *ledger, PyObject *guard) {
     return 0;
 }
 
-PyObject *body::Tallybook::from_guards(kr::Call &call) {
-    PyObject *cls = call[0], *guards = call[1];
+kr::Result body::Tallybook::from_guards(kr::Call &call, kr::Handle cls, kr::Handle guards) {
     Ref ledger = steal(PyObject_CallNoArgs(cls));
     if (!ledger) return call.fail(line::make_ledger);
     // As the host's list iterator: the length is read again at every step.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards); i++) {
-        Ref guard = kr::new_ref(PyList_GET_ITEM(guards, i));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards.get()); i++) {
+        Ref guard = kr::new_ref(PyList_GET_ITEM(guards.get(), i));
         int line = apply_guard(ledger.get(), guard.get());
         if (line != 0) return call.fail(line);
     }
@@ -665,8 +653,7 @@ PyObject *round6(PyObject *value) {
     return PyObject_Vectorcall(builtin_round, args, 2, nullptr);
 }
 
-PyObject *body::Tallybook::to_trace_data(kr::Call &call) {
-    PyObject *self = call[0];
+kr::Result body::Tallybook::to_trace_data(kr::Call &call, kr::Handle self) {
     // A copy of the keys in order, whose values are then replaced: the same
     // dict as inserting the entries one by one, without growing it.
     Ref snapshot = steal(PyDict_Copy(trace_template));

@@ -123,8 +123,7 @@ int general_match_differs(PyObject *match, PyObject *payload, int *line) {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-PyObject *body::SignalWaiter::matches(kr::Call &call) {
-    PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
+kr::Result body::SignalWaiter::matches(kr::Call &call, kr::Handle self, kr::Handle signal_name, kr::Handle payload) {
     Ref own_name = steal(kr::get_attr(self, str_signal_name));
     int differs = own_name ? kr::compare(signal_name, Py_NE, own_name.get()) : -1;
     if (differs < 0) return call.fail(line::name_test);
@@ -141,9 +140,7 @@ PyObject *body::SignalWaiter::matches(kr::Call &call) {
 // ---------------------------------------------------------------------------
 // The in-memory registry
 
-PyObject *body::InMemoryWaiterRegistry::init(kr::Call &call) {
-    PyObject *self = call[0];
-    PyObject *clock = call[1];
+kr::Result body::InMemoryWaiterRegistry::init(kr::Call &call, kr::Handle self, kr::Handle clock) {
     int truthy = PyObject_IsTrue(clock);
     if (truthy < 0) return call.fail(line::set_clock);
     Ref chosen;
@@ -175,13 +172,14 @@ PyObject *append_waiter(kr::Call &call, PyObject *list_name, int line) {
     Py_RETURN_NONE;
 }
 
-PyObject *body::InMemoryWaiterRegistry::register_signal_waiter(kr::Call &call) {
+kr::Result body::InMemoryWaiterRegistry::register_signal_waiter(kr::Call &call, kr::Handle self, kr::Handle waiter) {
     return append_waiter(call, str_signal_waiters, line::append_signal);
 }
-PyObject *body::InMemoryWaiterRegistry::register_timer(kr::Call &call) {
+kr::Result body::InMemoryWaiterRegistry::register_timer(kr::Call &call, kr::Handle self, kr::Handle waiter) {
     return append_waiter(call, str_timers, line::append_timer);
 }
-PyObject *body::InMemoryWaiterRegistry::register_user_input_waiter(kr::Call &call) {
+kr::Result body::InMemoryWaiterRegistry::register_user_input_waiter(kr::Call &call, kr::Handle self,
+                                                                    kr::Handle waiter) {
     return append_waiter(call, str_user_inputs, line::append_user_input);
 }
 
@@ -221,8 +219,8 @@ PyObject *call_matches(PyObject *waiter, PyObject *signal_name, PyObject *payloa
     return kr::call_method(str_matches, waiter, signal_name, payload);
 }
 
-PyObject *body::InMemoryWaiterRegistry::resolve_signal(kr::Call &call) {
-    PyObject *self = call[0], *signal_name = call[1], *payload = call[2];
+kr::Result body::InMemoryWaiterRegistry::resolve_signal(kr::Call &call, kr::Handle self, kr::Handle signal_name,
+                                                        kr::Handle payload) {
     Ref remaining = steal(PyList_New(0));
     Ref matched = steal(PyList_New(0));
     if (!remaining || !matched) return call.fail(line::signal_lists);
@@ -242,8 +240,8 @@ PyObject *body::InMemoryWaiterRegistry::resolve_signal(kr::Call &call) {
     return matched.release();
 }
 
-PyObject *body::InMemoryWaiterRegistry::resolve_user_input(kr::Call &call) {
-    PyObject *self = call[0], *parent_run_id = call[1], *resume_key = call[2];
+kr::Result body::InMemoryWaiterRegistry::resolve_user_input(kr::Call &call, kr::Handle self, kr::Handle parent_run_id,
+                                                            kr::Handle resume_key, kr::Handle response) {
     Py_ssize_t found = -1;
     int line = line::walk_user_inputs;  // until a waiter's own test fails
     int walked = walk(self, str_user_inputs, [&](PyObject *waiter, Py_ssize_t i) {
@@ -270,8 +268,7 @@ int is_due(PyObject *timer, PyObject *now) {
     return due_at ? kr::compare(due_at.get(), Py_LE, now) : -1;
 }
 
-PyObject *body::InMemoryWaiterRegistry::sweep_expired_timers(kr::Call &call) {
-    PyObject *self = call[0];
+kr::Result body::InMemoryWaiterRegistry::sweep_expired_timers(kr::Call &call, kr::Handle self) {
     Ref clock = steal(kr::get_attr(self, str_clock));
     Ref now = clock ? steal(PyObject_CallNoArgs(clock.get())) : Ref();
     if (!now) return call.fail(line::call_clock);
@@ -299,13 +296,13 @@ PyObject *count(kr::Call &call, PyObject *list_name, int line) {
     return n < 0 ? call.fail(line) : PyLong_FromSsize_t(n);
 }
 
-PyObject *body::InMemoryWaiterRegistry::signal_waiter_count(kr::Call &call) {
+kr::Result body::InMemoryWaiterRegistry::signal_waiter_count(kr::Call &call, kr::Handle self) {
     return count(call, str_signal_waiters, line::count_signal_waiters);
 }
-PyObject *body::InMemoryWaiterRegistry::timer_count(kr::Call &call) {
+kr::Result body::InMemoryWaiterRegistry::timer_count(kr::Call &call, kr::Handle self) {
     return count(call, str_timers, line::count_timers);
 }
-PyObject *body::InMemoryWaiterRegistry::user_input_waiter_count(kr::Call &call) {
+kr::Result body::InMemoryWaiterRegistry::user_input_waiter_count(kr::Call &call, kr::Handle self) {
     return count(call, str_user_inputs, line::count_user_inputs);
 }
 
@@ -568,8 +565,7 @@ PyObject *normalise_str(PyObject *value) {
     return PyUnicode_FromStringAndSize(lowered.data(), static_cast<Py_ssize_t>(lowered.size()));
 }
 
-PyObject *body::parse_duration(kr::Call &call) {
-    PyObject *value = call[0];
+kr::Result body::parse_duration(kr::Call &call, kr::Handle value) {
     if (PyFloat_CheckExact(value)) return Py_NewRef(value);
     if (PyLong_CheckExact(value)) {
         // float() of an exact int is its own conversion.

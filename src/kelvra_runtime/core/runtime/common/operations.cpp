@@ -1,6 +1,7 @@
 // The host's operations as the module bodies use them: comparisons taken as
 // truth values, global lookups and the literals of declarations.
 
+#include <algorithm>
 #include <cstring>
 
 #include "internal.hpp"
@@ -69,6 +70,69 @@ PyObject *literal(const char *text) {
         return s ? PyFloat_FromString(s.get()) : nullptr;
     }
     return PyLong_FromString(text, nullptr, 10);
+}
+
+Ref max(Handle a, Handle b) {
+    int bigger = b.gt(a);
+    if (bigger < 0) return Ref();
+    return new_ref(bigger ? b : a);
+}
+
+void raise(const Ref &exc) {
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
+}
+
+// The values are formatted first, then the text is made at its full length
+// and written once.
+Ref fstring(std::initializer_list<Piece> pieces) {
+    constexpr std::size_t kMaxPieces = 4;
+    if (pieces.size() > kMaxPieces) {
+        PyErr_SetString(PyExc_SystemError, "too many f-string pieces");
+        return Ref();
+    }
+    Ref formatted[kMaxPieces];
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 127;
+    std::size_t i = 0;
+    for (const Piece &piece : pieces) {
+        length += static_cast<Py_ssize_t>(std::strlen(piece.text));
+        if (piece.formats) {
+            if (piece.value == nullptr) return Ref();
+            formatted[i] = steal(PyObject_Format(piece.value, piece.spec));
+            if (!formatted[i]) return Ref();
+            length += PyUnicode_GET_LENGTH(formatted[i].get());
+            widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(formatted[i].get()));
+        }
+        i++;
+    }
+    Ref text = steal(PyUnicode_New(length, widest));
+    if (!text) return Ref();
+    int kind = PyUnicode_KIND(text.get());
+    void *data = PyUnicode_DATA(text.get());
+    Py_ssize_t at = 0;
+    i = 0;
+    for (const Piece &piece : pieces) {
+        std::size_t n = std::strlen(piece.text);
+        if (kind == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<Py_UCS1 *>(data) + at, piece.text, n);
+            at += static_cast<Py_ssize_t>(n);
+        }
+        else {
+            for (std::size_t c = 0; c < n; c++) PyUnicode_WRITE(kind, data, at++, static_cast<Py_UCS4>(piece.text[c]));
+        }
+        if (PyObject *value = formatted[i++].get()) {
+            Py_ssize_t count = PyUnicode_GET_LENGTH(value);
+            if (PyUnicode_KIND(value) == kind) {
+                std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(value),
+                            static_cast<std::size_t>(count) * kind);
+            }
+            else if (PyUnicode_CopyCharacters(text.get(), at, value, 0, count) < 0) {
+                return Ref();
+            }
+            at += count;
+        }
+    }
+    return text;
 }
 
 }  // namespace kr

@@ -1,0 +1,515 @@
+// Objects and the statements bodies are written in.
+//
+// `Ref` owns one strong reference and releases it when it goes out of scope;
+// a borrowed reference is a plain `PyObject *`, or a `Handle` where it takes
+// part in a statement.  Errors are never thrown: a null reference means
+// "failed, the Python error is set", as in the C API.
+//
+// A body reads statement by statement like its rendering.  The operations
+// of `Ref` and `Handle` take their operands as handles (a `PyObject *`, a
+// `Ref` or a `Constant`) and give a new `Ref`; a null operand (an earlier
+// operation of the same statement failed) makes the result null without
+// doing anything.  So a statement checks once, at its end, and fails at its
+// line:
+//
+//     // self.spent_cost_usd += cost_usd  # @add_cost
+//     if (!self.set(str_spent_cost_usd, self.attr(str_spent_cost_usd).iadd(cost))) return line::add_cost;
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+#include <span>
+#include <utility>
+
+namespace kr {
+
+// ---------------------------------------------------------------------------
+// Module constants
+
+// A process-wide constant of a module, made once at its first exec, in the
+// order of declaration: an interned str,
+//     kr::Constant str_get{"get"};
+// a tuple of interned strs, such as the keyword names of a call site,
+//     const char *const breach_names[] = {"cap_name", "cap_value"};
+//     kr::Constant breach_keywords{breach_names};
+// or the object a function makes (it may use the constants declared
+// before it),
+//     kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
+// Declaring one is all it takes: it registers itself with the module.
+class Constant {
+public:
+    explicit Constant(const char *interned) noexcept;
+    explicit Constant(std::span<const char *const> interned_tuple) noexcept;
+    explicit Constant(PyObject *(*make)()) noexcept;
+    Constant(const Constant &) = delete;
+    Constant &operator=(const Constant &) = delete;
+
+    PyObject *get() const noexcept { return object_; }
+    operator PyObject *() const noexcept { return object_; }
+
+    // Makes every declared constant not made yet; -1 with the error set.
+    static int make_all();
+
+private:
+    void link() noexcept;
+    PyObject *make() const;
+
+    const char *text_ = nullptr;
+    std::span<const char *const> texts_ = {};
+    PyObject *(*make_)() = nullptr;
+    PyObject *object_ = nullptr;
+    Constant *next_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// The host's operations, with their exact-type paths
+
+// The builtin `name` (a new reference).
+PyObject *builtin(const char *name);
+
+// The module global `name` (a new reference), else the builtin of that
+// name; NameError when neither exists.
+PyObject *global(PyObject *globals, const char *name);
+PyObject *global(PyObject *globals, PyObject *name);
+
+// The value of an exact int small enough for machine arithmetic (a compact
+// one, of at most one internal digit): the host's int arithmetic and
+// comparisons on it give what the machine's do, and a double holds it
+// exactly.  False for any other object.
+inline bool machine_int(PyObject *value, long long *out) {
+    if (!PyLong_CheckExact(value)) return false;
+    auto *number = reinterpret_cast<PyLongObject *>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *out = PyUnstable_Long_CompactValue(number);
+    return true;
+}
+
+template <class Number>
+inline bool compare_numbers(Number x, int op, Number y) {
+    switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+    }
+}
+
+// `compare` past its exact float and small exact int cases.
+int compare_objects(PyObject *a, int op, PyObject *b);
+
+// `a <op> b` taken as a truth value (1, 0, or -1 with the error set), as
+// the host evaluates it.  Two exact floats compare as doubles and two small
+// exact ints as machine integers, as their own comparisons do; two exact
+// strs compare by value, and an exact int or None equals itself.
+inline int compare(PyObject *a, int op, PyObject *b) {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        return compare_numbers(PyFloat_AS_DOUBLE(a), op, PyFloat_AS_DOUBLE(b));
+    }
+    long long x, y;
+    if (machine_int(a, &x) && machine_int(b, &y)) return compare_numbers(x, op, y);
+    if (a == b && (op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a)) return op == Py_EQ;
+    return compare_objects(a, op, b);
+}
+
+// `list.append(item)` for an exact list: 0, or -1 with the error set.  In
+// place while the list has room, as the host's own append is.
+inline int list_append(PyObject *list, PyObject *item) {
+    Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size < reinterpret_cast<PyListObject *>(list)->allocated) [[likely]] {
+        PyList_SET_ITEM(list, size, Py_NewRef(item));
+        Py_SET_SIZE(list, size + 1);
+        return 0;
+    }
+    return PyList_Append(list, item);
+}
+
+// The error of a failed attribute read, given the name and object for the
+// host's suggestions, as its own attribute read does.  Returns null.
+PyObject *attribute_error_context(PyObject *obj, PyObject *name);
+
+// `obj.<name>` for an interned str `name`, as the host's attribute read
+// does it, through the type's own lookup.
+inline PyObject *get_attr(PyObject *obj, PyObject *name) {
+    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
+    if (getattro == nullptr) [[unlikely]]
+        return PyObject_GetAttr(obj, name);
+    PyObject *value = getattro(obj, name);
+    return value != nullptr ? value : attribute_error_context(obj, name);
+}
+
+// `obj.<name> = value` for an interned str `name`, through the type's own
+// assignment; 0, or -1 with the error set.
+inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+    setattrofunc setattro = Py_TYPE(obj)->tp_setattro;
+    if (setattro == nullptr) [[unlikely]]
+        return PyObject_SetAttr(obj, name, value);
+    return setattro(obj, name, value);
+}
+
+// `self.<name>(args...)`: a new reference, or null with the error set.
+template <class... Args>
+PyObject *call_method(PyObject *name, PyObject *self, const Args &...args) {
+    PyObject *stack[] = {self, static_cast<PyObject *>(args)...};
+    return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// `callable(positional..., **dict(zip(kwnames, keyword values)))`: the
+// arguments are the positional ones, then one value per name of `kwnames`
+// (a tuple of interned strs, as a compiled call site passes).
+template <class... Args>
+PyObject *call_with_keywords(PyObject *callable, PyObject *kwnames, const Args &...args) {
+    PyObject *stack[] = {nullptr, static_cast<PyObject *>(args)...};
+    std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return PyObject_Vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+// ---------------------------------------------------------------------------
+// References
+
+class Ref;
+class Handle;
+
+// The operations of a statement, shared by `Ref` and `Handle`.  Each gives
+// a new reference, or null with the error set (also when this object or an
+// operand is null); a truth value is 1, 0, or -1 with the error set; an
+// assignment gives whether it succeeded.
+template <class Self>
+class Api {
+public:
+    // `self.<name>`, for an interned str `name`
+    Ref attr(PyObject *name) const;
+    // `self.<name> = value`
+    bool set(PyObject *name, Handle value) const;
+    // `self[key]` and `self[key] = value`; an exact dict directly.
+    Ref item(Handle key) const;
+    bool set_item(Handle key, Handle value) const;
+    // `self(args...)` and `self.<name>(args...)`
+    template <class... Args>
+    Ref operator()(const Args &...args) const;
+    template <class... Args>
+    Ref method(PyObject *name, const Args &...args) const;
+
+    // `self + other`, `self - other`, and the value `self += other` binds;
+    // exact floats and small exact ints as machine numbers.
+    Ref operator+(Handle other) const;
+    Ref operator-(Handle other) const;
+    Ref iadd(Handle other) const;
+    // The same with the float of `x` as the other operand.
+    Ref operator+(double x) const;
+    Ref iadd(double x) const;
+
+    // `self <op> other` as a truth value (see `compare`).
+    int compare(int op, Handle other) const;
+    int lt(Handle other) const;
+    int le(Handle other) const;
+    int eq(Handle other) const;
+    int ne(Handle other) const;
+    int gt(Handle other) const;
+    int ge(Handle other) const;
+    // `bool(self)`
+    int truth() const;
+    // `str(self)`, `float(self)`, `format(self, spec)`
+    Ref str() const;
+    Ref to_float() const;
+    Ref format(PyObject *spec) const;
+
+private:
+    PyObject *ptr() const { return static_cast<const Self *>(this)->get(); }
+};
+
+class Ref : public Api<Ref> {
+public:
+    Ref() noexcept = default;
+    // Takes over a new (owned) reference; null is allowed.
+    static Ref steal(PyObject *obj) noexcept { return Ref(obj); }
+    // Adds a reference to a borrowed pointer.
+    static Ref borrow(PyObject *obj) noexcept { return Ref(Py_XNewRef(obj)); }
+
+    Ref(const Ref &other) noexcept : obj_(Py_XNewRef(other.obj_)) {}
+    Ref(Ref &&other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+    Ref &operator=(Ref other) noexcept {
+        std::swap(obj_, other.obj_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject *get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    // Hands the reference to the caller (a C API function that steals it,
+    // or a return value).
+    PyObject *release() noexcept { return std::exchange(obj_, nullptr); }
+    void reset(PyObject *owned = nullptr) noexcept { Ref old(std::exchange(obj_, owned)); }
+
+private:
+    explicit Ref(PyObject *obj) noexcept : obj_(obj) {}
+    PyObject *obj_ = nullptr;
+};
+
+inline Ref new_ref(PyObject *obj) noexcept { return Ref::borrow(obj); }
+inline Ref steal(PyObject *obj) noexcept { return Ref::steal(obj); }
+
+// A borrowed reference taking part in a statement; null when the operation
+// that made it failed.
+class Handle : public Api<Handle> {
+public:
+    Handle(PyObject *obj) noexcept : obj_(obj) {}
+    Handle(const Ref &ref) noexcept : obj_(ref.get()) {}
+    Handle(const Constant &constant) noexcept : obj_(constant.get()) {}
+
+    PyObject *get() const noexcept { return obj_; }
+    operator PyObject *() const noexcept { return obj_; }
+
+private:
+    PyObject *obj_;
+};
+
+// New objects: a dict, a list, a float, an int, a bool, a tuple.
+inline Ref new_dict() { return steal(PyDict_New()); }
+inline Ref new_list() { return steal(PyList_New(0)); }
+inline Ref new_float(double x) { return steal(PyFloat_FromDouble(x)); }
+inline Ref new_int(long long x) { return steal(PyLong_FromLongLong(x)); }
+inline Ref new_bool(bool x) { return new_ref(x ? Py_True : Py_False); }
+// `(items...)`; null when an item is.
+template <class... Items>
+Ref new_tuple(const Items &...items) {
+    PyObject *objects[] = {Handle(items).get()...};
+    for (PyObject *obj : objects) {
+        if (obj == nullptr) return Ref();
+    }
+    return steal(PyTuple_Pack(sizeof...(Items), Handle(items).get()...));
+}
+
+// `max(a, b)`: `b` when `b > a`, else `a`.
+Ref max(Handle a, Handle b);
+
+// `raise exc`; nothing when `exc` is null (its error is set already).
+void raise(const Ref &exc);
+
+// One fragment of an f-string: fixed ASCII text, then, if given,
+// `format(value, spec)`.
+struct Piece {
+    Piece(const char *text) noexcept : text(text) {}
+    Piece(const char *text, Handle value, PyObject *spec) noexcept
+        : text(text), value(value.get()), spec(spec), formats(true) {}
+
+    const char *text;
+    PyObject *value = nullptr;
+    PyObject *spec = nullptr;
+    bool formats = false;
+};
+
+// The f-string of the pieces in order (at most four of them); null when a
+// value is null or its formatting fails.
+Ref fstring(std::initializer_list<Piece> pieces);
+
+// ---------------------------------------------------------------------------
+// What bodies take and give
+
+// The line of a marked statement of the rendering, where a body reports its
+// failure.
+struct Line {
+    int number;
+    constexpr operator int() const { return number; }
+};
+
+// An argument checked `to_double`: the object given and its double.
+struct Real {
+    PyObject *object;
+    double value;
+    // `float(object)`: the object itself when it is an exact float, as
+    // float() returns it, else a new float of its double.
+    Ref as_float() const { return PyFloat_CheckExact(object) ? new_ref(object) : new_float(value); }
+};
+
+struct NoneResult {};
+// `return None`
+inline constexpr NoneResult None{};
+
+// What a body gives: its result, or the line of the statement that failed
+// with the error set.
+class Result {
+public:
+    Result(NoneResult) noexcept : value_(Py_NewRef(Py_None)) {}
+    Result(Line failed) noexcept : line_(failed.number) {}
+    // A result that is not null.
+    Result(Ref &&value) noexcept : value_(value.release()) {}
+    // `value`, or the failure of the statement at `line` when it is null.
+    Result(Ref &&value, Line line) noexcept : value_(value.release()), line_(line.number) {}
+    // A new reference, or null after `call.fail(line)`.
+    Result(PyObject *value) noexcept : value_(value), line_(-1) {}
+    Result(const Result &) = delete;
+    Result &operator=(const Result &) = delete;
+    ~Result() { Py_XDECREF(value_); }
+
+    // The result (a new reference), or null after storing the failing line.
+    PyObject *take(int *line) noexcept {
+        if (value_ == nullptr && line_ >= 0) *line = line_;
+        return std::exchange(value_, nullptr);
+    }
+
+private:
+    PyObject *value_ = nullptr;
+    int line_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The operations
+
+template <class Self>
+Ref Api<Self>::attr(PyObject *name) const {
+    return ptr() ? steal(get_attr(ptr(), name)) : Ref();
+}
+
+template <class Self>
+bool Api<Self>::set(PyObject *name, Handle value) const {
+    return ptr() && value && set_attr(ptr(), name, value) == 0;
+}
+
+template <class Self>
+Ref Api<Self>::item(Handle key) const {
+    if (!ptr() || !key) return Ref();
+    if (PyDict_CheckExact(ptr())) {
+        PyObject *value;
+        // A missing key raises through the general protocol.
+        if (PyDict_GetItemRef(ptr(), key, &value) != 0) return steal(value);
+    }
+    return steal(PyObject_GetItem(ptr(), key));
+}
+
+template <class Self>
+bool Api<Self>::set_item(Handle key, Handle value) const {
+    if (!ptr() || !key || !value) return false;
+    return (PyDict_CheckExact(ptr()) ? PyDict_SetItem(ptr(), key, value) : PyObject_SetItem(ptr(), key, value)) == 0;
+}
+
+template <class Self>
+template <class... Args>
+Ref Api<Self>::operator()(const Args &...args) const {
+    PyObject *stack[] = {nullptr, Handle(args).get()...};
+    if (!ptr()) return Ref();
+    for (std::size_t i = 1; i <= sizeof...(Args); i++) {
+        if (stack[i] == nullptr) return Ref();
+    }
+    return steal(PyObject_Vectorcall(ptr(), stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class Self>
+template <class... Args>
+Ref Api<Self>::method(PyObject *name, const Args &...args) const {
+    PyObject *stack[] = {ptr(), Handle(args).get()...};
+    for (PyObject *obj : stack) {
+        if (obj == nullptr) return Ref();
+    }
+    return steal(
+        PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class Self>
+Ref Api<Self>::operator+(Handle other) const {
+    if (!ptr() || !other) return Ref();
+    if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
+        return new_float(PyFloat_AS_DOUBLE(ptr()) + PyFloat_AS_DOUBLE(other.get()));
+    }
+    long long x, y;
+    if (machine_int(ptr(), &x) && machine_int(other, &y)) return new_int(x + y);
+    return steal(PyNumber_Add(ptr(), other));
+}
+
+template <class Self>
+Ref Api<Self>::operator-(Handle other) const {
+    if (!ptr() || !other) return Ref();
+    if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
+        return new_float(PyFloat_AS_DOUBLE(ptr()) - PyFloat_AS_DOUBLE(other.get()));
+    }
+    long long x, y;
+    if (machine_int(ptr(), &x) && machine_int(other, &y)) return new_int(x - y);
+    return steal(PyNumber_Subtract(ptr(), other));
+}
+
+// float and int have no in-place addition: their fast paths are the same.
+template <class Self>
+Ref Api<Self>::iadd(Handle other) const {
+    if (!ptr() || !other) return Ref();
+    if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
+        return new_float(PyFloat_AS_DOUBLE(ptr()) + PyFloat_AS_DOUBLE(other.get()));
+    }
+    long long x, y;
+    if (machine_int(ptr(), &x) && machine_int(other, &y)) return new_int(x + y);
+    return steal(PyNumber_InPlaceAdd(ptr(), other));
+}
+
+template <class Self>
+Ref Api<Self>::operator+(double x) const {
+    if (!ptr()) return Ref();
+    if (PyFloat_CheckExact(ptr())) return new_float(PyFloat_AS_DOUBLE(ptr()) + x);
+    return *this + new_float(x);
+}
+
+template <class Self>
+Ref Api<Self>::iadd(double x) const {
+    if (!ptr()) return Ref();
+    if (PyFloat_CheckExact(ptr())) return new_float(PyFloat_AS_DOUBLE(ptr()) + x);
+    return iadd(new_float(x));
+}
+
+template <class Self>
+int Api<Self>::compare(int op, Handle other) const {
+    return ptr() && other ? kr::compare(ptr(), op, other) : -1;
+}
+
+template <class Self>
+int Api<Self>::lt(Handle other) const {
+    return compare(Py_LT, other);
+}
+
+template <class Self>
+int Api<Self>::le(Handle other) const {
+    return compare(Py_LE, other);
+}
+
+template <class Self>
+int Api<Self>::eq(Handle other) const {
+    return compare(Py_EQ, other);
+}
+
+template <class Self>
+int Api<Self>::ne(Handle other) const {
+    return compare(Py_NE, other);
+}
+
+template <class Self>
+int Api<Self>::gt(Handle other) const {
+    return compare(Py_GT, other);
+}
+
+template <class Self>
+int Api<Self>::ge(Handle other) const {
+    return compare(Py_GE, other);
+}
+
+template <class Self>
+int Api<Self>::truth() const {
+    if (!ptr()) return -1;
+    if (ptr() == Py_True || ptr() == Py_False || ptr() == Py_None) return ptr() == Py_True;
+    return PyObject_IsTrue(ptr());
+}
+
+template <class Self>
+Ref Api<Self>::str() const {
+    return ptr() ? steal(PyObject_Str(ptr())) : Ref();
+}
+
+template <class Self>
+Ref Api<Self>::to_float() const {
+    return ptr() ? steal(PyNumber_Float(ptr())) : Ref();
+}
+
+template <class Self>
+Ref Api<Self>::format(PyObject *spec) const {
+    return ptr() ? steal(PyObject_Format(ptr(), spec)) : Ref();
+}
+
+}  // namespace kr
