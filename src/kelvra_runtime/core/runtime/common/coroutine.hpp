@@ -5,18 +5,19 @@
 // returns.
 //
 // Calling an `async def` binds its arguments and returns a coroutine that
-// owns them; the body runs step by step as the coroutine is driven.  The
-// object follows the host's native coroutine: the same states, the same
-// errors, `__await__` returning a `coroutine_wrapper`-like iterator, and
-// `await` inside the body delegating like `yield from` (values yielded by
-// the awaited iterator go straight out to whoever drives us, and what they
-// send or throw goes straight in).
+// owns them; the body runs as the coroutine is driven: a plain body whole
+// on the first send, an awaiting body (a C++ coroutine, see Task) from
+// await to await.  The object follows the host's native coroutine: the
+// same states, the same errors, `__await__` returning a
+// `coroutine_wrapper`-like iterator, and `await` inside the body delegating
+// like `yield from` (values yielded by the awaited iterator go straight out
+// to whoever drives us, and what they send or throw goes straight in).
 //
 // States:
 //   Created    never run; sending None starts the body
-//   Running    a step (or an awaited iterator on our behalf) is executing
+//   Running    the body (or an awaited iterator on our behalf) is executing
 //   Suspended  an awaited iterator yielded a value out; `co.inner_` holds it
-//   Finished   returned, raised or closed; arguments and state released
+//   Finished   returned, raised or closed; arguments and frame released
 #pragma once
 
 #include <cstring>
@@ -29,8 +30,10 @@ namespace kr {
 
 enum class FrameState : unsigned char { Created, Running, Suspended, Finished };
 
-struct CoroutineObject {
-    PyObject_HEAD Coroutine co;
+// The object is allocated with room for the body's frame after it (see
+// Coroutine::allocate_frame), aligned as `new` aligns.
+struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) CoroutineObject {
+    PyObject_VAR_HEAD Coroutine co;
     Ref function;
     // Taken from the function at the call, as native coroutines do; they are
     // strings, so they never take part in a cycle and survive tp_clear.
@@ -43,18 +46,20 @@ struct CoroutineObject {
     Ref frame;
     int frame_line;
     FrameState state;
-    // Where an awaiting body's state lives.
-    alignas(std::max_align_t) unsigned char state_storage[kMaxStateSize];
+    // An awaiting body's C++ coroutine, once started.
+    Task::Frame task;
 
     // Constructs the members of a new object for a call of `function`,
-    // taking references to the bound arguments.
-    void construct(FunctionObject *function, PyObject *const *args, const double *reals) {
+    // taking references to the bound arguments; `room` bytes follow the
+    // object for the body's frame.
+    void construct(FunctionObject *function, PyObject *const *args, const double *reals, std::size_t room) {
         new (&co) Coroutine();
         new (&this->function) Ref(Ref::borrow(reinterpret_cast<PyObject *>(function)));
         new (&name) Ref(Ref::borrow(function->name));
         new (&qualname) Ref(Ref::borrow(function->qualname));
         new (&origin) Ref();
         new (&frame) Ref();
+        new (&task) Task::Frame();
         frame_line = 0;
         state = FrameState::Created;
         co.globals_ = function->globals;
@@ -65,10 +70,9 @@ struct CoroutineObject {
         // Only the parameters converted to float have doubles; copied as
         // bytes, the others' unset ones with them.
         std::memcpy(co.reals_, reals, static_cast<std::size_t>(function->nparams) * sizeof(double));
-        if (const StateType *type = function->def->state) {
-            co.state_ = state_storage;
-            type->construct(co.state_);
-        }
+        co.frame_room_ = reinterpret_cast<unsigned char *>(this + 1);
+        co.frame_room_size_ = room;
+        co.frame_size_ = &function->frame_size;
     }
 
     FunctionObject *def_function() const { return reinterpret_cast<FunctionObject *>(function.get()); }
@@ -79,26 +83,44 @@ struct CoroutineObject {
     // The line the body stands at: its latest await, or 0 (the def line).
     int await_line() const { return co.await_line_; }
 
-    // The body's next step (or its only one): see Step.
-    PyObject *step(PyObject *sent) {
-        const FunctionDef &d = def();
-        if (d.step != nullptr) return d.step(co, sent);
-        // A body that never awaits runs whole on the first step.
-        if (d.body == nullptr) return Py_NewRef(Py_None);
-        Call call(co.globals_, co.args_, co.reals_);
-        PyObject *result = d.body(call);
-        if (result == nullptr) co.line_ = call.line();
-        return result;
+    // Runs the body from where it stands: from its start, or from the await
+    // it is suspended in, whose result is then `sent` (empty: the error is
+    // set).  True when the body suspended in an await; false when it
+    // finished, with `*result` its result, or null with the error set and
+    // the failing line recorded.
+    bool step(Ref &&sent, PyObject **result) {
+        if (def().task == nullptr) {
+            // A body that never awaits runs whole on the first step.
+            Call call(co.globals_, co.args_, co.reals_);
+            *result = def_function()->body(call);
+            if (*result == nullptr) co.line_ = call.line();
+            return false;
+        }
+        if (!task) {
+            task = def().task(co).release();
+            if (!task) {
+                *result = nullptr;  // no memory for its frame
+                return false;
+            }
+        }
+        else {
+            co.sent_ = std::move(sent);
+            task.resume();
+        }
+        if (!task.done()) return true;
+        *result = std::exchange(task.promise().value, nullptr);
+        co.line_ = task.promise().line;
+        return false;
     }
 
-    // Drops what only the body needs: arguments, state, the awaited iterator.
+    // Drops what only the body needs: its frame, the awaited iterator, the
+    // arguments.
     void release_body() {
+        // The frame's destructors release what the body holds.
+        if (task) std::exchange(task, Task::Frame()).destroy();
         co.inner_.reset();
+        co.sent_.reset();
         frame.reset();
-        if (co.state_ != nullptr) {
-            void *state = std::exchange(co.state_, nullptr);
-            def().state->destroy(state);
-        }
         // Forgotten before they go, as releasing one may run code that looks.
         Py_ssize_t bound = std::exchange(co.nargs_, 0);
         for (Py_ssize_t i = 0; i < bound; ++i) {
@@ -115,15 +137,15 @@ struct CoroutineObject {
         }
         Py_VISIT(self->inner().get());
         Py_VISIT(self->frame.get());
-        if (self->co.state_ != nullptr) {
-            return self->def().state->traverse(self->co.state_, visit, arg);
+        for (const Held *held = self->co.held_; held != nullptr; held = held->next_) {
+            Py_VISIT(held->obj_);
         }
         return 0;
     }
 
     static int clear(PyObject *op) {
         auto *self = reinterpret_cast<CoroutineObject *>(op);
-        // Finalizers ran before the collector clears us; nothing may step the
+        // Finalizers ran before the collector clears us; nothing may run the
         // body once its function and arguments are gone.
         self->state = FrameState::Finished;
         self->release_body();

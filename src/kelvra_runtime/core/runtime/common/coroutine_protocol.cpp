@@ -1,12 +1,10 @@
 // The protocol of the coroutine object, as the host's genobject.c has it
 // for native coroutines: send, throw and close, and what the body's awaits
 // do: get the awaited iterator, delegate to it as `yield from` does, and
-// take its stop value or its error back into the body.
-//
-// A step suspends by returning what `Coroutine::await` returned: the
-// address of `suspend_marker` below, a private object that is never a
-// Python value, so it can't be mistaken for a result.  The awaited iterator
-// is the coroutine's own (`Coroutine::inner_`), set by that await.
+// take its stop value or its error back into the body.  An await that must
+// suspend leaves the iterator in `Coroutine::inner_` and suspends the
+// body's C++ coroutine; the protocol then drives the iterator and resumes
+// the body with its outcome.
 #include <iterator>
 #include <utility>
 
@@ -15,9 +13,6 @@
 namespace kr {
 
 namespace {
-
-PyObject suspend_marker;
-PyObject *const kSuspend = &suspend_marker;
 
 const char kNotStartedMsg[] = "can't send non-None value to a just-started coroutine";
 const char kRunningMsg[] = "coroutine already executing";
@@ -192,7 +187,7 @@ PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObj
     self->state = FrameState::Finished;
     if (result == nullptr) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "coroutine step failed without setting an error");
+            PyErr_SetString(PyExc_SystemError, "coroutine body failed without setting an error");
         }
         // close() swallows the GeneratorExit, so it needs no entry.
         if (!(closing && PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
@@ -204,20 +199,14 @@ PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObj
     return result != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
 }
 
-// Runs steps from `sent` (borrowed; null with the error set) until the body
-// stops, or an awaited iterator yields a value out.  The state is Running
-// and no iterator is being awaited.
-PySendResult run_steps(CoroutineObject *self, PyObject *sent, bool closing, PyObject **presult) {
-    Ref held;  // the awaited iterator's result, while the step borrows it
+// Runs the body from `sent` (empty: the error is set) until it stops, or
+// an awaited iterator yields a value out.  The state is Running and no
+// iterator is being awaited.
+PySendResult run_body(CoroutineObject *self, Ref &&sent, bool closing, PyObject **presult) {
     for (;;) {
-        PyObject *result = self->step(sent);
-        held.reset();
-        if (result != kSuspend) {
+        PyObject *result;
+        if (!self->step(std::move(sent), &result)) {
             return finish(self, result, closing, presult);
-        }
-        if (!self->inner()) {
-            PyErr_SetString(PyExc_SystemError, "coroutine step suspended without awaiting");
-            return finish(self, nullptr, closing, presult);
         }
         // As `yield from` does, the first send happens at once.
         Ref inner = self->inner();
@@ -229,13 +218,9 @@ PySendResult run_steps(CoroutineObject *self, PyObject *sent, bool closing, PyOb
                 return PYGEN_NEXT;
             case PYGEN_RETURN:
                 self->inner().reset();
-                held = Ref::steal(value);
-                sent = value;
+                sent = Ref::steal(value);
                 break;
-            case PYGEN_ERROR:
-                self->inner().reset();
-                sent = nullptr;
-                break;
+            case PYGEN_ERROR: self->inner().reset(); break;
         }
     }
 }
@@ -261,7 +246,7 @@ PySendResult coroutine_send_ex(CoroutineObject *self, PyObject *arg, bool exc, b
                 return PYGEN_ERROR;
             }
             self->state = FrameState::Running;
-            return run_steps(self, Py_None, closing, presult);
+            return run_body(self, Ref(), closing, presult);
         case FrameState::Running: PyErr_SetString(PyExc_ValueError, kRunningMsg); return PYGEN_ERROR;
         case FrameState::Finished:
             if (!closing) {
@@ -274,7 +259,7 @@ PySendResult coroutine_send_ex(CoroutineObject *self, PyObject *arg, bool exc, b
     if (exc) {
         // The awaited iterator is abandoned, as the host's CLEANUP_THROW does.
         self->inner().reset();
-        return run_steps(self, nullptr, closing, presult);
+        return run_body(self, Ref(), closing, presult);
     }
     Ref inner = self->inner();
     PyObject *value;
@@ -283,15 +268,11 @@ PySendResult coroutine_send_ex(CoroutineObject *self, PyObject *arg, bool exc, b
             self->state = FrameState::Suspended;
             *presult = value;
             return PYGEN_NEXT;
-        case PYGEN_RETURN: {
-            self->inner().reset();
-            Ref held = Ref::steal(value);
-            return run_steps(self, value, closing, presult);
-        }
+        case PYGEN_RETURN: self->inner().reset(); return run_body(self, Ref::steal(value), closing, presult);
         case PYGEN_ERROR: break;
     }
     self->inner().reset();
-    return run_steps(self, nullptr, closing, presult);
+    return run_body(self, Ref(), closing, presult);
 }
 
 namespace {
@@ -334,10 +315,9 @@ PySendResult throw_ex(CoroutineObject *self, PyObject *const *args, Py_ssize_t n
                 if (fetch_stop_value(&value) < 0) {
                     return coroutine_send_ex(self, Py_None, true, false, presult);
                 }
-                Ref held = Ref::steal(value);
                 self->inner().reset();
                 self->state = FrameState::Running;
-                return run_steps(self, value, false, presult);
+                return run_body(self, Ref::steal(value), false, presult);
             }
         }
     }
@@ -456,14 +436,14 @@ void coroutine_error(FunctionObject *function, int line) {
     }
 }
 
-PyObject *Coroutine::await(PyObject *awaitable, int line) {
+Await Coroutine::await(PyObject *awaitable, Line line) {
     Ref iter = await_iter(awaitable);
     if (!iter) {
-        return nullptr;
+        return Await(*this, Ref(), true);
     }
     inner_ = std::move(iter);
     await_line_ = line;
-    return kSuspend;
+    return Await(*this, Ref(), false);
 }
 
 namespace {
@@ -486,17 +466,46 @@ PyObject *run_inline(FunctionObject *f, PyObject *arg, bool *ran) {
 
 }  // namespace
 
-PyObject *Coroutine::await_call(PyObject *callable, PyObject *arg, int line, Ref *result) {
-    if (Py_IS_TYPE(callable, function_type)) {
-        auto *f = reinterpret_cast<FunctionObject *>(callable);
-        if (f->def->is_async && f->def->step == nullptr) {
+Await Coroutine::await_call(Ref &&callable, PyObject *arg, Line line) {
+    Ref called = std::move(callable);
+    if (called && Py_IS_TYPE(called.get(), function_type)) {
+        auto *f = reinterpret_cast<FunctionObject *>(called.get());
+        if (f->def->is_async && f->def->task == nullptr) {
             bool ran = false;
-            *result = Ref::steal(run_inline(f, arg, &ran));
-            if (ran) return nullptr;
+            Ref result = Ref::steal(run_inline(f, arg, &ran));
+            if (ran) return Await(*this, std::move(result), true);
         }
     }
-    Ref awaitable = Ref::steal(PyObject_CallOneArg(callable, arg));
-    return awaitable ? await(awaitable.get(), line) : nullptr;
+    Ref awaitable = called ? Ref::steal(PyObject_CallOneArg(called.get(), arg)) : Ref();
+    called.reset();
+    return awaitable ? await(awaitable.get(), line) : Await(*this, Ref(), true);
+}
+
+// A frame goes after a header that says where it went.
+namespace {
+constexpr std::size_t kFrameHeader = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+}
+
+void *Coroutine::allocate_frame(std::size_t size) noexcept {
+    std::size_t needed = kFrameHeader + size;
+    unsigned char *block = frame_room_;
+    bool on_heap = needed > frame_room_size_;
+    if (on_heap) {
+        block = static_cast<unsigned char *>(PyMem_Malloc(needed));
+        if (block == nullptr) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        // The function's next coroutines keep room for it.
+        *frame_size_ = needed;
+    }
+    *reinterpret_cast<bool *>(block) = on_heap;
+    return block + kFrameHeader;
+}
+
+void Coroutine::free_frame(void *frame) noexcept {
+    unsigned char *block = static_cast<unsigned char *>(frame) - kFrameHeader;
+    if (*reinterpret_cast<bool *>(block)) PyMem_Free(block);
 }
 
 int init_coroutine_protocol() {

@@ -44,11 +44,14 @@ PyObject *compute_origin(int depth) {
 }
 
 PyObject *create(FunctionObject *function, PyObject *const *args, const double *reals) {
-    CoroutineObject *self = PyObject_GC_New(CoroutineObject, coroutine_type);
+    // Room for the frame of an awaiting body, as large as the function's
+    // last one, after the object (itself a multiple of the frame's alignment).
+    std::size_t room = function->def->task != nullptr ? function->frame_size : 0;
+    CoroutineObject *self = PyObject_GC_NewVar(CoroutineObject, coroutine_type, static_cast<Py_ssize_t>(room));
     if (self == nullptr) {
         return nullptr;
     }
-    self->construct(function, args, reals);
+    self->construct(function, args, reals, room);
     int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
     if (depth > 0) {
         self->origin = Ref::steal(compute_origin(depth));
@@ -259,7 +262,7 @@ PyType_Slot coroutine_slots[] = {
 PyType_Spec coroutine_spec = {
     "kelvra_runtime.core.runtime.coroutine",
     sizeof(CoroutineObject),
-    0,
+    1,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF | Py_TPFLAGS_DISALLOW_INSTANTIATION |
         Py_TPFLAGS_IMMUTABLETYPE,
     coroutine_slots,

@@ -45,7 +45,10 @@ struct FunctionObject {
     };
     TypeTest tests[kMaxParams];
     Py_ssize_t ntests;
-    Body body;               // the declared body; for a stub, one that returns None
+    Body body;  // the declared body; for a stub, one that returns None
+    // The size an awaiting body's frame takes, once one was made: room the
+    // function's coroutine objects keep for it.
+    std::size_t frame_size;
     bool returns_coroutine;  // an asynchronous function
 };
 
