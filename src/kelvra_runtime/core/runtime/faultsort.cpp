@@ -9,8 +9,8 @@
 
 namespace {
 
+using kr::Handle;
 using kr::Ref;
-using kr::steal;
 
 // The classifications: made once, so equal results are the same object.
 kr::Constant str_terminated_by_signal{"terminated_by_signal"};
@@ -21,6 +21,9 @@ kr::Constant str_unknown{"unknown"};
 kr::Constant str_last_event{"last_event"};
 kr::Constant str_memory_rss_mb{"memory_rss_mb"};
 kr::Constant str_startswith{"startswith"};
+kr::Constant str_empty{""};
+kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
+kr::Constant int_one{[] { return PyLong_FromLong(1); }};
 constexpr std::string_view kSignalPrefix = "signal_";
 kr::Constant str_signal_prefix{kSignalPrefix.data()};
 
@@ -46,10 +49,9 @@ bool str_has_signal_prefix(PyObject *s) {
 
 // `last_event.startswith("signal_")` as a truth value: 1, 0, or -1 with the
 // error set.
-int has_signal_prefix(PyObject *last_event) {
+int has_signal_prefix(Handle last_event) {
     if (PyUnicode_CheckExact(last_event)) return str_has_signal_prefix(last_event);
-    Ref result = steal(PyObject_CallMethodOneArg(last_event, str_startswith, str_signal_prefix));
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    return last_event.method(str_startswith, str_signal_prefix).truth();
 }
 
 // The text of an exact str that int() reads as a plain decimal number: only
@@ -65,60 +67,45 @@ std::string_view plain_digits(PyObject *s) {
     return text;
 }
 
-// `int(envelope_data.get("memory_rss_mb", 0)) > 0`: 1, 0, or -1 with the
-// error set and `*line` the failing statement.
-int memory_reading_positive(PyObject *envelope_data, int *line) {
-    *line = line::read_memory;
-    PyObject *found;
-    if (PyDict_GetItemRef(envelope_data, str_memory_rss_mb, &found) < 0) return -1;
-    if (found == nullptr) return 0;  // the default, 0
-    Ref value = steal(found);
-    if (PyLong_CheckExact(value.get())) {
-        *line = line::memory_test;
-        return PyLong_IsPositive(value.get());
+// `int(value)` of the memory reading; a str of plain digits is read in
+// place, as only its sign matters.
+Ref memory_reading(Handle value) {
+    if (value && PyUnicode_CheckExact(value)) {
+        std::string_view digits = plain_digits(value);
+        if (!digits.empty())
+            return kr::new_ref(digits.find_first_not_of('0') != std::string_view::npos ? int_one : int_zero);
     }
-    if (PyUnicode_CheckExact(value.get())) {
-        std::string_view digits = plain_digits(value.get());
-        if (!digits.empty()) return digits.find_first_not_of('0') != std::string_view::npos;
-    }
-    Ref memory_mb = steal(PyNumber_Long(value.get()));
-    if (!memory_mb) return -1;
-    *line = line::memory_test;
-    return PyLong_IsPositive(memory_mb.get());
+    return value.to_int();
 }
 
 // classify_failure of a non-empty dict; out of line, so that an empty one
 // is answered without setting up its frame.
-[[gnu::noinline]] PyObject *classify_evidence(kr::Call &call, PyObject *envelope_data) {
-    // An absent "last_event" reads as "", which has no signal prefix.
-    PyObject *found;
-    if (PyDict_GetItemRef(envelope_data, str_last_event, &found) < 0) return call.fail(line::read_last_event);
-    Ref last_event = steal(found);
-    if (last_event) {
-        int signalled = has_signal_prefix(last_event.get());
-        if (signalled < 0) return call.fail(line::signal_test);
-        if (signalled) return Py_NewRef(str_terminated_by_signal);
-    }
+[[gnu::noinline]] kr::Result classify_evidence(Handle envelope_data) {
+    Ref last_event = envelope_data.get_or(str_last_event, str_empty);
+    if (!last_event) return line::read_last_event;
+    int signalled = has_signal_prefix(last_event);
+    if (signalled < 0) return line::signal_test;
+    if (signalled) return kr::new_ref(str_terminated_by_signal);
 
     // An unreadable memory reading is no evidence: its ValueError or
     // TypeError is dropped, any other error propagates.
-    int line;
-    int oom = memory_reading_positive(envelope_data, &line);
+    kr::Line failed_at = line::read_memory;
+    int oom = -1;
+    if (Ref memory_mb = memory_reading(envelope_data.get_or(str_memory_rss_mb, int_zero))) {
+        failed_at = line::memory_test;
+        oom = memory_mb.gt(int_zero);
+    }
+    if (oom > 0) return kr::new_ref(str_suspected_oom);
     if (oom < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) {
-            return call.fail(line);
-        }
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return failed_at;
         PyErr_Clear();
     }
-    else if (oom) {
-        return Py_NewRef(str_suspected_oom);
-    }
-    return Py_NewRef(str_abnormal_exit);
+    return kr::new_ref(str_abnormal_exit);
 }
 
-kr::Result body::classify_failure(kr::Call &call, kr::Handle envelope_data) {
-    if (PyDict_GET_SIZE(envelope_data) == 0) return Py_NewRef(str_unknown);
-    return classify_evidence(call, envelope_data);
+kr::Result body::classify_failure(kr::Call &, Handle envelope_data) {
+    if (PyDict_GET_SIZE(envelope_data.get()) == 0) return kr::new_ref(str_unknown);
+    return classify_evidence(envelope_data);
 }
 
 }  // namespace

@@ -7,20 +7,15 @@
 namespace {
 
 // ---------------------------------------------------------------------------
-// NoOpPolicyProvider: no policies, so everything is allowed.
+// NoOpPolicyProvider: no policies, so everything is allowed.  Each call
+// returns a new dict, which the caller may fill.
 
-// `return {}`: a new dict on every call, which the caller may fill.
-PyObject *new_empty_config(kr::Call &call, int line) {
-    PyObject *config = PyDict_New();
-    return config ? config : call.fail(line);
+kr::Result body::NoOpPolicyProvider::get_runtime_configs(kr::Call &, kr::Handle) {
+    return {kr::new_dict(), line::runtime_configs_result};
 }
 
-kr::Result body::NoOpPolicyProvider::get_runtime_configs(kr::Call &call, kr::Handle self) {
-    return new_empty_config(call, line::runtime_configs_result);
-}
-
-kr::Result body::NoOpPolicyProvider::get_policy(kr::Call &call, kr::Handle self, kr::Handle name) {
-    return new_empty_config(call, line::policy_result);
+kr::Result body::NoOpPolicyProvider::get_policy(kr::Call &, kr::Handle, kr::Handle) {
+    return {kr::new_dict(), line::policy_result};
 }
 
 }  // namespace

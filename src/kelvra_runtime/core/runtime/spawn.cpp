@@ -27,7 +27,6 @@ kr::Constant str_agent{"agent"};
 kr::Constant str_noop{"_noop"};
 kr::Constant str_get{"get"};
 kr::Constant str_setdefault{"setdefault"};
-kr::Constant str_pop{"pop"};
 kr::Constant str_first_success{"first_success"};
 kr::Constant str_any{"any"};
 kr::Constant str_empty{""};
@@ -67,25 +66,29 @@ bool constructs_as_dict(PyObject *cls) {
 }
 
 // `cls(child_run_id=..., spec=..., output=..., error=..., cost_usd=0.0,
-// tokens=0, duration_ms=0.0)`, `cls` being the module's ChildResult.
-PyObject *call_child_result(PyObject *cls, PyObject *child_run_id, PyObject *spec, PyObject *output, PyObject *error) {
-    if (constructs_as_dict(cls)) {
-        // dict's __init__ copies the keyword dict into the new instance;
-        // copying the template and setting the four values gives the same
-        // dict without making the keyword dict.
-        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
-        Ref no_args = steal(PyTuple_New(0));
-        Ref result = no_args ? steal(type->tp_new(type, no_args.get(), nullptr)) : Ref();
-        if (!result || PyDict_Merge(result.get(), child_result_template, 1) < 0 ||
-            PyDict_SetItem(result.get(), str_child_run_id, child_run_id) < 0 ||
-            PyDict_SetItem(result.get(), str_spec, spec) < 0 || PyDict_SetItem(result.get(), str_output, output) < 0 ||
-            PyDict_SetItem(result.get(), str_error, error) < 0) {
-            return nullptr;
-        }
-        return result.release();
+// tokens=0, duration_ms=0.0)` for a `cls` that constructs as dict: dict's
+// __init__ copies the keyword dict into the new instance, so copying the
+// template and setting the four values gives the same dict without making
+// the keyword dict.
+Ref child_result_as_dict(kr::Handle cls, PyObject *child_run_id, kr::Handle spec, kr::Handle output, PyObject *error) {
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls.get());
+    Ref no_args = steal(PyTuple_New(0));
+    Ref result = no_args ? steal(type->tp_new(type, no_args.get(), nullptr)) : Ref();
+    if (!result || PyDict_Merge(result.get(), child_result_template, 1) < 0 ||
+        !result.set_item(str_child_run_id, child_run_id) || !result.set_item(str_spec, spec) ||
+        !result.set_item(str_output, output) || !result.set_item(str_error, error)) {
+        return Ref();
     }
-    return kr::call_with_keywords(cls, child_result_keywords, child_run_id, spec, output, error, float_zero, int_zero,
-                                  float_zero);
+    return result;
+}
+
+// `cls(child_run_id=..., spec=..., output=..., error=..., cost_usd=0.0,
+// tokens=0, duration_ms=0.0)`, `cls` being the module's ChildResult.
+PyObject *call_child_result(kr::Handle cls, PyObject *child_run_id, kr::Handle spec, kr::Handle output,
+                            PyObject *error) {
+    if (constructs_as_dict(cls)) return child_result_as_dict(cls, child_run_id, spec, output, error).release();
+    return cls.call_keywords(child_result_keywords, child_run_id, spec, output, error, float_zero, int_zero, float_zero)
+        .release();
 }
 
 // `result.get("output") is not None`
@@ -100,38 +103,17 @@ int has_output(PyObject *result) {
     return output.get() != Py_None;
 }
 
-// The signature shared by PyDict_GetItemRef and PyDict_Pop.
-using DictTake = int (*)(PyObject *dict, PyObject *key, PyObject **result);
-
-// `mapping.<method>(key, {})`, `method` being "get" (`take` PyDict_GetItemRef)
-// or "pop" (PyDict_Pop).  An exact dict is asked directly; the fresh
-// default is only seen when it is returned, so it is made only then, and
-// `*unseen` (if given) says that the result is that default.
-PyObject *take_or_empty(PyObject *mapping, PyObject *method, DictTake take, PyObject *key, bool *unseen = nullptr) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject *found;
-        int present = take(mapping, key, &found);
-        if (present < 0) return nullptr;
-        if (present) return found;
-        if (unseen != nullptr) *unseen = true;
-        return PyDict_New();
-    }
-    Ref fresh = steal(PyDict_New());
-    if (!fresh) return nullptr;
-    return kr::call_method(method, mapping, key, fresh.get());
-}
-
 // ---------------------------------------------------------------------------
 // The in-memory dispatcher
 
 kr::Result body::InMemorySpawnDispatcher::init(kr::Call &call, kr::Handle self, kr::Handle child_runner) {
-    int given = PyObject_IsTrue(child_runner);
-    if (given < 0) return call.fail(line::set_runner);
-    Ref runner = given ? kr::new_ref(child_runner) : steal(kr::global(call.globals(), str_default_noop_child_runner));
-    if (!runner || kr::set_attr(self, str_child_runner, runner.get()) < 0) return call.fail(line::set_runner);
-    Ref pending = steal(PyDict_New());
-    if (!pending || kr::set_attr(self, str_pending, pending.get()) < 0) return call.fail(line::set_pending);
-    Py_RETURN_NONE;
+    int given = child_runner.truth();
+    if (given < 0) return line::set_runner;
+    if (!self.set(str_child_runner, given ? kr::new_ref(child_runner) : call.global(str_default_noop_child_runner))) {
+        return line::set_runner;
+    }
+    if (!self.set(str_pending, kr::new_dict())) return line::set_pending;
+    return kr::None;
 }
 
 // `f"inmem-{parent_run_id}-{parent_resume_key}-{idx}"`.  With ASCII
@@ -236,51 +218,30 @@ kr::Task body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, kr::
 
 // `self._pending.get(parent_run_id, {}).pop(resume_key, {})`, which must
 // be a dict or None.
-kr::Result body::InMemorySpawnDispatcher::collect_results(kr::Call &call, kr::Handle self, kr::Handle parent_run_id,
+kr::Result body::InMemorySpawnDispatcher::collect_results(kr::Call &, kr::Handle self, kr::Handle parent_run_id,
                                                           kr::Handle resume_key) {
-    Ref pending = steal(kr::get_attr(call[0], str_pending));
-    if (!pending) return call.fail(line::pop_results);
-    bool unseen = false;
-    Ref per_parent = steal(take_or_empty(pending.get(), str_get, PyDict_GetItemRef, call[1], &unseen));
-    if (!per_parent) return call.fail(line::pop_results);
-    // Popping from a default nobody else has seen gives a fresh empty dict,
-    // which that default itself is.
-    Ref results = unseen ? std::move(per_parent) : steal(take_or_empty(per_parent.get(), str_pop, PyDict_Pop, call[2]));
-    if (!results) return call.fail(line::pop_results);
+    Ref results = self.attr(str_pending).get_or(parent_run_id, kr::new_dict()).pop_or(resume_key, kr::new_dict());
+    if (!results) return line::pop_results;
     if (!PyDict_CheckExact(results.get()) && results.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "dict", Py_TYPE(results.get())->tp_name);
-        return call.fail(line::pop_results);
+        return line::pop_results;
     }
-    return results.release();
+    return results;
 }
 
 // ---------------------------------------------------------------------------
 // The default child runner
 
-// The default runner's result for `spec`; `*line` names a failing statement.
-PyObject *noop_child_result(PyObject *globals, PyObject *spec, int *line) {
-    *line = line::noop_result;
-    Ref cls = steal(kr::global(globals, str_child_result));
-    if (!cls) return nullptr;
-    *line = line::noop_spec;
-    Ref spec_dict = steal(spec_to_dict(spec));
-    if (!spec_dict) return nullptr;
-    *line = line::noop_output;
-    Ref agent = steal(kr::get_attr(spec, str_agent));
-    if (!agent) return nullptr;
-    Ref output = steal(PyDict_New());
-    if (!output || PyDict_SetItem(output.get(), str_noop, Py_True) < 0 ||
-        PyDict_SetItem(output.get(), str_agent, agent.get()) < 0) {
-        return nullptr;
-    }
-    *line = line::noop_result;
-    return call_child_result(cls.get(), str_empty, spec_dict.get(), output.get(), Py_None);
-}
-
 kr::Result body::_default_noop_child_runner(kr::Call &call, kr::Handle spec) {
-    int line = 0;
-    PyObject *result = noop_child_result(call.globals(), call[0], &line);
-    return result ? result : call.fail(line);
+    Ref cls = call.global(str_child_result);
+    if (!cls) return line::noop_result;
+    Ref spec_dict = spec.method(str_to_dict);
+    if (!spec_dict) return line::noop_spec;
+    Ref output = kr::new_dict();
+    if (!output.set_item(str_noop, Py_True) || !output.set_item(str_agent, spec.attr(str_agent))) {
+        return line::noop_output;
+    }
+    return {kr::steal(call_child_result(cls, str_empty, spec_dict, output, Py_None)), line::noop_result};
 }
 
 }  // namespace

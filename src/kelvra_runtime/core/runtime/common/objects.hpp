@@ -14,157 +14,26 @@
 //
 //     // self.spent_cost_usd += cost_usd  # @add_cost
 //     if (!self.set(str_spent_cost_usd, self.attr(str_spent_cost_usd).iadd(cost))) return line::add_cost;
+//
+// Only a chain stops at a failure: an operation runs whenever its own
+// operands are there, even though another operation failed before it and
+// its error is set.  So two reads that do not feed one another are two
+// statements, each with its own check, never the operands of one.  And C++
+// evaluates a call's arguments in no set order, though the object of a
+// member call comes before them and the items of a braced list go left to
+// right: where Python's order shows (a read or call with effects), a
+// statement takes its operands in that order by member calls, a braced
+// list or named values.
 #pragma once
 
 #include <Python.h>
 
 #include <initializer_list>
-#include <span>
 #include <utility>
 
+#include "host.hpp"
+
 namespace kr {
-
-// ---------------------------------------------------------------------------
-// Module constants
-
-// A process-wide constant of a module, made once at its first exec, in the
-// order of declaration: an interned str,
-//     kr::Constant str_get{"get"};
-// a tuple of interned strs, such as the keyword names of a call site,
-//     const char *const breach_names[] = {"cap_name", "cap_value"};
-//     kr::Constant breach_keywords{breach_names};
-// or the object a function makes (it may use the constants declared
-// before it),
-//     kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
-// Declaring one is all it takes: it registers itself with the module.
-class Constant {
-public:
-    explicit Constant(const char *interned) noexcept;
-    explicit Constant(std::span<const char *const> interned_tuple) noexcept;
-    explicit Constant(PyObject *(*make)()) noexcept;
-    Constant(const Constant &) = delete;
-    Constant &operator=(const Constant &) = delete;
-
-    PyObject *get() const noexcept { return object_; }
-    operator PyObject *() const noexcept { return object_; }
-
-    // Makes every declared constant not made yet; -1 with the error set.
-    static int make_all();
-
-private:
-    void link() noexcept;
-    PyObject *make() const;
-
-    const char *text_ = nullptr;
-    std::span<const char *const> texts_ = {};
-    PyObject *(*make_)() = nullptr;
-    PyObject *object_ = nullptr;
-    Constant *next_ = nullptr;
-};
-
-// ---------------------------------------------------------------------------
-// The host's operations, with their exact-type paths
-
-// The builtin `name` (a new reference).
-PyObject *builtin(const char *name);
-
-// The module global `name` (a new reference), else the builtin of that
-// name; NameError when neither exists.
-PyObject *global(PyObject *globals, const char *name);
-PyObject *global(PyObject *globals, PyObject *name);
-
-// The value of an exact int small enough for machine arithmetic (a compact
-// one, of at most one internal digit): the host's int arithmetic and
-// comparisons on it give what the machine's do, and a double holds it
-// exactly.  False for any other object.
-inline bool machine_int(PyObject *value, long long *out) {
-    if (!PyLong_CheckExact(value)) return false;
-    auto *number = reinterpret_cast<PyLongObject *>(value);
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    *out = PyUnstable_Long_CompactValue(number);
-    return true;
-}
-
-template <class Number>
-inline bool compare_numbers(Number x, int op, Number y) {
-    switch (op) {
-        case Py_LT: return x < y;
-        case Py_LE: return x <= y;
-        case Py_EQ: return x == y;
-        case Py_NE: return x != y;
-        case Py_GT: return x > y;
-        default: return x >= y;
-    }
-}
-
-// `compare` past its exact float and small exact int cases.
-int compare_objects(PyObject *a, int op, PyObject *b);
-
-// `a <op> b` taken as a truth value (1, 0, or -1 with the error set), as
-// the host evaluates it.  Two exact floats compare as doubles and two small
-// exact ints as machine integers, as their own comparisons do; two exact
-// strs compare by value, and an exact int or None equals itself.
-inline int compare(PyObject *a, int op, PyObject *b) {
-    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        return compare_numbers(PyFloat_AS_DOUBLE(a), op, PyFloat_AS_DOUBLE(b));
-    }
-    long long x, y;
-    if (machine_int(a, &x) && machine_int(b, &y)) return compare_numbers(x, op, y);
-    if (a == b && (op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a)) return op == Py_EQ;
-    return compare_objects(a, op, b);
-}
-
-// `list.append(item)` for an exact list: 0, or -1 with the error set.  In
-// place while the list has room, as the host's own append is.
-inline int list_append(PyObject *list, PyObject *item) {
-    Py_ssize_t size = PyList_GET_SIZE(list);
-    if (size < reinterpret_cast<PyListObject *>(list)->allocated) [[likely]] {
-        PyList_SET_ITEM(list, size, Py_NewRef(item));
-        Py_SET_SIZE(list, size + 1);
-        return 0;
-    }
-    return PyList_Append(list, item);
-}
-
-// The error of a failed attribute read, given the name and object for the
-// host's suggestions, as its own attribute read does.  Returns null.
-PyObject *attribute_error_context(PyObject *obj, PyObject *name);
-
-// `obj.<name>` for an interned str `name`, as the host's attribute read
-// does it, through the type's own lookup.
-inline PyObject *get_attr(PyObject *obj, PyObject *name) {
-    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
-    if (getattro == nullptr) [[unlikely]]
-        return PyObject_GetAttr(obj, name);
-    PyObject *value = getattro(obj, name);
-    return value != nullptr ? value : attribute_error_context(obj, name);
-}
-
-// `obj.<name> = value` for an interned str `name`, through the type's own
-// assignment; 0, or -1 with the error set.
-inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
-    setattrofunc setattro = Py_TYPE(obj)->tp_setattro;
-    if (setattro == nullptr) [[unlikely]]
-        return PyObject_SetAttr(obj, name, value);
-    return setattro(obj, name, value);
-}
-
-// `self.<name>(args...)`: a new reference, or null with the error set.
-template <class... Args>
-PyObject *call_method(PyObject *name, PyObject *self, const Args &...args) {
-    PyObject *stack[] = {self, static_cast<PyObject *>(args)...};
-    return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-// `callable(positional..., **dict(zip(kwnames, keyword values)))`: the
-// arguments are the positional ones, then one value per name of `kwnames`
-// (a tuple of interned strs, as a compiled call site passes).
-template <class... Args>
-PyObject *call_with_keywords(PyObject *callable, PyObject *kwnames, const Args &...args) {
-    PyObject *stack[] = {nullptr, static_cast<PyObject *>(args)...};
-    std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-    return PyObject_Vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-}
 
 // ---------------------------------------------------------------------------
 // References
@@ -172,7 +41,9 @@ PyObject *call_with_keywords(PyObject *callable, PyObject *kwnames, const Args &
 class Ref;
 class Handle;
 
-// The operations of a statement, shared by `Ref` and `Handle`.  Each gives
+// The operations of a statement, shared by `Ref` and `Handle`, inlined into
+// each statement as the C API's own macros are (a call per operation would
+// cost more than its checks).  Each gives
 // a new reference, or null with the error set (also when this object or an
 // operand is null); a truth value is 1, 0, or -1 with the error set; an
 // assignment gives whether it succeeded.
@@ -192,13 +63,25 @@ public:
     template <class... Args>
     Ref method(PyObject *name, const Args &...args) const;
 
+    // `getattr(self, name, fallback)`
+    Ref attr_or(PyObject *name, Handle fallback) const;
+    // `self.get(key, fallback)` and `self.pop(key, fallback)`; an exact dict
+    // directly.
+    Ref get_or(Handle key, Handle fallback) const;
+    Ref pop_or(Handle key, Handle fallback) const;
+    // `self(*args, **dict(zip(kwnames, keyword values)))`: the arguments are
+    // the positional ones, then one value per name of `kwnames` (a tuple of
+    // interned strs, as a compiled call site passes).
+    template <class... Args>
+    Ref call_keywords(PyObject *kwnames, const Args &...args) const;
+
     // `self + other`, `self - other`, and the value `self += other` binds;
     // exact floats and small exact ints as machine numbers.
-    Ref operator+(Handle other) const;
-    Ref operator-(Handle other) const;
+    Ref plus(Handle other) const;
+    Ref minus(Handle other) const;
     Ref iadd(Handle other) const;
     // The same with the float of `x` as the other operand.
-    Ref operator+(double x) const;
+    Ref plus(double x) const;
     Ref iadd(double x) const;
 
     // `self <op> other` as a truth value (see `compare`).
@@ -211,8 +94,9 @@ public:
     int ge(Handle other) const;
     // `bool(self)`
     int truth() const;
-    // `str(self)`, `float(self)`, `format(self, spec)`
+    // `str(self)`, `int(self)`, `float(self)`, `format(self, spec)`
     Ref str() const;
+    Ref to_int() const;
     Ref to_float() const;
     Ref format(PyObject *spec) const;
 
@@ -272,18 +156,12 @@ inline Ref new_list() { return steal(PyList_New(0)); }
 inline Ref new_float(double x) { return steal(PyFloat_FromDouble(x)); }
 inline Ref new_int(long long x) { return steal(PyLong_FromLongLong(x)); }
 inline Ref new_bool(bool x) { return new_ref(x ? Py_True : Py_False); }
-// `(items...)`; null when an item is.
-template <class... Items>
-Ref new_tuple(const Items &...items) {
-    PyObject *objects[] = {Handle(items).get()...};
-    for (PyObject *obj : objects) {
-        if (obj == nullptr) return Ref();
-    }
-    return steal(PyTuple_Pack(sizeof...(Items), Handle(items).get()...));
-}
+// `(items...)`, the items in order; null when an item is.
+Ref new_tuple(std::initializer_list<Handle> items);
 
-// `max(a, b)`: `b` when `b > a`, else `a`.
+// `max(a, b)`: `b` when `b > a`, else `a`; `min(a, b)`: `b` when `b < a`, else `a`.
 Ref max(Handle a, Handle b);
+Ref min(Handle a, Handle b);
 
 // `raise exc`; nothing when `exc` is null (its error is set already).
 void raise(const Ref &exc);
@@ -359,17 +237,17 @@ private:
 // The operations
 
 template <class Self>
-Ref Api<Self>::attr(PyObject *name) const {
+[[gnu::always_inline]] inline Ref Api<Self>::attr(PyObject *name) const {
     return ptr() ? steal(get_attr(ptr(), name)) : Ref();
 }
 
 template <class Self>
-bool Api<Self>::set(PyObject *name, Handle value) const {
+[[gnu::always_inline]] inline bool Api<Self>::set(PyObject *name, Handle value) const {
     return ptr() && value && set_attr(ptr(), name, value) == 0;
 }
 
 template <class Self>
-Ref Api<Self>::item(Handle key) const {
+[[gnu::always_inline]] inline Ref Api<Self>::item(Handle key) const {
     if (!ptr() || !key) return Ref();
     if (PyDict_CheckExact(ptr())) {
         PyObject *value;
@@ -380,14 +258,59 @@ Ref Api<Self>::item(Handle key) const {
 }
 
 template <class Self>
-bool Api<Self>::set_item(Handle key, Handle value) const {
+[[gnu::always_inline]] inline bool Api<Self>::set_item(Handle key, Handle value) const {
     if (!ptr() || !key || !value) return false;
     return (PyDict_CheckExact(ptr()) ? PyDict_SetItem(ptr(), key, value) : PyObject_SetItem(ptr(), key, value)) == 0;
 }
 
 template <class Self>
+[[gnu::always_inline]] inline Ref Api<Self>::attr_or(PyObject *name, Handle fallback) const {
+    if (!ptr() || !fallback) return Ref();
+    PyObject *value;
+    int found = PyObject_GetOptionalAttr(ptr(), name, &value);
+    if (found < 0) return Ref();
+    return found ? steal(value) : new_ref(fallback);
+}
+
+template <class Self>
+[[gnu::always_inline]] inline Ref Api<Self>::get_or(Handle key, Handle fallback) const {
+    if (!ptr() || !key || !fallback) return Ref();
+    if (PyDict_CheckExact(ptr())) {
+        PyObject *value;
+        int found = PyDict_GetItemRef(ptr(), key, &value);
+        if (found < 0) return Ref();
+        return found ? steal(value) : new_ref(fallback);
+    }
+    return method(get_name, key, fallback);
+}
+
+template <class Self>
+[[gnu::always_inline]] inline Ref Api<Self>::pop_or(Handle key, Handle fallback) const {
+    if (!ptr() || !key || !fallback) return Ref();
+    if (PyDict_CheckExact(ptr())) {
+        PyObject *value;
+        int found = PyDict_Pop(ptr(), key, &value);
+        if (found < 0) return Ref();
+        return found ? steal(value) : new_ref(fallback);
+    }
+    return method(pop_name, key, fallback);
+}
+
+template <class Self>
 template <class... Args>
-Ref Api<Self>::operator()(const Args &...args) const {
+[[gnu::always_inline]] inline Ref Api<Self>::call_keywords(PyObject *kwnames, const Args &...args) const {
+    PyObject *stack[] = {nullptr, Handle(args).get()...};
+    if (!ptr()) return Ref();
+    for (std::size_t i = 1; i <= sizeof...(Args); i++) {
+        if (stack[i] == nullptr) return Ref();
+    }
+    std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return steal(PyObject_Vectorcall(ptr(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+template <class Self>
+template <class... Args>
+[[gnu::always_inline]] inline Ref Api<Self>::operator()(const Args &...args) const {
     PyObject *stack[] = {nullptr, Handle(args).get()...};
     if (!ptr()) return Ref();
     for (std::size_t i = 1; i <= sizeof...(Args); i++) {
@@ -398,7 +321,7 @@ Ref Api<Self>::operator()(const Args &...args) const {
 
 template <class Self>
 template <class... Args>
-Ref Api<Self>::method(PyObject *name, const Args &...args) const {
+[[gnu::always_inline]] inline Ref Api<Self>::method(PyObject *name, const Args &...args) const {
     PyObject *stack[] = {ptr(), Handle(args).get()...};
     for (PyObject *obj : stack) {
         if (obj == nullptr) return Ref();
@@ -408,7 +331,7 @@ Ref Api<Self>::method(PyObject *name, const Args &...args) const {
 }
 
 template <class Self>
-Ref Api<Self>::operator+(Handle other) const {
+[[gnu::always_inline]] inline Ref Api<Self>::plus(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) + PyFloat_AS_DOUBLE(other.get()));
@@ -419,7 +342,7 @@ Ref Api<Self>::operator+(Handle other) const {
 }
 
 template <class Self>
-Ref Api<Self>::operator-(Handle other) const {
+[[gnu::always_inline]] inline Ref Api<Self>::minus(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) - PyFloat_AS_DOUBLE(other.get()));
@@ -431,7 +354,7 @@ Ref Api<Self>::operator-(Handle other) const {
 
 // float and int have no in-place addition: their fast paths are the same.
 template <class Self>
-Ref Api<Self>::iadd(Handle other) const {
+[[gnu::always_inline]] inline Ref Api<Self>::iadd(Handle other) const {
     if (!ptr() || !other) return Ref();
     if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
         return new_float(PyFloat_AS_DOUBLE(ptr()) + PyFloat_AS_DOUBLE(other.get()));
@@ -442,73 +365,78 @@ Ref Api<Self>::iadd(Handle other) const {
 }
 
 template <class Self>
-Ref Api<Self>::operator+(double x) const {
+[[gnu::always_inline]] inline Ref Api<Self>::plus(double x) const {
     if (!ptr()) return Ref();
     if (PyFloat_CheckExact(ptr())) return new_float(PyFloat_AS_DOUBLE(ptr()) + x);
-    return *this + new_float(x);
+    return plus(new_float(x));
 }
 
 template <class Self>
-Ref Api<Self>::iadd(double x) const {
+[[gnu::always_inline]] inline Ref Api<Self>::iadd(double x) const {
     if (!ptr()) return Ref();
     if (PyFloat_CheckExact(ptr())) return new_float(PyFloat_AS_DOUBLE(ptr()) + x);
     return iadd(new_float(x));
 }
 
 template <class Self>
-int Api<Self>::compare(int op, Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::compare(int op, Handle other) const {
     return ptr() && other ? kr::compare(ptr(), op, other) : -1;
 }
 
 template <class Self>
-int Api<Self>::lt(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::lt(Handle other) const {
     return compare(Py_LT, other);
 }
 
 template <class Self>
-int Api<Self>::le(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::le(Handle other) const {
     return compare(Py_LE, other);
 }
 
 template <class Self>
-int Api<Self>::eq(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::eq(Handle other) const {
     return compare(Py_EQ, other);
 }
 
 template <class Self>
-int Api<Self>::ne(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::ne(Handle other) const {
     return compare(Py_NE, other);
 }
 
 template <class Self>
-int Api<Self>::gt(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::gt(Handle other) const {
     return compare(Py_GT, other);
 }
 
 template <class Self>
-int Api<Self>::ge(Handle other) const {
+[[gnu::always_inline]] inline int Api<Self>::ge(Handle other) const {
     return compare(Py_GE, other);
 }
 
 template <class Self>
-int Api<Self>::truth() const {
+[[gnu::always_inline]] inline int Api<Self>::truth() const {
     if (!ptr()) return -1;
     if (ptr() == Py_True || ptr() == Py_False || ptr() == Py_None) return ptr() == Py_True;
     return PyObject_IsTrue(ptr());
 }
 
 template <class Self>
-Ref Api<Self>::str() const {
+[[gnu::always_inline]] inline Ref Api<Self>::str() const {
     return ptr() ? steal(PyObject_Str(ptr())) : Ref();
 }
 
 template <class Self>
-Ref Api<Self>::to_float() const {
+[[gnu::always_inline]] inline Ref Api<Self>::to_int() const {
+    return ptr() ? steal(PyNumber_Long(ptr())) : Ref();
+}
+
+template <class Self>
+[[gnu::always_inline]] inline Ref Api<Self>::to_float() const {
     return ptr() ? steal(PyNumber_Float(ptr())) : Ref();
 }
 
 template <class Self>
-Ref Api<Self>::format(PyObject *spec) const {
+[[gnu::always_inline]] inline Ref Api<Self>::format(PyObject *spec) const {
     return ptr() ? steal(PyObject_Format(ptr(), spec)) : Ref();
 }
 

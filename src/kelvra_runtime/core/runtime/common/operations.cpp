@@ -72,6 +72,26 @@ PyObject *literal(const char *text) {
     return PyLong_FromString(text, nullptr, 10);
 }
 
+Constant get_name{"get"};
+Constant pop_name{"pop"};
+
+Ref new_tuple(std::initializer_list<Handle> items) {
+    Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return tuple;
+    Py_ssize_t i = 0;
+    for (Handle item : items) {
+        if (!item) return Ref();
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item.get()));
+    }
+    return tuple;
+}
+
+Ref min(Handle a, Handle b) {
+    int smaller = b.lt(a);
+    if (smaller < 0) return Ref();
+    return new_ref(smaller ? b : a);
+}
+
 Ref max(Handle a, Handle b) {
     int bigger = b.gt(a);
     if (bigger < 0) return Ref();

@@ -1,0 +1,161 @@
+// Module constants and the host's operations as bodies use them, with the
+// exact-type paths that give the host's own results directly.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+
+namespace kr {
+
+// ---------------------------------------------------------------------------
+// Module constants
+
+// A process-wide constant of a module, made once at its first exec, in the
+// order of declaration: an interned str,
+//     kr::Constant str_get{"get"};
+// a tuple of interned strs, such as the keyword names of a call site,
+//     const char *const breach_names[] = {"cap_name", "cap_value"};
+//     kr::Constant breach_keywords{breach_names};
+// or the object a function makes (it may use the constants declared
+// before it),
+//     kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
+// Declaring one is all it takes: it registers itself with the module.
+class Constant {
+public:
+    explicit Constant(const char *interned) noexcept;
+    explicit Constant(std::span<const char *const> interned_tuple) noexcept;
+    explicit Constant(PyObject *(*make)()) noexcept;
+    Constant(const Constant &) = delete;
+    Constant &operator=(const Constant &) = delete;
+
+    PyObject *get() const noexcept { return object_; }
+    operator PyObject *() const noexcept { return object_; }
+
+    // Makes every declared constant not made yet; -1 with the error set.
+    static int make_all();
+
+private:
+    void link() noexcept;
+    PyObject *make() const;
+
+    const char *text_ = nullptr;
+    std::span<const char *const> texts_ = {};
+    PyObject *(*make_)() = nullptr;
+    PyObject *object_ = nullptr;
+    Constant *next_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// The host's operations, with their exact-type paths
+
+// The names "get" and "pop", for `Api::get_or` and `Api::pop_or`.
+extern Constant get_name;
+extern Constant pop_name;
+
+// The builtin `name` (a new reference).
+PyObject *builtin(const char *name);
+
+// The module global `name` (a new reference), else the builtin of that
+// name; NameError when neither exists.
+PyObject *global(PyObject *globals, const char *name);
+PyObject *global(PyObject *globals, PyObject *name);
+
+// The value of an exact int small enough for machine arithmetic (a compact
+// one, of at most one internal digit): the host's int arithmetic and
+// comparisons on it give what the machine's do, and a double holds it
+// exactly.  False for any other object.
+inline bool machine_int(PyObject *value, long long *out) {
+    if (!PyLong_CheckExact(value)) return false;
+    auto *number = reinterpret_cast<PyLongObject *>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *out = PyUnstable_Long_CompactValue(number);
+    return true;
+}
+
+template <class Number>
+inline bool compare_numbers(Number x, int op, Number y) {
+    switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+    }
+}
+
+// `compare` past its exact float and small exact int cases.
+int compare_objects(PyObject *a, int op, PyObject *b);
+
+// `a <op> b` taken as a truth value (1, 0, or -1 with the error set), as
+// the host evaluates it.  Exact floats and small exact ints compare as
+// machine numbers, as their own comparisons do; two exact
+// strs compare by value, and an exact int or None equals itself.
+inline int compare(PyObject *a, int op, PyObject *b) {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        return compare_numbers(PyFloat_AS_DOUBLE(a), op, PyFloat_AS_DOUBLE(b));
+    }
+    long long x, y;
+    bool small_a = machine_int(a, &x), small_b = machine_int(b, &y);
+    if (small_a && small_b) return compare_numbers(x, op, y);
+    // A float compares with a small int as with its exact double.
+    if (small_a && PyFloat_CheckExact(b)) return compare_numbers(static_cast<double>(x), op, PyFloat_AS_DOUBLE(b));
+    if (small_b && PyFloat_CheckExact(a)) return compare_numbers(PyFloat_AS_DOUBLE(a), op, static_cast<double>(y));
+    if (a == b && (op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a)) return op == Py_EQ;
+    return compare_objects(a, op, b);
+}
+
+// `list.append(item)` for an exact list: 0, or -1 with the error set.  In
+// place while the list has room, as the host's own append is.
+inline int list_append(PyObject *list, PyObject *item) {
+    Py_ssize_t size = PyList_GET_SIZE(list);
+    if (size < reinterpret_cast<PyListObject *>(list)->allocated) [[likely]] {
+        PyList_SET_ITEM(list, size, Py_NewRef(item));
+        Py_SET_SIZE(list, size + 1);
+        return 0;
+    }
+    return PyList_Append(list, item);
+}
+
+// The error of a failed attribute read, given the name and object for the
+// host's suggestions, as its own attribute read does.  Returns null.
+PyObject *attribute_error_context(PyObject *obj, PyObject *name);
+
+// `obj.<name>` for an interned str `name`, as the host's attribute read
+// does it, through the type's own lookup.
+inline PyObject *get_attr(PyObject *obj, PyObject *name) {
+    getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
+    if (getattro == nullptr) [[unlikely]]
+        return PyObject_GetAttr(obj, name);
+    PyObject *value = getattro(obj, name);
+    return value != nullptr ? value : attribute_error_context(obj, name);
+}
+
+// `obj.<name> = value` for an interned str `name`, through the type's own
+// assignment; 0, or -1 with the error set.
+inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+    setattrofunc setattro = Py_TYPE(obj)->tp_setattro;
+    if (setattro == nullptr) [[unlikely]]
+        return PyObject_SetAttr(obj, name, value);
+    return setattro(obj, name, value);
+}
+
+// `self.<name>(args...)`: a new reference, or null with the error set.
+template <class... Args>
+PyObject *call_method(PyObject *name, PyObject *self, const Args &...args) {
+    PyObject *stack[] = {self, static_cast<PyObject *>(args)...};
+    return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// `callable(positional..., **dict(zip(kwnames, keyword values)))`: the
+// arguments are the positional ones, then one value per name of `kwnames`
+// (a tuple of interned strs, as a compiled call site passes).
+template <class... Args>
+PyObject *call_with_keywords(PyObject *callable, PyObject *kwnames, const Args &...args) {
+    PyObject *stack[] = {nullptr, static_cast<PyObject *>(args)...};
+    std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return PyObject_Vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+}  // namespace kr
