@@ -54,9 +54,6 @@ kr::Constant child_result_template{[]() -> PyObject * {
 // ---------------------------------------------------------------------------
 // Helpers
 
-// `spec.to_dict()`
-PyObject *spec_to_dict(PyObject *spec) { return kr::call_method(str_to_dict, spec); }
-
 // Whether calling `cls` runs dict's own construction: `type.__call__`,
 // then dict's `__new__` and `__init__`.
 bool constructs_as_dict(PyObject *cls) {
