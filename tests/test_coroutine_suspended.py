@@ -258,3 +258,29 @@ def test_suspended_coroutine_in_a_cycle_is_collected(dispatcher_type):
     gc.collect()
     assert alive() is None
     assert gate.log == ["closing"]
+
+
+@pytest.mark.parametrize("dispatcher_type", DISPATCHERS, ids=["compiled", "twin"])
+def test_cycle_through_what_the_suspended_body_holds_is_collected(dispatcher_type):
+    # The first child's result, which the body keeps in `results` while it
+    # waits for the second child, holds the coroutine; the second child's
+    # runner holds nothing of it.
+    gate = Gate()
+    box = {}
+
+    async def runner(spec):
+        if spec.agent == "a":
+            return {"box": box}
+        return await gate.wait()
+
+    coro = dispatcher_type(child_runner=runner).enqueue_children(
+        parent_run_id="p", parent_resume_key="k", specs=(ChildSpec("a"), ChildSpec("b")), return_when="all",
+        timeout_seconds=1,
+    )
+    box["coro"] = coro
+    assert coro.send(None) == "gate"
+    alive = weakref.ref(coro)
+    del coro, box
+    gc.collect()
+    assert alive() is None
+    assert gate.log == ["closing"]

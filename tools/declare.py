@@ -126,14 +126,15 @@ def body_parameters(f):
     return "".join(f", {parameter_type(check_of(annotation))} {name}" for name, annotation, _, _ in f.params)
 
 
-def glue_arguments(f):
-    """The glue's arguments for the body's parameters, read from the call."""
+def glue_arguments(f, source="call"):
+    """The glue's arguments for the body's parameters, read from the call
+    (or, for an awaiting body, from its coroutine `co`)."""
     out = []
     for index, (_, annotation, _, _) in enumerate(f.params):
         if parameter_type(check_of(annotation)) == "kr::Real":
-            out.append(f"kr::Real{{call[{index}], call.real({index})}}")
+            out.append(f"kr::Real{{{source}[{index}], {source}.real({index})}}")
         else:
-            out.append(f"call[{index}]")
+            out.append(f"{source}[{index}]")
     return "".join(f", {a}" for a in out)
 
 
@@ -220,7 +221,7 @@ class Function:
         self.doc = ast.get_docstring(node, clean=False)
         self.is_async = isinstance(node, ast.AsyncFunctionDef)
         self.stub = is_stub(node)
-        self.steps = self.is_async and not self.stub and awaits(node)
+        self.awaits = self.is_async and not self.stub and awaits(node)
         decorators = [ast.unparse(d) for d in node.decorator_list]
         if decorators not in ([], ["classmethod"]) or (decorators and not owner):
             fail(path, node.lineno, f"{self.qualname}: decorators {decorators} are not declarable")
@@ -385,22 +386,13 @@ class Rendering:
             if owner:
                 out.append(f"namespace {owner} {{")
             for f in functions:
-                if f.steps:
-                    out.append(f"PyObject *{body_name(f.name)}(kr::Coroutine &co, PyObject *sent);")
+                if f.awaits:
+                    out.append(f"kr::Task {body_name(f.name)}(kr::Coroutine &co{body_parameters(f)});")
                 elif not f.stub:
                     out.append(f"kr::Result {body_name(f.name)}(kr::Call &call{body_parameters(f)});")
             if owner:
                 out.append(f"}}  // namespace {owner}")
         out += ["}  // namespace body", ""]
-        stepping = [f for f in self.functions if f.steps]
-        if stepping:
-            out += ["// The state an awaiting body keeps across its awaits, defined with it.", "namespace state {"]
-            for f in stepping:
-                if f.owner:
-                    out.append(f"namespace {f.owner} {{ struct {body_name(f.name)}; }}")
-                else:
-                    out.append(f"struct {body_name(f.name)};")
-            out += ["}  // namespace state", ""]
         if self.classes:
             out += ["// The class objects the module body made, as its statements bound them.", "namespace cls {"]
             out += [f"PyObject *{c.name};" for c in self.classes]
@@ -425,7 +417,11 @@ class Rendering:
             text = c_string(ast.unparse(annotation)) if annotation is not None else "nullptr"
             out.append(f"    {{{c_string(name)}, {check_of(annotation)}, {text}, {kind}, {c_string(default)}}},")
         out.append("};")
-        if not f.steps and not f.stub:
+        if f.awaits:
+            out.append(f"kr::Task glue_{f.ident}(kr::Coroutine &co) {{")
+            out.append(f"    return body::{f.scope}{body_name(f.name)}(co{glue_arguments(f, 'co')});")
+            out.append("}")
+        elif not f.stub:
             out.append(f"PyObject *glue_{f.ident}(kr::Call &call) {{")
             out.append(f"    return call.finish(body::{f.scope}{body_name(f.name)}(call{glue_arguments(f)}));")
             out.append("}")
@@ -435,10 +431,8 @@ class Rendering:
         out.append(f"    .line = {f.line},")
         out.append(f"    .params = {params},")
         out.append(f"    .returns = {c_string(f.returns)},")
-        target = f"body::{f.scope}{body_name(f.name)}"
-        if f.steps:
-            out.append(f"    .step = {target},")
-            out.append(f"    .state = &kr::state_type<state::{f.scope}{body_name(f.name)}>,")
+        if f.awaits:
+            out.append(f"    .task = glue_{f.ident},")
         else:
             if not f.stub:
                 out.append(f"    .body = glue_{f.ident},")

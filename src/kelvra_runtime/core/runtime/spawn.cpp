@@ -54,9 +54,6 @@ kr::Constant child_result_template{[]() -> PyObject * {
 // ---------------------------------------------------------------------------
 // Helpers
 
-// `spec.to_dict()`
-PyObject *spec_to_dict(PyObject *spec) { return kr::call_method(str_to_dict, spec); }
-
 // Whether calling `cls` runs dict's own construction: `type.__call__`,
 // then dict's `__new__` and `__init__`.
 bool constructs_as_dict(PyObject *cls) {
@@ -116,30 +113,6 @@ kr::Result body::InMemorySpawnDispatcher::init(kr::Call &call, kr::Handle self, 
     return kr::None;
 }
 
-// enqueue_children's arguments, in parameter order.
-enum EnqueueArg : std::size_t { kSelf, kParentRunId, kParentResumeKey, kSpecs, kReturnWhen };
-
-// What enqueue_children keeps across the await of a child's runner.
-struct state::InMemorySpawnDispatcher::enqueue_children {
-    Ref results;            // `results`: child id -> result
-    Ref child_ids;          // `child_ids`
-    Ref child_id;           // the current child's id
-    Py_ssize_t index = 0;   // the current child's index in `specs`
-    bool awaiting = false;  // suspended in the current child's runner
-
-    int traverse(visitproc visit, void *arg) const {
-        Py_VISIT(results.get());
-        Py_VISIT(child_ids.get());
-        Py_VISIT(child_id.get());
-        return 0;
-    }
-};
-using Dispatch = state::InMemorySpawnDispatcher::enqueue_children;
-
-// The ChildSpec being dispatched.  It is borrowed from `specs`, a
-// tuple that the coroutine owns, so it lives as long as the coroutine.
-PyObject *current_spec(kr::Coroutine &co, const Dispatch &d) { return PyTuple_GET_ITEM(co[kSpecs], d.index); }
-
 // `f"inmem-{parent_run_id}-{parent_resume_key}-{idx}"`.  With ASCII
 // names, the usual case, the text is written directly.
 PyObject *child_run_id(PyObject *parent_run_id, PyObject *parent_resume_key, Py_ssize_t idx) {
@@ -169,155 +142,75 @@ PyObject *child_run_id(PyObject *parent_run_id, PyObject *parent_resume_key, Py_
     return id;
 }
 
-// `child_id = ...` and `child_ids.append(child_id)`.
-int mint_child_id(kr::Coroutine &co, Dispatch &d) {
-    d.child_id = steal(child_run_id(co[kParentRunId], co[kParentResumeKey], d.index));
-    if (!d.child_id) {
-        co.fail(line::mint_id);
-        return -1;
+// The exception an `except ... as exc:` block handles: taken from the error
+// set, and the one being handled while the block runs, so that errors
+// raised in the block carry it as their context.
+class Handling {
+public:
+    Handling() : exc_(steal(PyErr_GetRaisedException())), outer_(steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc_.get());
     }
-    if (kr::list_append(d.child_ids.get(), d.child_id.get()) < 0) {
-        co.fail(line::append_id);
-        return -1;
-    }
-    return 0;
-}
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+    ~Handling() { PyErr_SetHandledException(outer_.get()); }
+    kr::Handle exc() const { return exc_; }
 
-// `await self._child_runner(spec)`: the suspension marker when the step
-// must suspend; otherwise null, with `*result` set to the awaited result,
-// or left empty with the protected step's error set.
-PyObject *await_child(kr::Coroutine &co, const Dispatch &d, Ref *result) {
-    Ref runner = steal(kr::get_attr(co[kSelf], str_child_runner));
-    if (!runner) return nullptr;
-    return co.await_call(runner.get(), current_spec(co, d), line::await_child, result);
-}
-
-// `result["child_run_id"] = child_id; result["spec"] = spec.to_dict()`,
-// the rest of the protected step; `*line` names the failing statement.
-int label_result(PyObject *result, PyObject *child_id, PyObject *spec, int *line) {
-    *line = line::set_child_id;
-    if (PyObject_SetItem(result, str_child_run_id, child_id) < 0) return -1;
-    *line = line::set_spec;
-    Ref spec_dict = steal(spec_to_dict(spec));
-    if (!spec_dict) return -1;
-    return PyObject_SetItem(result, str_spec, spec_dict.get());
-}
-
-PyObject *build_failure_result(kr::Coroutine &co, PyObject *spec, PyObject *child_id, PyObject *exc) {
-    Ref cls = steal(kr::global(co.globals(), str_child_result));
-    if (!cls) return co.fail(line::failure_result);
-    Ref spec_dict = steal(spec_to_dict(spec));
-    if (!spec_dict) return co.fail(line::failure_spec);
-    Ref error = steal(PyObject_Str(exc));
-    if (!error) return co.fail(line::failure_error);
-    PyObject *result = call_child_result(cls.get(), child_id, spec_dict.get(), Py_None, error.get());
-    return result ? result : co.fail(line::failure_result);
-}
-
-// The failure mapping of a child whose protected step raised the error
-// that is set.  As in an `except Exception as exc:` block, `exc` is the
-// exception being handled meanwhile, so errors raised while the mapping is
-// built carry it as their context.
-PyObject *failure_result(kr::Coroutine &co, PyObject *spec, PyObject *child_id) {
-    Ref exc = steal(PyErr_GetRaisedException());
-    Ref outer = steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(exc.get());
-    PyObject *result = build_failure_result(co, spec, child_id, exc.get());
-    PyErr_SetHandledException(outer.get());
-    return result;
-}
-
-// Finishes the current child from what its runner's awaitable returned
-// (null: the protected step raised): labels or replaces the result, stores
-// it, and applies the stop rules.  Returns 1 to stop dispatching, 0 to go
-// on, -1 on error.
-int finish_child(kr::Coroutine &co, const Dispatch &d, PyObject *awaited) {
-    PyObject *spec = current_spec(co, d);
-    PyObject *child_id = d.child_id.get();
-    int line = line::await_child;
-    Ref result = kr::new_ref(awaited);
-    if (result && label_result(result.get(), child_id, spec, &line) < 0) result.reset();
-    if (!result) {
-        // Cancellation, KeyboardInterrupt, SystemExit and GeneratorExit
-        // are not the child's failure: they end the whole call.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            co.fail(line);
-            return -1;
-        }
-        result = steal(failure_result(co, spec, child_id));
-        if (!result) return -1;
-    }
-    if (PyDict_SetItem(d.results.get(), child_id, result.get()) < 0) {
-        co.fail(line::store_result);
-        return -1;
-    }
-    int stop = kr::compare(co[kReturnWhen], Py_EQ, str_first_success);
-    if (stop > 0) stop = has_output(result.get());
-    if (stop < 0) {
-        co.fail(line::first_success);
-        return -1;
-    }
-    if (stop) return 1;
-    stop = kr::compare(co[kReturnWhen], Py_EQ, str_any);
-    if (stop < 0) co.fail(line::any);
-    return stop;
-}
-
-// `self._pending.setdefault(parent_run_id, {})[parent_resume_key] = results`,
-// then the call completes with `child_ids`.
-PyObject *store_results(kr::Coroutine &co, Dispatch &d) {
-    Ref pending = steal(kr::get_attr(co[kSelf], str_pending));
-    if (!pending) return co.fail(line::store_results);
-    Ref fresh = steal(PyDict_New());
-    if (!fresh) return co.fail(line::store_results);
-    Ref per_parent;
-    if (PyDict_CheckExact(pending.get())) {
-        PyObject *found;
-        if (PyDict_SetDefaultRef(pending.get(), co[kParentRunId], fresh.get(), &found) < 0) {
-            return co.fail(line::store_results);
-        }
-        per_parent = steal(found);
-    }
-    else {
-        per_parent = steal(kr::call_method(str_setdefault, pending.get(), co[kParentRunId], fresh.get()));
-        if (!per_parent) return co.fail(line::store_results);
-    }
-    if (PyObject_SetItem(per_parent.get(), co[kParentResumeKey], d.results.get()) < 0) {
-        return co.fail(line::store_results);
-    }
-    return d.child_ids.release();
-}
+private:
+    Ref exc_;
+    Ref outer_;
+};
 
 // Children run one after another: each runner's awaitable is awaited to
 // the end (through every suspension it makes) before the next id is minted.
-// A step starts at the top, or, after an await, with the awaited child.
-PyObject *body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, PyObject *sent) {
-    Dispatch &d = co.state<Dispatch>();
-    if (!d.awaiting) {
-        d.results = steal(PyDict_New());
-        if (!d.results) return co.fail(line::results);
-        d.child_ids = steal(PyList_New(0));
-        if (!d.child_ids) return co.fail(line::child_ids);
-    }
-    else {
-        d.awaiting = false;
-        int stop = finish_child(co, d, sent);
-        if (stop < 0) return nullptr;
-        if (stop) return store_results(co, d);
-        d.index++;
-    }
-    for (; d.index < PyTuple_GET_SIZE(co[kSpecs]); d.index++) {
-        if (mint_child_id(co, d) < 0) return nullptr;
-        Ref result;
-        if (PyObject *suspended = await_child(co, d, &result)) {
-            d.awaiting = true;
-            return suspended;
+kr::Task body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, kr::Handle self, kr::Handle parent_run_id,
+                                                         kr::Handle parent_resume_key, kr::Handle specs,
+                                                         kr::Handle return_when, kr::Real /*timeout_seconds*/,
+                                                         kr::Handle /*group_key*/, kr::Handle /*tenant_id*/,
+                                                         kr::Handle /*parent_trace_id*/, kr::Handle /*parent_span_id*/,
+                                                         kr::Handle /*parent_sub_user_identity*/) {
+    kr::Held results{co, kr::new_dict()};
+    if (!results) co_return line::results;
+    kr::Held child_ids{co, kr::new_list()};
+    if (!child_ids) co_return line::child_ids;
+    for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs.get()); idx++) {
+        kr::Handle spec = PyTuple_GET_ITEM(specs.get(), idx);
+        kr::Held child_id{co, steal(child_run_id(parent_run_id, parent_resume_key, idx))};
+        if (!child_id) co_return line::mint_id;
+        if (kr::list_append(child_ids.get(), child_id.get()) < 0) co_return line::append_id;
+        // try:
+        kr::Line raised{0};
+        Ref result = co_await co.await_call(self.attr(str_child_runner), spec, line::await_child);
+        if (!result)
+            raised = line::await_child;
+        else if (!result.set_item(str_child_run_id, child_id))
+            raised = line::set_child_id;
+        else if (!result.set_item(str_spec, spec.method(str_to_dict)))
+            raised = line::set_spec;
+        if (raised) {
+            // except Exception as exc: the others end the call.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return raised;
+            Handling handling;
+            Ref cls = co.global(str_child_result);
+            if (!cls) co_return line::failure_result;
+            Ref spec_dict = spec.method(str_to_dict);
+            if (!spec_dict) co_return line::failure_spec;
+            Ref error = handling.exc().str();
+            if (!error) co_return line::failure_error;
+            result = steal(call_child_result(cls.get(), child_id.get(), spec_dict.get(), Py_None, error.get()));
+            if (!result) co_return line::failure_result;
         }
-        int stop = finish_child(co, d, result.get());
-        if (stop < 0) return nullptr;
+        if (!results.set_item(child_id, result)) co_return line::store_result;
+        int stop = return_when.eq(str_first_success);
+        if (stop > 0) stop = has_output(result.get());
+        if (stop < 0) co_return line::first_success;
+        if (stop) break;
+        stop = return_when.eq(str_any);
+        if (stop < 0) co_return line::any;
         if (stop) break;
     }
-    return store_results(co, d);
+    Ref per_parent = self.attr(str_pending).method(str_setdefault, parent_run_id, kr::new_dict());
+    if (!per_parent.set_item(parent_resume_key, results)) co_return line::store_results;
+    co_return child_ids.take();
 }
 
 // `self._pending.get(parent_run_id, {}).pop(resume_key, {})`, which must

@@ -198,39 +198,12 @@ static int bind(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyOb
     return 0;
 }
 
-// Whether the arguments of the parameters with a check, all bound in
-// `bound`, are exactly of the types their checks name, reading the doubles
-// of floats into `reals`.  When they are not, the general rule converts,
-// tests and reports them.
-static inline bool types_as_declared(FunctionObject *f, PyObject *const *bound, double *reals) {
-    for (Py_ssize_t c = 0; c < f->ntests; c++) {
-        const FunctionObject::TypeTest &test = f->tests[c];
-        PyObject *value = bound[test.index];
-        if (Py_TYPE(value) == test.type) {
-            if (test.how == Check::How::ToDouble) reals[test.index] = PyFloat_AS_DOUBLE(value);
-        }
-        else if (value != Py_None || test.how != Check::How::ExactOrNone) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Runs a body on bound arguments: its result, or null with the error set
-// and `*line` naming the failing statement.
-static inline PyObject *run_body(FunctionObject *f, PyObject *const *args, const double *reals, int *line) {
-    Call call(f->globals, args, reals);
-    PyObject *result = f->body(call);
-    *line = call.line();
-    return result;
-}
-
 // Runs a plain function's body; an error leaving it gets the function's
 // traceback entry.
 static inline PyObject *run_plain(FunctionObject *f, PyObject *const *args, const double *reals) {
-    int line = 0;
-    PyObject *result = run_body(f, args, reals, &line);
-    if (result == nullptr) function_traceback(f, line);
+    Call call(f->globals, args, reals);
+    PyObject *result = f->body(call);
+    if (result == nullptr) function_traceback(f, call.line());
     return result;
 }
 
@@ -244,15 +217,10 @@ static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, 
     return coroutine;
 }
 
-// What a call does once its arguments are bound: an asynchronous function
-// returns its coroutine, or with `run_now` runs the body as awaiting that
-// coroutine would; a plain one runs its body.
-enum class Then : unsigned char { Call, RunNow };
-
 // A call bound by the general rule: keywords, defaults and int().  Kept
 // out of line, so that the all-positional path stays small.
 [[gnu::noinline]] static PyObject *call_bound(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
-                                              PyObject *kwnames, Then then = Then::Call) {
+                                              PyObject *kwnames) {
     PyObject *bound[kMaxParams];
     double reals[kMaxParams];
     Converted converted;
@@ -261,17 +229,7 @@ enum class Then : unsigned char { Call, RunNow };
         return nullptr;
     }
     if (check_exact_types(f, bound) < 0) return nullptr;
-    if (then == Then::RunNow && is_async(f)) {
-        int line = 0;
-        PyObject *result = run_body(f, bound, reals, &line);
-        if (result == nullptr) coroutine_error(f, line);
-        return result;
-    }
     return run_or_start(f, bound, reals);
-}
-
-PyObject *function_run_inline(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs) {
-    return call_bound(f, args, nargs, nullptr, Then::RunNow);
 }
 
 // Any call the all-positional path does not take: bound the quick way

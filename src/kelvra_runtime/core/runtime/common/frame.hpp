@@ -14,9 +14,11 @@
 
 #include <Python.h>
 
+#include <coroutine>
 #include <cstddef>
-#include <new>
+#include <exception>
 #include <span>
+#include <utility>
 
 #include "objects.hpp"
 
@@ -58,46 +60,21 @@ struct Param {
 
 class Call;
 class Coroutine;
+class Task;
 
 // A function body: returns a new reference, or null with the error set
 // after `call.fail(line)` recorded the failing statement's line.
 using Body = PyObject *(*)(Call &call);
 
-// A step of an asynchronous body that awaits.  `sent` is Py_None on the
-// first step; after an await it is the awaited result (borrowed), or null
-// with the awaited object's error set.  A step returns the body's result,
-// null with the error set, or what `co.await(...)` returned, to suspend.
-using Step = PyObject *(*)(Coroutine &co, PyObject *sent);
-
-// The type of the state an awaiting body keeps across its awaits: made
-// with the coroutine, released when the coroutine ends or is collected,
-// and shown to the garbage collector through its `traverse`.
-struct StateType {
-    std::size_t size;
-    void (*construct)(void *state);
-    void (*destroy)(void *state);
-    int (*traverse)(const void *state, visitproc visit, void *arg);
-};
-
-// The most state an awaiting body may keep (it lives in the coroutine).
-inline constexpr std::size_t kMaxStateSize = 64;
-
-template <class State>
-    requires(sizeof(State) <= kMaxStateSize && alignof(State) <= alignof(std::max_align_t))
-inline constexpr StateType state_type = {
-    sizeof(State),
-    [](void *state) { new (state) State(); },
-    [](void *state) { static_cast<State *>(state)->~State(); },
-    [](const void *state, visitproc visit, void *arg) {
-        return static_cast<const State *>(state)->traverse(visit, arg);
-    },
-};
+// The C++ coroutine of an asynchronous body that awaits (see Task below),
+// started on the coroutine object that runs it.
+using TaskBody = Task (*)(Coroutine &co);
 
 // A function's declaration.  The body is one of:
 //   body               a plain body; with `is_async` (an `async def` that never
 //                      awaits) the call returns a coroutine that runs it on its
 //                      first step;
-//   step and state     an `async def` that awaits;
+//   task               an `async def` that awaits;
 //   neither            a stub, such as a protocol's method: it returns None
 //                      (through a coroutine with `is_async`).
 struct FunctionDef {
@@ -108,8 +85,7 @@ struct FunctionDef {
     const char *returns = nullptr;  // return annotation, null for none
     Body body = nullptr;
     bool is_async = false;
-    Step step = nullptr;
-    const StateType *state = nullptr;
+    TaskBody task = nullptr;
 };
 
 // The bound arguments of one call, in parameter order, as the generated
@@ -144,50 +120,169 @@ private:
     int line_ = 0;
 };
 
-// What an awaiting body sees of its coroutine: the bound arguments, its
-// state, and the await.  The coroutine object owns all of them and what
-// the body awaits.
+// ---------------------------------------------------------------------------
+// Asynchronous bodies that await
+//
+// Such a body is a C++ coroutine that the coroutine object drives: it reads
+// in the order of its rendering, each `await` a `co_await` of what
+// `co.await_call` or `co.await` give, and it ends with `co_return` of a
+// Result, as a plain body returns one:
+//
+//     kr::Task body::f(kr::Coroutine &co, kr::Handle self, kr::Handle spec) {
+//         kr::Held seen{co, kr::new_dict()};
+//         if (!seen) co_return line::seen;
+//         Ref result = co_await co.await_call(self.attr(str_runner), spec, line::run);
+//         if (!result) co_return line::run;
+//         ...
+//     }
+//
+// An await whose iterator yields suspends the body; the values go out to
+// whoever drives the coroutine object, and what they send in comes back
+// into the body as the await's result.  A throw() or close() there comes
+// back as a failed await: a null result with the error set (GeneratorExit
+// for close()).  Collecting a suspended coroutine destroys the body's frame
+// without resuming it, releasing what it holds.
+//
+// The body's parameters are borrowed from the coroutine object, which owns
+// the arguments.  An object the body keeps across an await is a `Held`, so
+// that the garbage collector sees it through the coroutine object.
+
+class Held;
+class Await;
+
+// What an awaiting body sees of its coroutine: the bound arguments, the
+// module's namespace, and the awaits.  The coroutine object owns the
+// arguments, the iterator being awaited and the body's frame.
 class Coroutine {
 public:
     PyObject *operator[](std::size_t i) const { return args_[i]; }
     double real(std::size_t i) const { return reals_[i]; }
     PyObject *globals() const { return globals_; }
-    template <class State>
-    State &state() {
-        return *static_cast<State *>(state_);
-    }
+    // `globals()[name]`, else the builtin of that name; NameError when neither exists.
+    Ref global(PyObject *name) const { return steal(kr::global(globals_, name)); }
 
-    // Starts awaiting `awaitable` through the host's await protocol, in
-    // the statement at `line` (where the coroutine's frame then stands).
-    // On success it returns the suspension marker that the step must
-    // return; on failure (not awaitable) it returns null with TypeError set
-    // and the step may handle the error or return null itself.
-    PyObject *await(PyObject *awaitable, int line);
+    // `await awaitable` at `line`, through the host's await protocol; the
+    // awaiting statement fails with TypeError when it is not awaitable.
+    Await await(PyObject *awaitable, Line line);
 
-    // `await callable(arg)` at `line`.  Returns the suspension marker when
-    // the step must suspend; otherwise null, with `*result` set to the
-    // awaited result, or left empty with the error set.  Our own functions
-    // whose bodies never await run here, without a coroutine, with the
-    // same outcome.
-    PyObject *await_call(PyObject *callable, PyObject *arg, int line, Ref *result);
+    // `await callable(arg)` at `line`.  The callable is released once
+    // called, before the body suspends.  Our own asynchronous functions
+    // whose bodies never await run here at once, without a coroutine, with
+    // the same outcome.
+    Await await_call(Ref &&callable, PyObject *arg, Line line);
 
-    PyObject *fail(int line) {
-        line_ = line;
-        return nullptr;
-    }
+    // The memory of the body's frame: room the coroutine object keeps for
+    // it, or else the heap (null with MemoryError set when that fails).
+    void *allocate_frame(std::size_t size) noexcept;
+    static void free_frame(void *frame) noexcept;
 
 private:
     friend struct CoroutineObject;
+    friend class Held;
+    friend class Await;
     Coroutine() = default;
     PyObject *globals_ = nullptr;  // borrowed from the function
     // The bound arguments, `nargs_` of them (left unset beyond).
     Py_ssize_t nargs_ = 0;
     PyObject *args_[kMaxParams];
     double reals_[kMaxParams];
-    void *state_ = nullptr;
-    Ref inner_;           // the iterator being awaited
-    int line_ = 0;        // the failing statement's line
-    int await_line_ = 0;  // the statement of the latest await; 0 before any
+    Ref inner_;                            // the iterator being awaited
+    Ref sent_;                             // the result of the await the body resumes in
+    Held *held_ = nullptr;                 // what the body holds, newest first
+    int line_ = 0;                         // the failing statement's line
+    int await_line_ = 0;                   // the statement of the latest await; 0 before any
+    unsigned char *frame_room_ = nullptr;  // where the frame goes if it fits
+    std::size_t frame_room_size_ = 0;
+    std::size_t *frame_size_ = nullptr;  // the function's record of its frames' size
+};
+
+// A reference that an awaiting body keeps across its awaits: while it lives
+// in the body's frame, the coroutine object's traverse visits it.
+class Held : public Api<Held> {
+public:
+    Held(Coroutine &co, Ref &&value) noexcept : obj_(value.release()), next_(co.held_), link_(&co.held_) {
+        if (next_ != nullptr) next_->link_ = &next_;
+        co.held_ = this;
+    }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    ~Held() {
+        *link_ = next_;
+        if (next_ != nullptr) next_->link_ = link_;
+        Py_XDECREF(obj_);
+    }
+
+    PyObject *get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    operator Handle() const noexcept { return obj_; }
+    // Hands the reference over (a result, say).
+    Ref take() noexcept { return steal(std::exchange(obj_, nullptr)); }
+
+private:
+    friend struct CoroutineObject;
+    PyObject *obj_;
+    Held *next_;
+    Held **link_;  // what points at this one: the coroutine's head or the newer one's next_
+};
+
+// What `co_await` takes: an await that either completed at once (its
+// result, or null with the error set) or suspends the body until the
+// coroutine object resumes it with the awaited iterator's outcome.
+class Await {
+public:
+    bool await_ready() const noexcept { return done_; }
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    Ref await_resume() noexcept { return done_ ? std::move(result_) : std::move(co_.sent_); }
+
+private:
+    friend class Coroutine;
+    Await(Coroutine &co, Ref &&result, bool done) noexcept : co_(co), result_(std::move(result)), done_(done) {}
+    Coroutine &co_;
+    Ref result_;
+    bool done_;
+};
+
+// The C++ coroutine of an awaiting body.  It starts when the coroutine
+// object is first sent a value and runs until its first suspending await;
+// once it has returned, it stays suspended at its end until the coroutine
+// object takes the result and destroys it.
+class Task {
+public:
+    struct promise_type;
+    using Frame = std::coroutine_handle<promise_type>;
+
+    struct promise_type {
+        Task get_return_object() noexcept { return Task(Frame::from_promise(*this)); }
+        static Task get_return_object_on_allocation_failure() noexcept { return Task(Frame()); }
+        std::suspend_never initial_suspend() noexcept { return {}; }
+        std::suspend_always final_suspend() noexcept { return {}; }
+        void return_value(Result result) noexcept { value = result.take(&line); }
+        void unhandled_exception() noexcept { std::terminate(); }
+
+        // The frame lives in the coroutine object when it fits.
+        template <class... Params>
+        static void *operator new(std::size_t size, Coroutine &co, const Params &...) noexcept {
+            return co.allocate_frame(size);
+        }
+        static void operator delete(void *frame) noexcept { Coroutine::free_frame(frame); }
+
+        PyObject *value = nullptr;  // the result, a new reference; null when it failed
+        int line = 0;               // the failing statement's line
+    };
+
+    explicit Task(Frame frame) noexcept : frame_(frame) {}
+    Task(Task &&other) noexcept : frame_(other.release()) {}
+    Task(const Task &) = delete;
+    Task &operator=(const Task &) = delete;
+    ~Task() {
+        if (frame_) frame_.destroy();
+    }
+    // The frame, for the coroutine object to keep; null when it could not
+    // be made (MemoryError is set).
+    Frame release() noexcept { return std::exchange(frame_, Frame()); }
+
+private:
+    Frame frame_;
 };
 
 // ---------------------------------------------------------------------------
@@ -240,7 +335,7 @@ class Module {
 public:
     PyObject *object() const { return module_; }
     PyObject *dict() const { return dict_; }
-    const char *qualified_name() const;
+    const char *qualified_name() const { return qualified_name_; }
 
     // Records the line of a failing step.  The first failure is kept, so
     // that nested steps such as `m.bind(name, m.decorate(...))` report
@@ -268,13 +363,15 @@ public:
     // The class of a class statement, before it is bound: a new reference.
     PyObject *make_class(const ClassDef &def);
 
-    Module(const ModuleDef &def, PyObject *module, PyObject *dict) : def_(def), module_(module), dict_(dict) {}
+    Module(const ModuleDef &def, PyObject *module, PyObject *dict, const char *qualified_name)
+        : def_(def), module_(module), dict_(dict), qualified_name_(qualified_name) {}
     int line() const { return line_; }
 
 private:
     const ModuleDef &def_;
     PyObject *module_;
     PyObject *dict_;
+    const char *qualified_name_;
     int line_ = 1;
     bool failed_ = false;
 };

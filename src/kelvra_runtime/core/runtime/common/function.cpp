@@ -7,8 +7,6 @@
 
 namespace kr {
 
-PyTypeObject *function_type = nullptr;
-
 // ---------------------------------------------------------------------------
 // Declarations into objects
 
@@ -58,7 +56,8 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->positional_call = -1;
     f->ntests = 0;
     f->body = def.body ? def.body : stub_body;
-    f->returns_coroutine = def.is_async || def.step != nullptr;
+    f->frame_size = 0;
+    f->returns_coroutine = def.is_async || def.task != nullptr;
     for (std::size_t i = 0; i < kMaxParams; i++) {
         f->param_names[i] = nullptr;
         f->default_values[i] = nullptr;

@@ -45,17 +45,39 @@ struct FunctionObject {
     };
     TypeTest tests[kMaxParams];
     Py_ssize_t ntests;
-    Body body;               // the declared body; for a stub, one that returns None
+    Body body;  // the declared body; for a stub, one that returns None
+    // The size an awaiting body's frame takes, once one was made: room the
+    // function's coroutine objects keep for it.
+    std::size_t frame_size;
     bool returns_coroutine;  // an asynchronous function
 };
 
 // Whether calling the function returns a coroutine.
 inline bool is_async(const FunctionObject *f) { return f->returns_coroutine; }
 
-// The per-module types of the frame, made at the module's first exec.
-extern PyTypeObject *function_type;
-extern PyTypeObject *coroutine_type;
-extern PyTypeObject *coroutine_await_type;
+// Whether the arguments of the parameters with a check, all bound in
+// `bound`, are exactly of the types their checks name, reading the doubles
+// of floats into `reals`.  When they are not, the general rule converts,
+// tests and reports them.
+inline bool types_as_declared(const FunctionObject *f, PyObject *const *bound, double *reals) {
+    for (Py_ssize_t c = 0; c < f->ntests; c++) {
+        const FunctionObject::TypeTest &test = f->tests[c];
+        PyObject *value = bound[test.index];
+        if (Py_TYPE(value) == test.type) {
+            if (test.how == Check::How::ToDouble) reals[test.index] = PyFloat_AS_DOUBLE(value);
+        }
+        else if (value != Py_None || test.how != Check::How::ExactOrNone) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The types of the frame, made at the first exec of the module that links
+// this copy of the frame.
+inline PyTypeObject *function_type = nullptr;
+inline PyTypeObject *coroutine_type = nullptr;
+inline PyTypeObject *coroutine_await_type = nullptr;
 
 int init_function_type(PyObject *module_name);
 int init_coroutine_types(PyObject *module_name);
@@ -63,11 +85,6 @@ int init_coroutine_types(PyObject *module_name);
 // Returns a new coroutine object for an asynchronous function whose
 // arguments were bound into `args` (borrowed) and `reals`.
 PyObject *coroutine_new(FunctionObject *function, PyObject *const *args, const double *reals);
-
-// Runs the body of an asynchronous function that never awaits on the
-// arguments of a call, as awaiting the coroutine the call returns would:
-// the body's result, or null with the error set as it leaves the coroutine.
-PyObject *function_run_inline(FunctionObject *function, PyObject *const *args, Py_ssize_t nargs);
 
 // Gives the error set the traceback entry and form of an error leaving the
 // body of the asynchronous function at `line` (0: the def line).

@@ -17,8 +17,6 @@ static PyObject *qualified = nullptr;      // "kelvra_runtime.core.runtime.<name
 static std::string qualified_text;
 static int64_t interpreter_id = -1;
 
-const char *Module::qualified_name() const { return qualified_text.c_str(); }
-
 static int check_interpreter() {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return -1;
@@ -72,42 +70,6 @@ static int warn_on_version_mismatch() {
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, qualified_text.c_str(), "does not match", major, minor);
 }
 
-// The module's constants, in declaration order: declarations run when the
-// shared object is loaded, before the module is imported.
-static Constant *first_constant = nullptr;
-static Constant **last_constant = &first_constant;
-
-void Constant::link() noexcept {
-    *last_constant = this;
-    last_constant = &next_;
-}
-
-Constant::Constant(const char *interned) noexcept : text_(interned) { link(); }
-Constant::Constant(std::span<const char *const> interned_tuple) noexcept : texts_(interned_tuple) { link(); }
-Constant::Constant(PyObject *(*make)()) noexcept : make_(make) { link(); }
-
-PyObject *Constant::make() const {
-    if (text_ != nullptr) return PyUnicode_InternFromString(text_);
-    if (make_ != nullptr) return make_();
-    Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(texts_.size())));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < texts_.size(); i++) {
-        PyObject *name = PyUnicode_InternFromString(texts_[i]);
-        if (name == nullptr) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return tuple.release();
-}
-
-int Constant::make_all() {
-    for (Constant *c = first_constant; c != nullptr; c = c->next_) {
-        if (c->object_ != nullptr) continue;
-        c->object_ = c->make();
-        if (c->object_ == nullptr) return -1;
-    }
-    return 0;
-}
-
 static int register_module(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, qualified);
@@ -136,7 +98,7 @@ static int module_exec(PyObject *module) {
     }
     module_object = Py_NewRef(module);
     PyObject *dict = PyModule_GetDict(module);
-    Module m(*module_decl, module, dict);
+    Module m(*module_decl, module, dict, qualified_text.c_str());
     if (run_exec(m) == 0) return 0;
     Ref funcname = steal(PyUnicode_FromFormat("init %U", qualified));
     if (funcname) add_traceback_entry(funcname.get(), qualified, m.line(), dict);

@@ -1,0 +1,44 @@
+// The module constants (host.hpp): each registers itself when the shared
+// object is loaded, and the module's first exec makes them all.
+
+#include "internal.hpp"
+
+namespace kr {
+
+// The module's constants, in declaration order: declarations run when the
+// shared object is loaded, before the module is imported.
+static Constant *first_constant = nullptr;
+static Constant **last_constant = &first_constant;
+
+void Constant::link() noexcept {
+    *last_constant = this;
+    last_constant = &next_;
+}
+
+Constant::Constant(const char *interned) noexcept : text_(interned) { link(); }
+Constant::Constant(std::span<const char *const> interned_tuple) noexcept : texts_(interned_tuple) { link(); }
+Constant::Constant(PyObject *(*make)()) noexcept : make_(make) { link(); }
+
+PyObject *Constant::make() const {
+    if (text_ != nullptr) return PyUnicode_InternFromString(text_);
+    if (make_ != nullptr) return make_();
+    Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(texts_.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < texts_.size(); i++) {
+        PyObject *name = PyUnicode_InternFromString(texts_[i]);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return tuple.release();
+}
+
+int Constant::make_all() {
+    for (Constant *c = first_constant; c != nullptr; c = c->next_) {
+        if (c->object_ != nullptr) continue;
+        c->object_ = c->make();
+        if (c->object_ == nullptr) return -1;
+    }
+    return 0;
+}
+
+}  // namespace kr
