@@ -229,7 +229,8 @@ Ref number_of(const std::string &num_buf) {
 // has no other spaces or digits), float() of each number, and the same
 // doubles summed in the same order.  No code of the caller's runs
 // meanwhile, so one table serves every character as a fresh lookup would.
-kr::Result parse_ascii_duration(Handle value, PyObject *units) {
+// Out of line, so that a number is answered without setting up its frame.
+[[gnu::noinline]] kr::Result parse_ascii_duration(Handle value, PyObject *units) {
     std::string_view text(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(value.get())),
                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.get())));
     while (!text.empty() && ascii_space(text.front())) text.remove_prefix(1);

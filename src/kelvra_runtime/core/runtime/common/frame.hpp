@@ -62,8 +62,9 @@ class Call;
 class Coroutine;
 class Task;
 
-// A function body: returns a new reference, or null with the error set
-// after `call.fail(line)` recorded the failing statement's line.
+// A function's generated glue: calls the body with its parameters by name
+// and returns its result, a new reference, or null with the error set after
+// recording the failing statement's line (`Call::finish`).
 using Body = PyObject *(*)(Call &call);
 
 // The C++ coroutine of an asynchronous body that awaits (see Task below),
@@ -101,10 +102,6 @@ public:
     // `globals()[name]`, else the builtin of that name; NameError when neither exists.
     Ref global(PyObject *name) const { return steal(kr::global(globals_, name)); }
 
-    PyObject *fail(int line) {
-        line_ = line;
-        return nullptr;
-    }
     int line() const { return line_; }
 
     // The body's result, or null after recording the failing statement's line.

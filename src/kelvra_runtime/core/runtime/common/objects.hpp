@@ -228,15 +228,13 @@ public:
     Result(Ref &&value) noexcept : value_(value.release()) {}
     // `value`, or the failure of the statement at `line` when it is null.
     Result(Ref &&value, Line line) noexcept : value_(value.release()), line_(line.number) {}
-    // A new reference, or null after `call.fail(line)`.
-    Result(PyObject *value) noexcept : value_(value), line_(-1) {}
     Result(const Result &) = delete;
     Result &operator=(const Result &) = delete;
     ~Result() { Py_XDECREF(value_); }
 
     // The result (a new reference), or null after storing the failing line.
     PyObject *take(int *line) noexcept {
-        if (value_ == nullptr && line_ >= 0) *line = line_;
+        if (value_ == nullptr) *line = line_;
         return std::exchange(value_, nullptr);
     }
 
