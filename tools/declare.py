@@ -381,7 +381,13 @@ class Rendering:
         ]
         for name, number in sorted(self.markers.items(), key=lambda item: item[1]):
             out.append(f"constexpr kr::Line {name}{{{number}}};")
-        out += ["}  // namespace line", "", "// The bodies, which the module file defines.", "namespace body {"]
+        out += [
+            "}  // namespace line",
+            "",
+            "// The bodies, which the module file defines; each is inlined into its",
+            "// glue, its only caller.",
+            "namespace body {",
+        ]
         for owner, functions in self.by_owner():
             if owner:
                 out.append(f"namespace {owner} {{")
@@ -389,7 +395,7 @@ class Rendering:
                 if f.awaits:
                     out.append(f"kr::Task {body_name(f.name)}(kr::Coroutine &co{body_parameters(f)});")
                 elif not f.stub:
-                    out.append(f"kr::Result {body_name(f.name)}(kr::Call &call{body_parameters(f)});")
+                    out.append(f"[[gnu::always_inline]] inline kr::Result {body_name(f.name)}(kr::Call &call{body_parameters(f)});")
             if owner:
                 out.append(f"}}  // namespace {owner}")
         out += ["}  // namespace body", ""]

@@ -229,8 +229,7 @@ Ref number_of(const std::string &num_buf) {
 // has no other spaces or digits), float() of each number, and the same
 // doubles summed in the same order.  No code of the caller's runs
 // meanwhile, so one table serves every character as a fresh lookup would.
-// Out of line, so that a number is answered without setting up its frame.
-[[gnu::noinline]] kr::Result parse_ascii_duration(Handle value, PyObject *units) {
+kr::Result parse_ascii_duration(Handle value, PyObject *units) {
     std::string_view text(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(value.get())),
                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.get())));
     while (!text.empty() && ascii_space(text.front())) text.remove_prefix(1);
@@ -278,8 +277,9 @@ Ref number_of(const std::string &num_buf) {
     return kr::new_float(total);
 }
 
-kr::Result body::parse_duration(kr::Call &call, Handle value) {
-    if (PyLong_Check(value) || PyFloat_Check(value)) return {value.to_float(), line::numeric};
+// parse_duration of anything but a number; out of line, so that a number
+// is answered without setting up the frame of the text's walk.
+[[gnu::noinline]] kr::Result parse_duration_text(kr::Call &call, Handle value) {
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
         PyObject *units = PyDict_GetItemWithError(call.globals(), str_duration_units);
         if (plain_unit_table(units)) return parse_ascii_duration(value, units);
@@ -345,6 +345,11 @@ kr::Result body::parse_duration(kr::Call &call, Handle value) {
         return line::not_positive;
     }
     return total;
+}
+
+kr::Result body::parse_duration(kr::Call &call, Handle value) {
+    if (PyLong_Check(value) || PyFloat_Check(value)) return {value.to_float(), line::numeric};
+    return parse_duration_text(call, value);
 }
 
 }  // namespace

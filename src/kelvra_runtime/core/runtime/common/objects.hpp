@@ -219,7 +219,9 @@ struct NoneResult {};
 inline constexpr NoneResult None{};
 
 // What a body gives: its result, or the line of the statement that failed
-// with the error set.
+// with the error set.  A body returns it and the glue takes it at once, so
+// it is a plain pair that goes back in registers: it owns its value only
+// on the way.
 class Result {
 public:
     Result(NoneResult) noexcept : value_(Py_NewRef(Py_None)) {}
@@ -228,9 +230,6 @@ public:
     Result(Ref &&value) noexcept : value_(value.release()) {}
     // `value`, or the failure of the statement at `line` when it is null.
     Result(Ref &&value, Line line) noexcept : value_(value.release()), line_(line.number) {}
-    Result(const Result &) = delete;
-    Result &operator=(const Result &) = delete;
-    ~Result() { Py_XDECREF(value_); }
 
     // The result (a new reference), or null after storing the failing line.
     PyObject *take(int *line) noexcept {
