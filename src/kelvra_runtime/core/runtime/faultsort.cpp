@@ -81,8 +81,10 @@ Ref memory_reading(Handle value) {
 // classify_failure of a non-empty dict; out of line, so that an empty one
 // is answered without setting up its frame.
 [[gnu::noinline]] kr::Result classify_evidence(Handle envelope_data) {
-    Ref last_event = envelope_data.get_or(str_last_event, str_empty);
-    if (!last_event) return line::read_last_event;
+    // The binding passes exactly a dict.
+    PyObject *found;
+    if (PyDict_GetItemRef(envelope_data, str_last_event, &found) < 0) return line::read_last_event;
+    Ref last_event = found ? kr::steal(found) : kr::new_ref(str_empty);
     int signalled = has_signal_prefix(last_event);
     if (signalled < 0) return line::signal_test;
     if (signalled) return kr::new_ref(str_terminated_by_signal);
