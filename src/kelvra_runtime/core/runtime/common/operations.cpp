@@ -77,13 +77,13 @@ Constant pop_name{"pop"};
 Constant append_name{"append"};
 
 Ref new_tuple(std::initializer_list<Handle> items) {
+    for (Handle item : items) {
+        if (!item) return Ref();
+    }
     Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!tuple) return tuple;
     Py_ssize_t i = 0;
-    for (Handle item : items) {
-        if (!item) return Ref();
-        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item.get()));
-    }
+    for (Handle item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item.get()));
     return tuple;
 }
 
@@ -111,6 +111,10 @@ Ref fstring(std::initializer_list<Piece> pieces) {
         PyErr_SetString(PyExc_SystemError, "too many f-string pieces");
         return Ref();
     }
+    // A value that failed leaves its error set: nothing may run after it.
+    for (const Piece &piece : pieces) {
+        if (piece.formats && piece.value == nullptr) return Ref();
+    }
     Ref formatted[kMaxPieces];
     Py_ssize_t length = 0;
     Py_UCS4 widest = 127;
@@ -118,7 +122,6 @@ Ref fstring(std::initializer_list<Piece> pieces) {
     for (const Piece &piece : pieces) {
         length += static_cast<Py_ssize_t>(std::strlen(piece.text));
         if (piece.formats) {
-            if (piece.value == nullptr) return Ref();
             formatted[i] = steal(PyObject_Format(piece.value, piece.spec));
             if (!formatted[i]) return Ref();
             length += PyUnicode_GET_LENGTH(formatted[i].get());
