@@ -101,50 +101,61 @@ static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted
 // Where the keywords of `kwnames` go when `nargs` arguments come by
 // position: each must be the interned name of a parameter after those, as
 // the interpreter passes them, and no two the same.  A call site passes the
-// same names in the same order every time, so the mapping of the latest
-// call is kept, and trusted for a call whose names are, one by one, the
-// very names it maps.  False for anything else.
+// same tuple of names every time, so the mapping of the latest call is
+// kept, and trusted for that very tuple, or for one whose names are, one by
+// one, the very names it maps.  False for anything else.
 static bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs) {
+    if (kwnames == f->known_kwnames && nargs == f->known_nargs) [[likely]]
+        return true;
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     if (nargs == f->known_nargs && nkw == f->known_nkw) {
         Py_ssize_t k = 0;
         while (k < nkw && PyTuple_GET_ITEM(kwnames, k) == f->param_names[f->known_slots[k]]) k++;
-        if (k == nkw) return true;
+        if (k == nkw) {
+            Py_SETREF(f->known_kwnames, Py_NewRef(kwnames));
+            return true;
+        }
     }
+    Py_CLEAR(f->known_kwnames);
+    f->known_nkw = -1;
     if (nkw > f->nparams - nargs) return false;
     unsigned taken = 0;  // a bit per parameter
     for (Py_ssize_t k = 0; k < nkw; k++) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t j = nargs;
         while (j < f->nparams && f->param_names[j] != key) j++;
-        if (j == f->nparams || (taken & (1u << j)) != 0) {
-            f->known_nkw = -1;
-            return false;
-        }
+        if (j == f->nparams || (taken & (1u << j)) != 0) return false;
         taken |= 1u << j;
         f->known_slots[k] = static_cast<unsigned char>(j);
     }
+    f->known_kwnames = Py_NewRef(kwnames);
     f->known_nargs = nargs;
     f->known_nkw = nkw;
     return true;
+}
+
+// The `nargs` positional arguments, then the defaults of the parameters
+// after them (null for one without).  One loop: a few pointers are copied
+// faster than a call to copy them.
+[[gnu::always_inline]] static inline void fill_defaulted(const FunctionObject *f, PyObject *const *args,
+                                                         Py_ssize_t nargs, PyObject **bound) {
+    for (Py_ssize_t j = 0; j < f->nparams; j++) bound[j] = j < nargs ? args[j] : f->default_values[j];
 }
 
 // Binds a call the quick way when it is an ordinary one: positional
 // arguments, keywords named by the parameters' own interned names, and
 // defaults for the rest.  False, with nothing reported, when the general
 // rule must bind it (and report what is wrong).
-static bool bind_quickly(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                         PyObject **bound) {
+[[gnu::always_inline]] static inline bool bind_quickly(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
+                                                       PyObject *kwnames, PyObject **bound) {
     if (nargs > f->npositional) return false;
     if (kwnames == nullptr) {
         if (nargs < f->ndefaulted_from) return false;
-        for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
-        for (Py_ssize_t j = nargs; j < f->nparams; j++) bound[j] = f->default_values[j];
+        fill_defaulted(f, args, nargs, bound);
         return true;
     }
     if (!keyword_slots(f, kwnames, nargs)) return false;
-    for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
-    for (Py_ssize_t j = nargs; j < f->nparams; j++) bound[j] = f->default_values[j];
+    fill_defaulted(f, args, nargs, bound);
     PyObject *const *kwvalues = args + nargs;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); k++) bound[f->known_slots[k]] = kwvalues[k];
     // Only parameters before the defaulted tail may still be missing.
@@ -246,14 +257,23 @@ static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, 
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
-    // Every argument given by position, and of the declared types: they
-    // are bound where they are.
-    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == f->positional_call) [[likely]] {
-        double reals[kMaxParams];
-        if (types_as_declared(f, args, reals)) [[likely]]
-            return run_or_start(f, args, reals);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    double reals[kMaxParams];
+    if (kwnames == nullptr) [[likely]] {
+        // Every argument given by position, and of the declared types: they
+        // are bound where they are.
+        if (nargs == f->positional_call) [[likely]] {
+            if (types_as_declared(f, args, reals)) [[likely]]
+                return run_or_start(f, args, reals);
+        }
+        // Some by position and the rest defaulted.
+        else if (nargs >= f->ndefaulted_from && nargs <= f->npositional) {
+            PyObject *filled[kMaxParams];
+            fill_defaulted(f, args, nargs, filled);
+            if (types_as_declared(f, filled, reals)) return run_or_start(f, filled, reals);
+        }
     }
-    return call_other(f, args, PyVectorcall_NARGS(nargsf), kwnames);
+    return call_other(f, args, nargs, kwnames);
 }
 
 // Calls through tp_call, where keywords come as a dict whose keys the host

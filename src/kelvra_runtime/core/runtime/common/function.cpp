@@ -47,6 +47,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->dict = nullptr;
     f->signature = nullptr;
     f->codes = nullptr;
+    f->known_kwnames = nullptr;
     f->known_nargs = -1;
     f->known_nkw = -1;
     f->nparams = nparams;
@@ -243,6 +244,7 @@ static int function_clear(PyObject *self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->signature);
     Py_CLEAR(f->codes);
+    Py_CLEAR(f->known_kwnames);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_CLEAR(f->default_values[i]);
     return 0;
 }

@@ -28,8 +28,11 @@ struct FunctionObject {
     Py_ssize_t nrequired;        // positional-or-keyword parameters without default
     Py_ssize_t ndefaulted_from;  // every parameter from this index on has a default
     Py_ssize_t positional_call;  // nparams when every parameter binds by position, else -1
-    // The latest quick keyword call: its positional arguments, its number of
-    // keywords (-1: none learnt), and the parameter each keyword binds.
+    // The latest quick keyword call: its tuple of keyword names (kept, so
+    // that the same tuple, as a call site passes it each time, is known by
+    // identity), its positional arguments, its number of keywords (-1: none
+    // learnt), and the parameter each keyword binds.
+    PyObject *known_kwnames;
     Py_ssize_t known_nargs;
     Py_ssize_t known_nkw;
     unsigned char known_slots[kMaxParams];
