@@ -85,8 +85,8 @@ kr::Result body::InMemoryWaiterRegistry::init(kr::Call &call, Handle self, Handl
     int given = clock.truth();
     if (given < 0) return line::set_clock;
     if (!self.set(str_clock, given ? kr::new_ref(clock) : call.global(str_time).attr(str_time))) return line::set_clock;
-    for (PyObject *name : {str_signal_waiters.get(), str_timers.get(), str_user_inputs.get()}) {
-        if (!self.set(name, kr::new_list())) return line::set_lists;
+    for (const kr::Constant *name : {&str_signal_waiters, &str_timers, &str_user_inputs}) {
+        if (!self.set(*name, kr::new_list())) return line::set_lists;
     }
     return kr::None;
 }

@@ -18,8 +18,6 @@
 
 namespace kr {
 
-FieldSlot field_slots[kFieldSets][2];
-
 #ifdef KR_INLINE_FIELDS
 
 // Whether an instance's own value of `name` is what reading it gives: no
@@ -52,19 +50,17 @@ static bool fits(std::ptrdiff_t offset) {
     return offset >= std::numeric_limits<Offset>::min() && offset <= std::numeric_limits<Offset>::max();
 }
 
-void fill_field_slot(PyObject *obj, PyObject *name) {
+void fill_field_slot(PyObject *obj, PyObject *name, FieldSlot *slots) {
     PyTypeObject *type = Py_TYPE(obj);
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) ||
         type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
         return;
     }
-    // The slot keeps the name without a reference: an immortal one outlives it.
-    if (!PyUnicode_CheckExact(name) || !PyUnstable_IsImmortal(name)) return;
     if (!PyUnstable_Type_AssignVersionTag(type)) return;
     bool wins = instance_value_wins(type, name);
     unsigned int version = type->tp_version_tag;
     if (version == 0) return;
-    FieldSlot slot{name, version};
+    FieldSlot slot{version};
     if (wins) {
         // A name that no instance holds yet may join the shared keys later:
         // no slot, so that the next access looks again.
@@ -80,14 +76,13 @@ void fill_field_slot(PyObject *obj, PyObject *name) {
         slot.in_use = static_cast<std::int8_t>(in_use);
         slot.dict = static_cast<std::int8_t>(dict);
     }
-    FieldSlot *set = field_set(version, name);
-    if (!(set[0].name == name && set[0].version == version)) set[1] = set[0];
-    set[0] = slot;
+    if (slots[0].version != version) slots[1] = slots[0];
+    slots[0] = slot;
 }
 
 #else
 
-void fill_field_slot(PyObject *, PyObject *) {}
+void fill_field_slot(PyObject *, PyObject *, FieldSlot *) {}
 
 #endif
 

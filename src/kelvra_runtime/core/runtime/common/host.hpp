@@ -13,6 +13,19 @@ namespace kr {
 // ---------------------------------------------------------------------------
 // Module constants
 
+// Where the instances of one class keep the value of one attribute in their
+// own storage, as the host's specialised attribute access finds it: found
+// once by `fill_field_slot` (common/fields.cpp), then valid for as long as
+// the class keeps its version tag, which any change to it replaces.
+// Offsets are in bytes from the object.  Each name constant keeps two, the
+// latest found first, so that one name read on two classes keeps both.
+struct FieldSlot {
+    unsigned int version = 0;  // the class's version tag; 0: an empty slot
+    std::int16_t value = 0;    // the value's pointer; 0: the general protocol
+    std::int8_t in_use = 0;    // the flag that says the storage holds the fields
+    std::int8_t dict = 0;      // the pointer to a `__dict__` made for the instance
+};
+
 // A process-wide constant of a module, made once at its first exec, in the
 // order of declaration: an interned str,
 //     kr::Constant str_get{"get"};
@@ -37,6 +50,9 @@ public:
     // Makes every declared constant not made yet; -1 with the error set.
     static int make_all();
 
+    // For a name: where classes keep the attribute of that name.
+    FieldSlot *field_slots() const noexcept { return field_slots_; }
+
 private:
     void link() noexcept;
     PyObject *make() const;
@@ -46,6 +62,7 @@ private:
     PyObject *(*make_)() = nullptr;
     PyObject *object_ = nullptr;
     Constant *next_ = nullptr;
+    mutable FieldSlot field_slots_[2] = {};
 };
 
 // ---------------------------------------------------------------------------
@@ -126,42 +143,21 @@ inline int list_append(PyObject *list, PyObject *item) {
 // host's suggestions, as its own attribute read does.  Returns null.
 PyObject *attribute_error_context(PyObject *obj, PyObject *name);
 
-// Where the instances of one class keep the value of one attribute in their
-// own storage, as the host's specialised attribute access finds it: found
-// once by `fill_field_slot` (common/fields.cpp), then valid for as long as
-// the class keeps its version tag, which any change to it replaces.
-// Offsets are in bytes from the object.
-struct FieldSlot {
-    PyObject *name = nullptr;  // an immortal str; null: an empty slot
-    unsigned int version = 0;  // the class's version tag
-    std::int16_t value = 0;    // the value's pointer; 0: the general protocol
-    std::int8_t in_use = 0;    // the flag that says the storage holds the fields
-    std::int8_t dict = 0;      // the pointer to a `__dict__` made for the instance
-};
-
-// Two slots a set, the latest found first, so that one name read on two
-// classes, or two pairs that share a set, keep both.
-inline constexpr std::size_t kFieldSets = 512;
-extern FieldSlot field_slots[kFieldSets][2];
-
-inline FieldSlot *field_set(unsigned int version, PyObject *name) {
-    auto key = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(name) >> 4) ^ (version * 0x9E3779B1u);
-    return field_slots[key % kFieldSets];
-}
-
-// The slot of `name` on the class of version `version`, or null.
-inline const FieldSlot *find_field_slot(unsigned int version, PyObject *name) {
-    const FieldSlot *set = field_set(version, name);
-    if (set[0].name == name && set[0].version == version) [[likely]]
-        return &set[0];
-    if (set[1].name == name && set[1].version == version) return &set[1];
-    return nullptr;
-}
-
 // Finds where the instances of `obj`'s class keep `name`, when the class
 // stores its instances' attributes inline and reads and assigns them
-// through the generic protocol.  Never fails; the error state is kept.
-void fill_field_slot(PyObject *obj, PyObject *name);
+// through the generic protocol, and keeps it first in `slots`.  Never
+// fails; the error state is kept.
+void fill_field_slot(PyObject *obj, PyObject *name, FieldSlot *slots);
+
+// The slot of `slots` for the class of version tag `version`, or null.  A
+// class without a tag yet meets an empty slot, whose general protocol gives
+// it one; the next access finds its slot.
+inline const FieldSlot *find_field_slot(const FieldSlot *slots, unsigned int version) {
+    if (slots[0].version == version) [[likely]]
+        return &slots[0];
+    if (slots[1].version == version) return &slots[1];
+    return nullptr;
+}
 
 inline PyObject **field_place(PyObject *obj, std::ptrdiff_t offset) {
     return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offset);
@@ -171,12 +167,12 @@ inline bool fields_in_use(PyObject *obj, const FieldSlot &slot) {
     return reinterpret_cast<const unsigned char *>(obj)[slot.in_use] != 0;
 }
 
-// `obj.<name>` for an interned str `name`, as the host's attribute read
-// does it: an instance's own value straight from its storage where the
-// class allows, else through the type's own lookup.
-inline PyObject *get_attr(PyObject *obj, PyObject *name) {
+// `obj.<name>`, as the host's attribute read does it: an instance's own
+// value straight from its storage where the class allows, else through the
+// type's own lookup.
+inline PyObject *get_attr(PyObject *obj, const Constant &name) {
     PyTypeObject *type = Py_TYPE(obj);
-    const FieldSlot *slot = find_field_slot(type->tp_version_tag, name);
+    const FieldSlot *slot = find_field_slot(name.field_slots(), type->tp_version_tag);
     if (slot != nullptr) {
         if (slot->value != 0 && fields_in_use(obj, *slot)) {
             PyObject *value = *field_place(obj, slot->value);
@@ -184,7 +180,7 @@ inline PyObject *get_attr(PyObject *obj, PyObject *name) {
         }
     }
     else if (PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) {
-        fill_field_slot(obj, name);
+        fill_field_slot(obj, name, name.field_slots());
     }
     getattrofunc getattro = type->tp_getattro;
     if (getattro == nullptr) [[unlikely]]
@@ -193,12 +189,12 @@ inline PyObject *get_attr(PyObject *obj, PyObject *name) {
     return value != nullptr ? value : attribute_error_context(obj, name);
 }
 
-// `obj.<name> = value` for an interned str `name`: in the instance's own
-// storage when the class allows and the attribute is there already, else
-// through the type's own assignment; 0, or -1 with the error set.
-inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
+// `obj.<name> = value`: in the instance's own storage when the class
+// allows and the attribute is there already, else through the type's own
+// assignment; 0, or -1 with the error set.
+inline int set_attr(PyObject *obj, const Constant &name, PyObject *value) {
     PyTypeObject *type = Py_TYPE(obj);
-    const FieldSlot *slot = find_field_slot(type->tp_version_tag, name);
+    const FieldSlot *slot = find_field_slot(name.field_slots(), type->tp_version_tag);
     if (slot != nullptr) {
         if (slot->value != 0 && value != nullptr && fields_in_use(obj, *slot) &&
             *field_place(obj, slot->dict) == nullptr) {
@@ -211,7 +207,7 @@ inline int set_attr(PyObject *obj, PyObject *name, PyObject *value) {
         }
     }
     else if (PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) {
-        fill_field_slot(obj, name);
+        fill_field_slot(obj, name, name.field_slots());
     }
     setattrofunc setattro = type->tp_setattro;
     if (setattro == nullptr) [[unlikely]]

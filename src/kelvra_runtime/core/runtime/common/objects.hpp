@@ -50,10 +50,10 @@ class Handle;
 template <class Self>
 class Api {
 public:
-    // `self.<name>`, for an interned str `name`
-    Ref attr(PyObject *name) const;
+    // `self.<name>`, for a name constant
+    Ref attr(const Constant &name) const;
     // `self.<name> = value`
-    bool set(PyObject *name, Handle value) const;
+    bool set(const Constant &name, Handle value) const;
     // `self[key]` and `self[key] = value`; an exact dict directly.
     Ref item(Handle key) const;
     bool set_item(Handle key, Handle value) const;
@@ -246,12 +246,12 @@ private:
 // The operations
 
 template <class Self>
-[[gnu::always_inline]] inline Ref Api<Self>::attr(PyObject *name) const {
+[[gnu::always_inline]] inline Ref Api<Self>::attr(const Constant &name) const {
     return ptr() ? steal(get_attr(ptr(), name)) : Ref();
 }
 
 template <class Self>
-[[gnu::always_inline]] inline bool Api<Self>::set(PyObject *name, Handle value) const {
+[[gnu::always_inline]] inline bool Api<Self>::set(const Constant &name, Handle value) const {
     return ptr() && value && set_attr(ptr(), name, value) == 0;
 }
 
@@ -426,6 +426,7 @@ template <class Self>
 [[gnu::always_inline]] inline int Api<Self>::truth() const {
     if (!ptr()) return -1;
     if (ptr() == Py_True || ptr() == Py_False || ptr() == Py_None) return ptr() == Py_True;
+    if (PyUnicode_CheckExact(ptr())) return PyUnicode_GET_LENGTH(ptr()) != 0;
     return PyObject_IsTrue(ptr());
 }
 
