@@ -152,15 +152,3 @@ def test_defaults_not_reported_missing():
     assert ledger.check_depth(additional=0) is None
     assert message_of(ledger.check_depth, additional=0, bogus=1) == UNEXPECTED.format("check_depth")
 
-
-def test_keyword_names_of_a_call_site_after_more_positional_arguments():
-    # Both calls are in one function, so the interpreter passes them the
-    # same tuple of keyword names; the second also gives `signal_name` by
-    # position, which binding must see although it knows the tuple.
-    waiter = SignalWaiter("run", "key", "s")
-    for by_position in (False, True):
-        if by_position:
-            with pytest.raises(TypeError, match=r"^matches\(\) got multiple values for keyword argument 'signal_name'$"):
-                SignalWaiter.matches(waiter, "s", signal_name="s", payload={})
-        else:
-            assert SignalWaiter.matches(waiter, signal_name="s", payload={}) is True

@@ -152,8 +152,8 @@ kr::Result body::Tallybook::debit(kr::Call &, Handle self, kr::Real cost_usd, Ha
     double cost = std::max(0.0, cost_usd.value);
     Ref clamped = kr::max(int_zero, tokens);
     if (!clamped) return line::clamp_tokens;
-    if (!self.set(str_spent_cost_usd, self.attr(str_spent_cost_usd).iadd(cost))) return line::add_cost;
-    if (!self.set(str_spent_tokens, self.attr(str_spent_tokens).iadd(clamped))) return line::add_tokens;
+    if (!self.add_to(str_spent_cost_usd, cost)) return line::add_cost;
+    if (!self.add_to(str_spent_tokens, clamped)) return line::add_tokens;
     if (tool_name.truth()) {  // an exact str or None
         Ref counts = self.attr(str_tool_call_counts);
         if (!counts.set_item(tool_name, counts.get_or(tool_name, int_zero).plus(int_one))) return line::count_tool;
@@ -256,8 +256,8 @@ kr::Result body::Tallybook::check_can_afford(kr::Call &, Handle self, kr::Real c
 // Tallybook: child bookkeeping
 
 kr::Result body::Tallybook::register_child_spawned(kr::Call &, Handle self) {
-    if (!self.set(str_active_child_count, self.attr(str_active_child_count).iadd(int_one))) return line::spawned_active;
-    if (!self.set(str_cumulative_child_count, self.attr(str_cumulative_child_count).iadd(int_one))) {
+    if (!self.add_to(str_active_child_count, int_one)) return line::spawned_active;
+    if (!self.add_to(str_cumulative_child_count, int_one)) {
         return line::spawned_cumulative;
     }
     return kr::None;

@@ -98,16 +98,15 @@ static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted
     return 0;
 }
 
-// Where the keywords of `kwnames` go when `nargs` arguments come by
+// Learns where the keywords of `kwnames` go when `nargs` arguments come by
 // position: each must be the interned name of a parameter after those, as
-// the interpreter passes them, and no two the same.  A call site passes the
-// same tuple of names every time, so the mapping of the latest call is
-// kept, and trusted for that very tuple, or for one whose names are, one by
-// one, the very names it maps.  False for anything else.
-static bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs) {
-    if (kwnames == f->known_kwnames && nargs == f->known_nargs) [[likely]]
-        return true;
+// the interpreter passes them, no two the same, and every parameter without
+// a default given.  False for anything else, which the general rule binds
+// and reports.
+[[gnu::noinline]] static bool learn_keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs) {
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    // A tuple of the very names the latest mapping maps, as a call through
+    // a dict of keywords makes anew each time.
     if (nargs == f->known_nargs && nkw == f->known_nkw) {
         Py_ssize_t k = 0;
         while (k < nkw && PyTuple_GET_ITEM(kwnames, k) == f->param_names[f->known_slots[k]]) k++;
@@ -128,10 +127,24 @@ static bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs
         taken |= 1u << j;
         f->known_slots[k] = static_cast<unsigned char>(j);
     }
+    for (Py_ssize_t j = nargs; j < f->ndefaulted_from; j++) {
+        if ((taken & (1u << j)) == 0) return false;
+    }
     f->known_kwnames = Py_NewRef(kwnames);
     f->known_nargs = nargs;
     f->known_nkw = nkw;
+    f->known_fills_rest = nargs + nkw == f->nparams;
     return true;
+}
+
+// Whether the keywords of `kwnames` bind the quick way after `nargs`
+// positional arguments, and where to: a call site passes the same tuple of
+// names every time, so the mapping of the latest call is kept, and trusted
+// for that very tuple.
+[[gnu::always_inline]] static inline bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs) {
+    if (kwnames == f->known_kwnames && nargs == f->known_nargs) [[likely]]
+        return true;
+    return learn_keyword_slots(f, kwnames, nargs);
 }
 
 // The `nargs` positional arguments, then the defaults of the parameters
@@ -155,13 +168,14 @@ static bool keyword_slots(FunctionObject *f, PyObject *kwnames, Py_ssize_t nargs
         return true;
     }
     if (!keyword_slots(f, kwnames, nargs)) return false;
-    fill_defaulted(f, args, nargs, bound);
-    PyObject *const *kwvalues = args + nargs;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); k++) bound[f->known_slots[k]] = kwvalues[k];
-    // Only parameters before the defaulted tail may still be missing.
-    for (Py_ssize_t j = nargs; j < f->ndefaulted_from; j++) {
-        if (bound[j] == nullptr) return false;
+    if (f->known_fills_rest) {
+        for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
     }
+    else {
+        fill_defaulted(f, args, nargs, bound);
+    }
+    PyObject *const *kwvalues = args + nargs;
+    for (Py_ssize_t k = 0; k < f->known_nkw; k++) bound[f->known_slots[k]] = kwvalues[k];
     return true;
 }
 

@@ -189,27 +189,33 @@ inline PyObject *get_attr(PyObject *obj, const Constant &name) {
     return value != nullptr ? value : attribute_error_context(obj, name);
 }
 
+// Where `obj` keeps its value of `name` in its own storage, when the class
+// allows, the instance has no `__dict__` made for it and the attribute is
+// there already: an assignment may then replace the value in place.  Null
+// otherwise.
+inline PyObject **field_to_assign(PyObject *obj, const Constant &name) {
+    PyTypeObject *type = Py_TYPE(obj);
+    const FieldSlot *slot = find_field_slot(name.field_slots(), type->tp_version_tag);
+    if (slot == nullptr) {
+        if (PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) fill_field_slot(obj, name, name.field_slots());
+        return nullptr;
+    }
+    if (slot->value == 0 || !fields_in_use(obj, *slot) || *field_place(obj, slot->dict) != nullptr) return nullptr;
+    PyObject **place = field_place(obj, slot->value);
+    return *place != nullptr ? place : nullptr;
+}
+
 // `obj.<name> = value`: in the instance's own storage when the class
 // allows and the attribute is there already, else through the type's own
 // assignment; 0, or -1 with the error set.
 inline int set_attr(PyObject *obj, const Constant &name, PyObject *value) {
-    PyTypeObject *type = Py_TYPE(obj);
-    const FieldSlot *slot = find_field_slot(name.field_slots(), type->tp_version_tag);
-    if (slot != nullptr) {
-        if (slot->value != 0 && value != nullptr && fields_in_use(obj, *slot) &&
-            *field_place(obj, slot->dict) == nullptr) {
-            PyObject **place = field_place(obj, slot->value);
-            if (PyObject *old = *place; old != nullptr) {
-                *place = Py_NewRef(value);
-                Py_DECREF(old);
-                return 0;
-            }
+    if (value != nullptr) {
+        if (PyObject **place = field_to_assign(obj, name)) {
+            Py_SETREF(*place, Py_NewRef(value));
+            return 0;
         }
     }
-    else if (PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) {
-        fill_field_slot(obj, name, name.field_slots());
-    }
-    setattrofunc setattro = type->tp_setattro;
+    setattrofunc setattro = Py_TYPE(obj)->tp_setattro;
     if (setattro == nullptr) [[unlikely]]
         return PyObject_SetAttr(obj, name, value);
     return setattro(obj, name, value);

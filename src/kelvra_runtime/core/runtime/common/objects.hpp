@@ -12,8 +12,8 @@
 // doing anything.  So a statement checks once, at its end, and fails at its
 // line:
 //
-//     // self.spent_cost_usd += cost_usd  # @add_cost
-//     if (!self.set(str_spent_cost_usd, self.attr(str_spent_cost_usd).iadd(cost))) return line::add_cost;
+//     // counts[tool_name] = counts.get(tool_name, 0) + 1  # @count_tool
+//     if (!counts.set_item(tool_name, counts.get_or(tool_name, int_zero).plus(int_one))) return line::count_tool;
 //
 // Only a chain stops at a failure: an operation runs whenever its own
 // operands are there, even though another operation failed before it and
@@ -54,6 +54,9 @@ public:
     Ref attr(const Constant &name) const;
     // `self.<name> = value`
     bool set(const Constant &name, Handle value) const;
+    // `self.<name> += value`, and the same with the float of `x`
+    bool add_to(const Constant &name, Handle value) const;
+    bool add_to(const Constant &name, double x) const;
     // `self[key]` and `self[key] = value`; an exact dict directly.
     Ref item(Handle key) const;
     bool set_item(Handle key, Handle value) const;
@@ -361,6 +364,27 @@ template <class Self>
     return steal(PyNumber_Subtract(ptr(), other));
 }
 
+template <class Self>
+[[gnu::always_inline]] inline bool Api<Self>::add_to(const Constant &name, Handle value) const {
+    return set(name, attr(name).iadd(value));
+}
+
+// A float that only the instance holds takes the sum in place, as the
+// host's own float addition reuses an operand no one else holds: nothing
+// can tell it from the new float it stands for.
+template <class Self>
+[[gnu::always_inline]] inline bool Api<Self>::add_to(const Constant &name, double x) const {
+    if (!ptr()) return false;
+    if (PyObject **place = field_to_assign(ptr(), name)) {
+        PyObject *value = *place;
+        if (PyFloat_CheckExact(value) && Py_REFCNT(value) == 1) {
+            reinterpret_cast<PyFloatObject *>(value)->ob_fval += x;
+            return true;
+        }
+    }
+    return set(name, attr(name).iadd(x));
+}
+
 // float and int have no in-place addition: their fast paths are the same.
 template <class Self>
 [[gnu::always_inline]] inline Ref Api<Self>::iadd(Handle other) const {
@@ -420,6 +444,18 @@ template <class Self>
 template <class Self>
 [[gnu::always_inline]] inline int Api<Self>::ge(Handle other) const {
     return compare(Py_GE, other);
+}
+
+[[gnu::always_inline]] inline Ref max(Handle a, Handle b) {
+    int bigger = b.gt(a);
+    if (bigger < 0) return Ref();
+    return new_ref(bigger ? b : a);
+}
+
+[[gnu::always_inline]] inline Ref min(Handle a, Handle b) {
+    int smaller = b.lt(a);
+    if (smaller < 0) return Ref();
+    return new_ref(smaller ? b : a);
 }
 
 template <class Self>

@@ -87,18 +87,6 @@ Ref new_tuple(std::initializer_list<Handle> items) {
     return tuple;
 }
 
-Ref min(Handle a, Handle b) {
-    int smaller = b.lt(a);
-    if (smaller < 0) return Ref();
-    return new_ref(smaller ? b : a);
-}
-
-Ref max(Handle a, Handle b) {
-    int bigger = b.gt(a);
-    if (bigger < 0) return Ref();
-    return new_ref(bigger ? b : a);
-}
-
 void raise(const Ref &exc) {
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
 }
