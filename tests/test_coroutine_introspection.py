@@ -259,3 +259,15 @@ def test_trio_reads_our_frames():
         return seen
 
     assert trio.run(main) == [inspect.CORO_RUNNING, AWAIT_LINE]
+
+
+@pytest.mark.parametrize("method", ["send", "throw", "close"])
+def test_methods_document_themselves_as_the_hosts_do(method):
+    ours = Scenario(InMemorySpawnDispatcher).coro
+    twin = Scenario(Twin).coro
+    try:
+        for mine, theirs in [(ours, twin), (ours.__await__(), twin.__await__())]:
+            assert getattr(mine, method).__doc__ == getattr(theirs, method).__doc__
+    finally:
+        ours.close()
+        twin.close()

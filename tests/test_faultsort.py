@@ -114,6 +114,8 @@ WORKED_CASES = [
     ("signal_SIGKILL", 4096, "terminated_by_signal"),
     ("SIGNAL_TERM", ABSENT, "abnormal_exit"),
     ("exit_signal_9", ABSENT, "abnormal_exit"),
+    ("signal_\u00e9t\u00e9", ABSENT, "terminated_by_signal"),
+    ("aaaaaaa\u00e9", ABSENT, "abnormal_exit"),  # below the prefix, and not one byte a character
     ("completed", 0, "abnormal_exit"),
     (ABSENT, 1, "suspected_oom"),
     (ABSENT, 0, "abnormal_exit"),
