@@ -257,6 +257,16 @@ static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, 
     return run_or_start(f, bound, reals);
 }
 
+// A call that gives some arguments by position and leaves the rest to
+// their defaults.
+[[gnu::noinline]] static PyObject *call_defaulted(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs) {
+    PyObject *filled[kMaxParams];
+    double reals[kMaxParams];
+    fill_defaulted(f, args, nargs, filled);
+    if (types_as_declared(f, filled, reals)) return run_or_start(f, filled, reals);
+    return call_bound(f, args, nargs, nullptr);
+}
+
 // Any call the all-positional path does not take: bound the quick way
 // when it is an ordinary call, else by the general rule.
 [[gnu::noinline]] static PyObject *call_other(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
@@ -272,19 +282,16 @@ static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<FunctionObject *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    double reals[kMaxParams];
     if (kwnames == nullptr) [[likely]] {
         // Every argument given by position, and of the declared types: they
         // are bound where they are.
         if (nargs == f->positional_call) [[likely]] {
+            double reals[kMaxParams];
             if (types_as_declared(f, args, reals)) [[likely]]
                 return run_or_start(f, args, reals);
         }
-        // Some by position and the rest defaulted.
         else if (nargs >= f->ndefaulted_from && nargs <= f->npositional) {
-            PyObject *filled[kMaxParams];
-            fill_defaulted(f, args, nargs, filled);
-            if (types_as_declared(f, filled, reals)) return run_or_start(f, filled, reals);
+            return call_defaulted(f, args, nargs);
         }
     }
     return call_other(f, args, nargs, kwnames);
