@@ -133,7 +133,6 @@ static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted
     f->known_kwnames = Py_NewRef(kwnames);
     f->known_nargs = nargs;
     f->known_nkw = nkw;
-    f->known_fills_rest = nargs + nkw == f->nparams;
     return true;
 }
 
@@ -168,7 +167,9 @@ static int convert(FunctionObject *f, PyObject **bound, double *reals, Converted
         return true;
     }
     if (!keyword_slots(f, kwnames, nargs)) return false;
-    if (f->known_fills_rest) {
+    // Keywords for every parameter after the positional ones leave no
+    // default to fill.
+    if (nargs + f->known_nkw == f->nparams) {
         for (Py_ssize_t j = 0; j < nargs; j++) bound[j] = args[j];
     }
     else {

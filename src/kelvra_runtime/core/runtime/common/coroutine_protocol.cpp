@@ -199,30 +199,44 @@ PySendResult finish(CoroutineObject *self, PyObject *result, bool closing, PyObj
     return result != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
 }
 
-// Runs the body from `sent` (empty: the error is set) until it stops, or
-// an awaited iterator yields a value out.  The state is Running and no
-// iterator is being awaited.
-PySendResult run_body(CoroutineObject *self, Ref &&sent, bool closing, PyObject **presult) {
+// Sends `arg` into the iterator the body awaits, as `yield from` does: a
+// value it yields suspends the coroutine; when it ends, the body runs on
+// with its result (or its error set), until it stops or awaits an
+// iterator that yields.  The state is Running.
+PySendResult resume(CoroutineObject *self, PyObject *arg, bool closing, PyObject **presult) {
     for (;;) {
+        Ref sent;
+        {
+            Ref inner = self->inner();
+            PyObject *value;
+            switch (PyIter_Send(inner.get(), arg, &value)) {
+                case PYGEN_NEXT:
+                    self->state = FrameState::Suspended;
+                    *presult = value;
+                    return PYGEN_NEXT;
+                case PYGEN_RETURN: sent = Ref::steal(value); break;
+                case PYGEN_ERROR: break;
+            }
+            self->inner().reset();
+        }
         PyObject *result;
         if (!self->step(std::move(sent), &result)) {
             return finish(self, result, closing, presult);
         }
-        // As `yield from` does, the first send happens at once.
-        Ref inner = self->inner();
-        PyObject *value;
-        switch (PyIter_Send(inner.get(), Py_None, &value)) {
-            case PYGEN_NEXT:
-                self->state = FrameState::Suspended;
-                *presult = value;
-                return PYGEN_NEXT;
-            case PYGEN_RETURN:
-                self->inner().reset();
-                sent = Ref::steal(value);
-                break;
-            case PYGEN_ERROR: self->inner().reset(); break;
-        }
+        // The first send into a newly awaited iterator happens at once.
+        arg = Py_None;
     }
+}
+
+// Runs the body from `sent` (empty: the error is set) until it stops, or
+// an awaited iterator yields a value out.  The state is Running and no
+// iterator is being awaited.
+PySendResult run_body(CoroutineObject *self, Ref &&sent, bool closing, PyObject **presult) {
+    PyObject *result;
+    if (!self->step(std::move(sent), &result)) {
+        return finish(self, result, closing, presult);
+    }
+    return resume(self, Py_None, closing, presult);
 }
 
 }  // namespace
@@ -261,18 +275,7 @@ PySendResult coroutine_send_ex(CoroutineObject *self, PyObject *arg, bool exc, b
         self->inner().reset();
         return run_body(self, Ref(), closing, presult);
     }
-    Ref inner = self->inner();
-    PyObject *value;
-    switch (PyIter_Send(inner.get(), arg, &value)) {
-        case PYGEN_NEXT:
-            self->state = FrameState::Suspended;
-            *presult = value;
-            return PYGEN_NEXT;
-        case PYGEN_RETURN: self->inner().reset(); return run_body(self, Ref::steal(value), closing, presult);
-        case PYGEN_ERROR: break;
-    }
-    self->inner().reset();
-    return run_body(self, Ref(), closing, presult);
+    return resume(self, arg, closing, presult);
 }
 
 namespace {

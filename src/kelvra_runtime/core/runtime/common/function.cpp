@@ -50,7 +50,6 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->known_kwnames = nullptr;
     f->known_nargs = -1;
     f->known_nkw = -1;
-    f->known_fills_rest = false;
     f->nparams = nparams;
     f->npositional = 0;
     f->nrequired = 0;

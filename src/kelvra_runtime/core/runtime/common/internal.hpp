@@ -31,13 +31,11 @@ struct FunctionObject {
     // The latest quick keyword call: its tuple of keyword names (kept, so
     // that the same tuple, as a call site passes it each time, is known by
     // identity), its positional arguments, its number of keywords (-1: none
-    // learnt), the parameter each keyword binds, and whether the keywords
-    // give every parameter after the positional ones (no default to fill).
+    // learnt), and the parameter each keyword binds.
     PyObject *known_kwnames;
     Py_ssize_t known_nargs;
     Py_ssize_t known_nkw;
     unsigned char known_slots[kMaxParams];
-    bool known_fills_rest;
     // The parameters with a check, in parameter order, each with the one
     // type an argument must have to pass as it is: the declared type, an
     // int for `to_int`, a float for `to_double` (whose double is then
