@@ -227,6 +227,14 @@ def test_from_guards_errors():
         assert str(info.value) == f"Argument 'guards' has incorrect type (expected list, got {got})"
 
 
+@pytest.mark.parametrize("spent", [-5, "many"])
+def test_an_uncapped_ledger_does_not_read_its_spend(spent):
+    twin = rendering.load("tallybook").Tallybook
+    for cls in (Tallybook, twin):
+        ledger = cls(spent_tokens=spent, spent_cost_usd=spent)
+        assert (ledger.remaining_usd(), ledger.remaining_tokens()) == (0.0, 0)
+
+
 # --- debit -------------------------------------------------------------------
 
 
