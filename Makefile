@@ -12,6 +12,7 @@ VENV := .venv$(VERSION_SUFFIX)
 PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
 DEBUG_VENV := .venv-debug$(VERSION_SUFFIX)
+CLANG_VENV := .venv-clang$(VERSION_SUFFIX)
 ASAN_VENV := .venv-asan$(VERSION_SUFFIX)
 MUTANTS_VENV := .venv-mutants
 BOOTSTRAP := tools/bootstrap-python --version $(PYTHON_VERSION)
@@ -23,11 +24,15 @@ STUBBED := $(addprefix kelvra_runtime.core.runtime.,$(shell grep -v "^\#" src/ke
 # engine: a distribution of its own, installed after ours wherever ours is.
 STANDIN := ./standin
 
+# Development and CI builds turn compiler warnings into errors; a user's
+# build of the sdist does not.
+STRICT := -C cmake.define.KELVRA_WERROR=ON
+
 .PHONY: build test demo check-stubs check-format format wheel check-wheel test-refs test-asan mutants clean
 
 # The bootstrap prints the interpreter's path, and nothing else, on stdout;
 # when it fails, so does the assignment, and make stops with its message.
-$(DEPS) $(DEBUG_VENV)/.deps-installed $(ASAN_VENV)/.deps-installed: requirements-dev.txt constraints-dev.txt
+$(DEPS) $(DEBUG_VENV)/.deps-installed $(ASAN_VENV)/.deps-installed $(CLANG_VENV)/.deps-installed: requirements-dev.txt constraints-dev.txt
 	python="$$($(BOOTSTRAP))" && "$$python" -m venv --clear $(@D)
 	$(@D)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt -c constraints-dev.txt
 	touch $@
@@ -35,7 +40,7 @@ $(DEPS) $(DEBUG_VENV)/.deps-installed $(ASAN_VENV)/.deps-installed: requirements
 $(DEBUG_VENV)/.deps-installed: BOOTSTRAP := PYTHON=$(PYTHON_DEBUG) tools/bootstrap-python --version $(PYTHON_VERSION) --debug
 
 build: $(DEPS)
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STRICT) .
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STANDIN)
 
 test: build
@@ -87,6 +92,7 @@ wheel: wheel-venvs
 # Then, for each version, tools/check-engine-modes: the x86_64 wheel beside
 # stand-in engines in each editable install and checkout the README names.
 check-wheel: wheel
+	tools/bootstrap-python --clang >/dev/null
 	$(WHEEL_PYTHONS); "$$1" tools/check-wheel dist "$$@"
 	for v in $(WHEEL_VERSIONS); do .venv$$([ $$v = 3.14 ] || echo -$$v)/bin/python tools/check-engine-modes dist || exit 1; done
 
@@ -132,7 +138,7 @@ test-arm64-part: wheel $(ARM64_DIR)/tools/.installed
 # reference-count check of tests/refs, which only that interpreter runs, in
 # a process of its own.
 test-refs: $(DEBUG_VENV)/.deps-installed
-	$(DEBUG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	$(DEBUG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STRICT) .
 	$(DEBUG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STANDIN)
 	$(DEBUG_VENV)/bin/python -m pytest --ignore=tests/refs
 	$(DEBUG_VENV)/bin/python -m pytest tests/refs
@@ -141,11 +147,24 @@ test-refs: $(DEBUG_VENV)/.deps-installed
 # into build/asan, the ASan runtime preloaded into the interpreter, and
 # PYTHONMALLOC=malloc so that every object's memory passes through ASan.
 test-asan: $(ASAN_VENV)/.deps-installed
-	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STRICT) \
 		-C cmake.define.KELVRA_SANITIZE=ON -C build-dir=build/asan$(VERSION_SUFFIX) .
 	$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STANDIN)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
 		$(ASAN_VENV)/bin/python -m pytest
+
+# The suite against a build by clang with libc++ (the standard library of
+# macOS), warnings as errors: the sdist is how platforms without a wheel
+# install, and any C++20 compiler must build it. The bootstrap installs
+# clang and libc++ on the host when they are missing.
+CLANG_ENV := CC=clang CXX=clang++ CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++
+.PHONY: test-clang
+$(CLANG_VENV)/.deps-installed: BOOTSTRAP := tools/bootstrap-python --version $(PYTHON_VERSION) --clang
+test-clang: $(CLANG_VENV)/.deps-installed
+	$(CLANG_ENV) $(CLANG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+		$(STRICT) -C build-dir=build/clang-libc++$(VERSION_SUFFIX) .
+	$(CLANG_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps $(STANDIN)
+	$(CLANG_VENV)/bin/python -m pytest
 
 # The benchmarks: each operation against its Python rendering, that
 # rendering's Cython build and a no-op C call of the same shape (bench/run.py;
@@ -172,4 +191,4 @@ $(MUTANTS_VENV)/.deps-installed: tools/mutants-requirements.txt
 	touch $@
 
 clean:
-	rm -rf build dist .venv .venv-[0-9]* .venv-debug* .venv-asan* $(MUTANTS_VENV)
+	rm -rf build dist .venv .venv-[0-9]* .venv-debug* .venv-asan* .venv-clang* $(MUTANTS_VENV)

@@ -12,7 +12,7 @@
 // -1) with the Python error set.
 #pragma once
 
-#include <Python.h>
+#include "versions.hpp"
 
 #include <coroutine>
 #include <cstddef>

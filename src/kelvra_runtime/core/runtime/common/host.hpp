@@ -2,7 +2,7 @@
 // exact-type paths that give the host's own results directly.
 #pragma once
 
-#include <Python.h>
+#include "versions.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -26,7 +26,7 @@
 // list or named values.
 #pragma once
 
-#include <Python.h>
+#include "versions.hpp"
 
 #include <initializer_list>
 #include <utility>

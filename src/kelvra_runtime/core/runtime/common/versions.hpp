@@ -2,6 +2,16 @@
 // in one place: the rest of the frame reads these names, never the version.
 #pragma once
 
+// Refused before anything else reads the host's headers: see below.
+#include <pyconfig.h>
+
+// The frame reads and writes objects' inline values without the per-object
+// locks that a free-threaded build needs, and the modules declare no
+// Py_mod_gil slot, so such a host would turn the GIL back on at import.
+#ifdef Py_GIL_DISABLED
+#error "free-threaded CPython (Py_GIL_DISABLED) is not supported yet: build for the interpreter with the GIL"
+#endif
+
 #include <Python.h>
 
 namespace kr::host {
