@@ -2,13 +2,16 @@
 rendering at build time.
 
     declare.py RENDERING OUTDIR
+    declare.py --bodies RENDERING
 
-reads src/kelvra_runtime/core/runtime/<module>.py and writes into OUTDIR:
+reads src/kelvra_runtime/core/runtime/<module>.py, and the module file
+<module>.cpp beside it for the bodies it defines, and writes into OUTDIR:
 
 - <module>_decl.hpp, which the module file includes first: the module
   docstring's text, the line of every statement the rendering marks, the
-  prototypes of the bodies the module file must define, and a reference
-  to every class the namespace makes;
+  constants the bodies name (`py::...`), the prototypes of the bodies the
+  module file must define, and a reference to every class the namespace
+  makes;
 - <module>_tables.hpp, which the module file includes last: the
   parameters, functions and classes as the frame's tables, the module
   body that builds the namespace in source order, the module definition
@@ -16,12 +19,18 @@ reads src/kelvra_runtime/core/runtime/<module>.py and writes into OUTDIR:
 - <module>.pyi, the module's stub (from the rendering, with the typing
   supplement <module>.typing.pyi beside it where there is one).
 
+With --bodies it prints the prototype of every body the module file must
+define, with the rendering line that declares it.
+
 A statement whose line a body reports carries a trailing comment naming
 it, `# @read_memory`, which becomes `line::read_memory`.  A function of the
 rendering that the compiled module lacks carries `# @rendering-only` on its
-`def` line.  The build fails on a marker that no body uses (an unused
-constant), on a body the module file names but the rendering does not
-declare, and on a declared function without a body.
+`def` line.  Before anything is written, the module file is checked
+against the rendering, each problem reported at its file and line: a
+marker that no body reports or that no statement carries, a declared
+function without a body and a body the rendering does not declare, more
+parameters than the frame takes, and a constant `py::NAME` whose name,
+literal or call the rendering does not write.
 
 Standard library only: it runs with the build machine's interpreter.
 """
@@ -124,6 +133,13 @@ def parameter_type(check):
 def body_parameters(f):
     """The body's parameter list after the call: each parameter by name."""
     return "".join(f", {parameter_type(check_of(annotation))} {name}" for name, annotation, _, _ in f.params)
+
+
+def body_prototype(f, scope):
+    """A body's C++ prototype, its name qualified by `scope`."""
+    if f.awaits:
+        return f"kr::Task {scope}{body_name(f.name)}(kr::Coroutine &co{body_parameters(f)})"
+    return f"kr::Result {scope}{body_name(f.name)}(kr::Call &call{body_parameters(f)})"
 
 
 def glue_arguments(f, source="call"):
@@ -308,6 +324,193 @@ def build_value(path, node):
     fail(path, node.lineno, f"{ast.unparse(node)[:40]!r} is not a literal the module body can build")
 
 
+# The most parameters a function of the frame takes (kr::kMaxParams, which
+# the generated declarations check).
+MAX_PARAMS = 12
+
+
+def module_names(statements):
+    """The names a module body binds."""
+    names = set()
+    for statement in statements:
+        if isinstance(statement, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            names.add(statement.name)
+        elif isinstance(statement, (ast.Import, ast.ImportFrom)):
+            names.update((a.asname or a.name).partition(".")[0] for a in statement.names)
+        elif isinstance(statement, ast.Assign):
+            names.update(t.id for t in statement.targets if isinstance(t, ast.Name))
+    return names
+
+
+# What a module file's code names (comments and string literals aside).
+CXX_NOISE = re.compile(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', re.S)
+BODY_DEFINITION = re.compile(r"\bbody::((?:\w+::)?\w+)\s*\(")
+LINE_USE = re.compile(r"\bline::(\w+)")
+CONSTANT_USE = re.compile(r"\bpy::(\w+)")
+
+
+class Bodies:
+    """The module file: the bodies it defines, the marked lines and the
+    constants they name, each with the line of its first use."""
+
+    def __init__(self, path):
+        self.path = path
+        text = path.read_text(encoding="utf-8")
+        code = CXX_NOISE.sub(lambda m: "".join(c if c == "\n" else " " for c in m.group()), text)
+        self.defined = self.first_lines(BODY_DEFINITION, code)
+        self.lines = self.first_lines(LINE_USE, code)
+        self.constants = self.first_lines(CONSTANT_USE, code)
+
+    @staticmethod
+    def first_lines(pattern, code):
+        found = {}
+        for match in pattern.finditer(code):
+            found.setdefault(match.group(1), code.count("\n", 0, match.start()) + 1)
+        return found
+
+
+# ---------------------------------------------------------------------------
+# The constants: every name, literal, keyword tuple and builtin that the
+# rendering writes, as the module constant a body names `py::<name>`.
+
+# The constants every module shares, which the frame makes once.
+SHARED = {("str", ""): "str_empty", ("int", 0): "int_0", ("int", 1): "int_1", ("float", 0.0): "float_0_0"}
+
+# The words of a text without letters or digits.
+SYMBOL_WORDS = {".": "dot", " ": "space", "-": "dash", ":": "colon", ",": "comma", "/": "slash", "=": "equals"}
+
+
+def constant_name(kind, value):
+    """The C++ name of a constant (see the README's "Adding a function"),
+    or None where a text cannot be named."""
+    if (kind, value) in SHARED:
+        return SHARED[kind, value]
+    if kind == "str":
+        # C++ reserves a double underscore: `__x__` is spelt `dunder_x`,
+        # `_x` `private_x`.
+        if value.isidentifier() and value.isascii():
+            if value.startswith("__") and value.endswith("__") and len(value) > 4:
+                return "str_dunder_" + value[2:-2]
+            if value.startswith("_") and value[1:].isidentifier() and not value.startswith("__"):
+                return "str_private_" + value[1:]
+            if "__" not in value:
+                return "str_" + value
+        words = re.findall(r"[A-Za-z0-9]+", value)
+        if words and value.isascii():
+            return "str_" + "_".join(words)
+        if value and all(char in SYMBOL_WORDS for char in value):
+            return "str_" + "_".join(SYMBOL_WORDS[char] for char in value)
+        return None
+    if kind == "int":
+        return f"int_{value}" if value >= 0 else f"int_minus_{-value}"
+    if kind == "float":
+        text = repr(value)
+        if not re.fullmatch(r"-?[0-9.e+-]+", text):
+            return None
+        sign = "minus_" if text.startswith("-") else ""
+        return "float_" + sign + re.sub(r"[.+-]", "_", text.lstrip("-")).strip("_")
+    return f"{kind}_{value}"
+
+
+def callee_name(node):
+    """The dotted name a call's function is written as, `_` for its dots."""
+    return ast.unparse(node.func).replace(".", "_") if isinstance(node.func, (ast.Name, ast.Attribute)) else None
+
+
+class Constants:
+    """What the compiled part of the rendering writes, by C++ name: (kind,
+    value, line) with kind str, int, float, builtin or kw (a call's tuple
+    of keyword names)."""
+
+    def __init__(self, path):
+        self.path = path
+        self.found = {}
+        self.ambiguous = {}  # names that two texts spell alike, which no body may use
+
+    def add(self, kind, value, line):
+        name = constant_name(kind, value)
+        if name is None:
+            return
+        known = self.found.get(name)
+        if known is None:
+            self.found[name] = (kind, value, line)
+        elif known[:2] != (kind, value):
+            # A name the rendering writes takes precedence over a text whose
+            # words spell it; two names, or two texts, spelt alike are
+            # ambiguous.
+            rank, known_rank = is_name(kind, value), is_name(*known[:2])
+            if rank > known_rank:
+                self.found[name] = (kind, value, line)
+            elif rank == known_rank and (kind, value) not in [entry[:2] for entry in self.ambiguous.get(name, [])]:
+                self.ambiguous.setdefault(name, [known]).append((kind, value, line))
+
+    def walk(self, statements, module_names):
+        nodes = [node for statement in statements for node in ast.walk(statement)]
+        # A bare string statement (a docstring) makes no constant.
+        bare = {id(node.value) for node in nodes if is_docstring(node)}
+        for node in nodes:
+            line = getattr(node, "lineno", 1)
+            if isinstance(node, ast.Constant) and id(node) not in bare and not isinstance(node.value, bool):
+                if isinstance(node.value, str):
+                    self.add("str", node.value, line)
+                elif isinstance(node.value, int):
+                    self.add("int", node.value, line)
+                elif isinstance(node.value, float):
+                    self.add("float", node.value, line)
+            elif isinstance(node, ast.Attribute):
+                self.add("str", node.attr, line)
+            elif isinstance(node, ast.Name):
+                self.add("str", node.id, line)
+                if node.id in BUILTINS and node.id not in module_names:
+                    self.add("builtin", node.id, line)
+            elif isinstance(node, ast.arg):
+                self.add("str", node.arg, line)
+            elif isinstance(node, ast.alias):
+                self.add("str", node.asname or node.name, line)
+            elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+                self.add("str", node.name, line)
+            elif isinstance(node, ast.Call):
+                names = [k.arg for k in node.keywords if k.arg is not None]
+                for name in names:
+                    self.add("str", name, line)
+                callee = callee_name(node)
+                if names and callee is not None:
+                    self.add_keywords(callee, tuple(names), line)
+
+    def add_keywords(self, callee, names, line):
+        """A call's keyword names, named by its callee; a callee called with
+        other keywords elsewhere is named by its line as well."""
+        name = f"kw_{callee}"
+        known = self.found.get(name)
+        if known is not None and known[1] != names:
+            name = f"kw_{callee}_{line}"
+        self.found.setdefault(name, ("kw", names, line))
+
+    def definition(self, name):
+        """The C++ declaration of a constant."""
+        if name in SHARED.values():
+            return [f"using kr::{name};"]
+        kind, value, line = self.found[name]
+        where = f"  // {self.path.name}:{line}"
+        if kind == "str":
+            return [f"kr::Constant {name}{{{c_string(value)}}};{where}"]
+        if kind == "int":
+            return [f"kr::Constant {name}{{[] {{ return PyLong_FromLongLong({value}LL); }}}};{where}"]
+        if kind == "float":
+            return [f"kr::Constant {name}{{[] {{ return PyFloat_FromDouble({value!r}); }}}};{where}"]
+        if kind == "builtin":
+            return [f"kr::Constant {name}{{[] {{ return kr::builtin({c_string(value)}); }}}};{where}"]
+        listed = ", ".join(c_string(n) for n in value)
+        return [f"const char *const {name}_names[] = {{{listed}}};", f"kr::Constant {name}{{{name}_names}};{where}"]
+
+
+BUILTINS = frozenset(dir(__import__("builtins")))
+
+
+def is_name(kind, value):
+    return kind == "str" and value.isidentifier()
+
+
 class Rendering:
     def __init__(self, path):
         self.path = path
@@ -319,6 +522,7 @@ class Rendering:
         self.statements = []  # the module body, in order
         self.functions = []  # every declared function, methods included
         self.classes = []
+        compiled = []  # the statements the compiled module carries out
         for statement in tree.body:
             if is_docstring(statement) and statement is tree.body[0]:
                 continue
@@ -328,6 +532,8 @@ class Rendering:
                 if statement.lineno in rendering_only:
                     rendering_only.discard(statement.lineno)
                     continue
+            compiled.append(statement)
+            if isinstance(statement, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 function = Function(path, statement, None)
                 self.functions.append(function)
                 self.statements.append(("def", function))
@@ -360,6 +566,45 @@ class Rendering:
         top = [f.ident for f in self.functions if not f.owner] + [c.name for c in self.classes]
         if len(set(top)) != len(top):
             fail(path, 1, "two module-level names share a body name")
+        for f in self.functions:
+            if len(f.params) > MAX_PARAMS:
+                fail(path, f.line, f"{f.qualname}: {len(f.params)} parameters, more than the frame's {MAX_PARAMS}")
+        self.constants = Constants(path)
+        self.constants.walk(compiled, module_names(compiled))
+        self.bodies = None  # the module file, once read
+
+    def read_bodies(self, path):
+        """Reads the module file and checks it against the rendering: every
+        problem found, at once."""
+        self.bodies = Bodies(path)
+        problems = []
+        defined = self.bodies.defined
+        for f in self.functions:
+            wanted = f.awaits or not f.stub
+            name = f"{f.scope}{body_name(f.name)}"
+            if wanted and name not in defined:
+                problems.append((self.path, f.line, f"{f.qualname}: declared here, but {path.name} defines no body::{name}"))
+            if not wanted and name in defined:
+                problems.append((path, defined[name], f"body::{name}: {self.path.name} declares {f.qualname} without a body"))
+        declared = {f"{f.scope}{body_name(f.name)}" for f in self.functions}
+        for name, line in defined.items():
+            if name not in declared:
+                problems.append((path, line, f"body::{name}: {self.path.name} declares no such function"))
+        for name, line in self.markers.items():
+            if name not in self.bodies.lines:
+                problems.append((self.path, line, f"marker @{name}: no body in {path.name} reports line::{name}"))
+        for name, line in self.bodies.lines.items():
+            if name not in self.markers:
+                problems.append((path, line, f"line::{name}: {self.path.name} marks no statement @{name}"))
+        for name, line in self.bodies.constants.items():
+            if name in self.constants.ambiguous:
+                spelt = sorted(self.constants.ambiguous[name], key=lambda entry: (entry[2], repr(entry[1])))
+                texts = " and ".join(f"{value!r} (line {at})" for _, value, at in spelt)
+                problems.append((path, line, f"py::{name}: {self.path.name} writes {texts}, named alike"))
+            elif name not in self.constants.found and name not in SHARED.values():
+                problems.append((path, line, f"py::{name}: {self.path.name} writes nothing of that name"))
+        if problems:
+            raise DeclarationError("\n".join(f"{p}:{line}: {message}" for p, line, message in sorted(problems, key=str)))
 
     # ---------------------------------------------------------------------
     # The declarations the bodies use
@@ -384,6 +629,17 @@ class Rendering:
         out += [
             "}  // namespace line",
             "",
+            "// The constants the bodies name, made from what the rendering writes.",
+            "namespace py {",
+        ]
+        used = self.bodies.constants if self.bodies is not None else {}
+        for name in sorted(used, key=lambda n: (self.constants.found.get(n, ("", "", 0))[2], n)):
+            out += self.constants.definition(name)
+        out += [
+            "}  // namespace py",
+            "",
+            f"static_assert(kr::kMaxParams == {MAX_PARAMS}, \"tools/declare.py checks against MAX_PARAMS\");",
+            "",
             "// The bodies, which the module file defines; each is inlined into its",
             "// glue, its only caller.",
             "namespace body {",
@@ -393,9 +649,9 @@ class Rendering:
                 out.append(f"namespace {owner} {{")
             for f in functions:
                 if f.awaits:
-                    out.append(f"kr::Task {body_name(f.name)}(kr::Coroutine &co{body_parameters(f)});")
+                    out.append(f"{body_prototype(f, '')};")
                 elif not f.stub:
-                    out.append(f"[[gnu::always_inline]] inline kr::Result {body_name(f.name)}(kr::Call &call{body_parameters(f)});")
+                    out.append(f"[[gnu::always_inline]] inline {body_prototype(f, '')};")
             if owner:
                 out.append(f"}}  // namespace {owner}")
         out += ["}  // namespace body", ""]
@@ -694,12 +950,29 @@ def stub(rendering, supplement):
     return "\n".join(out) + "\n"
 
 
+def bodies_listing(declared):
+    """The prototype of every body the module file must define, in order,
+    each under the rendering line that declares it."""
+    out = [f"// The bodies {declared.module}.cpp defines, declared by {declared.path.name}:"]
+    for f in declared.functions:
+        if f.awaits or not f.stub:
+            out += ["", f"// {declared.path.name}:{f.line}: {f.qualname}", f"{body_prototype(f, 'body::' + f.scope)} {{", "}"]
+    return "\n".join(out) + "\n"
+
+
 def main(argv):
+    if len(argv) == 3 and argv[1] == "--bodies":
+        try:
+            print(bodies_listing(Rendering(Path(argv[2]))), end="")
+        except DeclarationError as error:
+            sys.exit(f"declare.py: {error}")
+        return
     if len(argv) != 3:
         sys.exit(__doc__)
     rendering, outdir = Path(argv[1]), Path(argv[2])
     try:
         declared = Rendering(rendering)
+        declared.read_bodies(rendering.with_suffix(".cpp"))
         stub_text = stub(declared, Supplement(rendering.with_suffix(".typing.pyi")))
     except DeclarationError as error:
         sys.exit(f"declare.py: {error}")

@@ -12,20 +12,7 @@ namespace {
 using kr::Handle;
 using kr::Ref;
 
-// The classifications: made once, so equal results are the same object.
-kr::Constant str_terminated_by_signal{"terminated_by_signal"};
-kr::Constant str_suspected_oom{"suspected_oom"};
-kr::Constant str_abnormal_exit{"abnormal_exit"};
-kr::Constant str_unknown{"unknown"};
-
-kr::Constant str_last_event{"last_event"};
-kr::Constant str_memory_rss_mb{"memory_rss_mb"};
-kr::Constant str_startswith{"startswith"};
-kr::Constant str_empty{""};
-kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
-kr::Constant int_one{[] { return PyLong_FromLong(1); }};
 constexpr std::string_view kSignalPrefix = "signal_";
-kr::Constant str_signal_prefix{kSignalPrefix.data()};
 
 // ---------------------------------------------------------------------------
 // classify_failure
@@ -51,7 +38,7 @@ bool str_has_signal_prefix(PyObject *s) {
 // error set.
 int has_signal_prefix(Handle last_event) {
     if (PyUnicode_CheckExact(last_event)) return str_has_signal_prefix(last_event);
-    return last_event.method(str_startswith, str_signal_prefix).truth();
+    return last_event.method(py::str_startswith, py::str_signal_).truth();
 }
 
 // The text of an exact str that int() reads as a plain decimal number: only
@@ -73,7 +60,7 @@ Ref memory_reading(Handle value) {
     if (value && PyUnicode_CheckExact(value)) {
         std::string_view digits = plain_digits(value);
         if (!digits.empty())
-            return kr::new_ref(digits.find_first_not_of('0') != std::string_view::npos ? int_one : int_zero);
+            return kr::new_ref(digits.find_first_not_of('0') != std::string_view::npos ? py::int_1 : py::int_0);
     }
     return value.to_int();
 }
@@ -83,30 +70,30 @@ Ref memory_reading(Handle value) {
 [[gnu::noinline]] kr::Result classify_evidence(Handle envelope_data) {
     // The binding passes exactly a dict.
     PyObject *found;
-    if (PyDict_GetItemRef(envelope_data, str_last_event, &found) < 0) return line::read_last_event;
-    Ref last_event = found ? kr::steal(found) : kr::new_ref(str_empty);
+    if (PyDict_GetItemRef(envelope_data, py::str_last_event, &found) < 0) return line::read_last_event;
+    Ref last_event = found ? kr::steal(found) : kr::new_ref(py::str_empty);
     int signalled = has_signal_prefix(last_event);
     if (signalled < 0) return line::signal_test;
-    if (signalled) return kr::new_ref(str_terminated_by_signal);
+    if (signalled) return kr::new_ref(py::str_terminated_by_signal);
 
     // An unreadable memory reading is no evidence: its ValueError or
     // TypeError is dropped, any other error propagates.
     kr::Line failed_at = line::read_memory;
     int oom = -1;
-    if (Ref memory_mb = memory_reading(envelope_data.get_or(str_memory_rss_mb, int_zero))) {
+    if (Ref memory_mb = memory_reading(envelope_data.get_or(py::str_memory_rss_mb, py::int_0))) {
         failed_at = line::memory_test;
-        oom = memory_mb.gt(int_zero);
+        oom = memory_mb.gt(py::int_0);
     }
-    if (oom > 0) return kr::new_ref(str_suspected_oom);
+    if (oom > 0) return kr::new_ref(py::str_suspected_oom);
     if (oom < 0) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return failed_at;
         PyErr_Clear();
     }
-    return kr::new_ref(str_abnormal_exit);
+    return kr::new_ref(py::str_abnormal_exit);
 }
 
 kr::Result body::classify_failure(kr::Call &, Handle envelope_data) {
-    if (PyDict_GET_SIZE(envelope_data.get()) == 0) return kr::new_ref(str_unknown);
+    if (PyDict_GET_SIZE(envelope_data.get()) == 0) return kr::new_ref(py::str_unknown);
     return classify_evidence(envelope_data);
 }
 

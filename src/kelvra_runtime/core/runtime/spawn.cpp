@@ -11,40 +11,15 @@ namespace {
 using kr::Ref;
 using kr::steal;
 
-kr::Constant str_child_runner{"_child_runner"};
-kr::Constant str_pending{"_pending"};
-kr::Constant str_default_noop_child_runner{"_default_noop_child_runner"};
-kr::Constant str_child_result{"ChildResult"};
-kr::Constant str_child_run_id{"child_run_id"};
-kr::Constant str_spec{"spec"};
-kr::Constant str_output{"output"};
-kr::Constant str_error{"error"};
-kr::Constant str_cost_usd{"cost_usd"};
-kr::Constant str_tokens{"tokens"};
-kr::Constant str_duration_ms{"duration_ms"};
-kr::Constant str_to_dict{"to_dict"};
-kr::Constant str_agent{"agent"};
-kr::Constant str_noop{"_noop"};
-kr::Constant str_get{"get"};
-kr::Constant str_setdefault{"setdefault"};
-kr::Constant str_first_success{"first_success"};
-kr::Constant str_any{"any"};
-kr::Constant str_empty{""};
-
-// The keywords of a ChildResult call, and the zeros it passes: made once,
-// like the constants of a compiled call site.
-const char *const child_result_names[] = {"child_run_id", "spec",   "output",     "error",
-                                          "cost_usd",     "tokens", "duration_ms"};
-kr::Constant child_result_keywords{child_result_names};
-kr::Constant float_zero{[] { return PyFloat_FromDouble(0.0); }};
-kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
-// A dict with the keywords in order, mapped to None or to their zero.
+// The keywords of a ChildResult call in order, each mapped to None or to
+// the zero the call passes.  Made by hand: the rendering writes the call,
+// not this dict, which `child_result_as_dict` copies.
 kr::Constant child_result_template{[]() -> PyObject * {
     Ref keys = steal(PyDict_New());
     if (!keys) return nullptr;
-    PyObject *values[] = {Py_None, Py_None, Py_None, Py_None, float_zero, int_zero, float_zero};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(child_result_keywords.get()); i++) {
-        if (PyDict_SetItem(keys.get(), PyTuple_GET_ITEM(child_result_keywords.get(), i), values[i]) < 0) {
+    PyObject *values[] = {Py_None, Py_None, Py_None, Py_None, py::float_0_0, py::int_0, py::float_0_0};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(py::kw_ChildResult.get()); i++) {
+        if (PyDict_SetItem(keys.get(), PyTuple_GET_ITEM(py::kw_ChildResult.get(), i), values[i]) < 0) {
             return nullptr;
         }
     }
@@ -72,8 +47,8 @@ Ref child_result_as_dict(kr::Handle cls, PyObject *child_run_id, kr::Handle spec
     Ref no_args = steal(PyTuple_New(0));
     Ref result = no_args ? steal(type->tp_new(type, no_args.get(), nullptr)) : Ref();
     if (!result || PyDict_Merge(result.get(), child_result_template, 1) < 0 ||
-        !result.set_item(str_child_run_id, child_run_id) || !result.set_item(str_spec, spec) ||
-        !result.set_item(str_output, output) || !result.set_item(str_error, error)) {
+        !result.set_item(py::str_child_run_id, child_run_id) || !result.set_item(py::str_spec, spec) ||
+        !result.set_item(py::str_output, output) || !result.set_item(py::str_error, error)) {
         return Ref();
     }
     return result;
@@ -84,18 +59,19 @@ Ref child_result_as_dict(kr::Handle cls, PyObject *child_run_id, kr::Handle spec
 PyObject *call_child_result(kr::Handle cls, PyObject *child_run_id, kr::Handle spec, kr::Handle output,
                             PyObject *error) {
     if (constructs_as_dict(cls)) return child_result_as_dict(cls, child_run_id, spec, output, error).release();
-    return cls.call_keywords(child_result_keywords, child_run_id, spec, output, error, float_zero, int_zero, float_zero)
+    return cls
+        .call_keywords(py::kw_ChildResult, child_run_id, spec, output, error, py::float_0_0, py::int_0, py::float_0_0)
         .release();
 }
 
 // `result.get("output") is not None`
 int has_output(PyObject *result) {
     if (PyDict_CheckExact(result)) {
-        PyObject *output = PyDict_GetItemWithError(result, str_output);
+        PyObject *output = PyDict_GetItemWithError(result, py::str_output);
         if (output == nullptr) return PyErr_Occurred() ? -1 : 0;
         return output != Py_None;
     }
-    Ref output = steal(kr::call_method(str_get, result, str_output));
+    Ref output = steal(kr::call_method(py::str_get, result, py::str_output));
     if (!output) return -1;
     return output.get() != Py_None;
 }
@@ -106,10 +82,11 @@ int has_output(PyObject *result) {
 kr::Result body::InMemorySpawnDispatcher::init(kr::Call &call, kr::Handle self, kr::Handle child_runner) {
     int given = child_runner.truth();
     if (given < 0) return line::set_runner;
-    if (!self.set(str_child_runner, given ? kr::new_ref(child_runner) : call.global(str_default_noop_child_runner))) {
+    if (!self.set(py::str_private_child_runner,
+                  given ? kr::new_ref(child_runner) : call.global(py::str_private_default_noop_child_runner))) {
         return line::set_runner;
     }
-    if (!self.set(str_pending, kr::new_dict())) return line::set_pending;
+    if (!self.set(py::str_private_pending, kr::new_dict())) return line::set_pending;
     return kr::None;
 }
 
@@ -179,20 +156,20 @@ kr::Task body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, kr::
         if (kr::list_append(child_ids.get(), child_id.get()) < 0) co_return line::append_id;
         // try:
         kr::Line raised{0};
-        Ref result = co_await co.await_call(self.attr(str_child_runner), spec, line::await_child);
+        Ref result = co_await co.await_call(self.attr(py::str_private_child_runner), spec, line::await_child);
         if (!result)
             raised = line::await_child;
-        else if (!result.set_item(str_child_run_id, child_id))
+        else if (!result.set_item(py::str_child_run_id, child_id))
             raised = line::set_child_id;
-        else if (!result.set_item(str_spec, spec.method(str_to_dict)))
+        else if (!result.set_item(py::str_spec, spec.method(py::str_to_dict)))
             raised = line::set_spec;
         if (raised) {
             // except Exception as exc: the others end the call.
             if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return raised;
             Handling handling;
-            Ref cls = co.global(str_child_result);
+            Ref cls = co.global(py::str_ChildResult);
             if (!cls) co_return line::failure_result;
-            Ref spec_dict = spec.method(str_to_dict);
+            Ref spec_dict = spec.method(py::str_to_dict);
             if (!spec_dict) co_return line::failure_spec;
             Ref error = handling.exc().str();
             if (!error) co_return line::failure_error;
@@ -200,15 +177,15 @@ kr::Task body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, kr::
             if (!result) co_return line::failure_result;
         }
         if (!results.set_item(child_id, result)) co_return line::store_result;
-        int stop = return_when.eq(str_first_success);
+        int stop = return_when.eq(py::str_first_success);
         if (stop > 0) stop = has_output(result.get());
         if (stop < 0) co_return line::first_success;
         if (stop) break;
-        stop = return_when.eq(str_any);
+        stop = return_when.eq(py::str_any);
         if (stop < 0) co_return line::any;
         if (stop) break;
     }
-    Ref per_parent = self.attr(str_pending).method(str_setdefault, parent_run_id, kr::new_dict());
+    Ref per_parent = self.attr(py::str_private_pending).method(py::str_setdefault, parent_run_id, kr::new_dict());
     if (!per_parent.set_item(parent_resume_key, results)) co_return line::store_results;
     co_return child_ids.take();
 }
@@ -217,7 +194,8 @@ kr::Task body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, kr::
 // be a dict or None.
 kr::Result body::InMemorySpawnDispatcher::collect_results(kr::Call &, kr::Handle self, kr::Handle parent_run_id,
                                                           kr::Handle resume_key) {
-    Ref results = self.attr(str_pending).get_or(parent_run_id, kr::new_dict()).pop_or(resume_key, kr::new_dict());
+    Ref results =
+        self.attr(py::str_private_pending).get_or(parent_run_id, kr::new_dict()).pop_or(resume_key, kr::new_dict());
     if (!results) return line::pop_results;
     if (!PyDict_CheckExact(results.get()) && results.get() != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "dict", Py_TYPE(results.get())->tp_name);
@@ -230,15 +208,15 @@ kr::Result body::InMemorySpawnDispatcher::collect_results(kr::Call &, kr::Handle
 // The default child runner
 
 kr::Result body::_default_noop_child_runner(kr::Call &call, kr::Handle spec) {
-    Ref cls = call.global(str_child_result);
+    Ref cls = call.global(py::str_ChildResult);
     if (!cls) return line::noop_result;
-    Ref spec_dict = spec.method(str_to_dict);
+    Ref spec_dict = spec.method(py::str_to_dict);
     if (!spec_dict) return line::noop_spec;
     Ref output = kr::new_dict();
-    if (!output.set_item(str_noop, Py_True) || !output.set_item(str_agent, spec.attr(str_agent))) {
+    if (!output.set_item(py::str_private_noop, Py_True) || !output.set_item(py::str_agent, spec.attr(py::str_agent))) {
         return line::noop_output;
     }
-    return {kr::steal(call_child_result(cls, str_empty, spec_dict, output, Py_None)), line::noop_result};
+    return {kr::steal(call_child_result(cls, py::str_empty, spec_dict, output, Py_None)), line::noop_result};
 }
 
 }  // namespace

@@ -22,50 +22,6 @@ namespace {
 using kr::Handle;
 using kr::Ref;
 
-kr::Constant str_cost_cap_usd{"cost_cap_usd"};
-kr::Constant str_token_cap{"token_cap"};
-kr::Constant str_wall_time_cap_seconds{"wall_time_cap_seconds"};
-kr::Constant str_max_spawn_depth{"max_spawn_depth"};
-kr::Constant str_max_spawn_fanout{"max_spawn_fanout"};
-kr::Constant str_max_concurrent_spawns{"max_concurrent_spawns"};
-kr::Constant str_spent_cost_usd{"spent_cost_usd"};
-kr::Constant str_spent_tokens{"spent_tokens"};
-kr::Constant str_current_depth{"current_depth"};
-kr::Constant str_active_child_count{"active_child_count"};
-kr::Constant str_cumulative_child_count{"cumulative_child_count"};
-kr::Constant str_tool_call_counts{"tool_call_counts"};
-kr::Constant str_remaining_usd{"remaining_usd"};
-kr::Constant str_remaining_tokens{"remaining_tokens"};
-kr::Constant str_cap_name{"cap_name"};
-kr::Constant str_cap_value{"cap_value"};
-kr::Constant str_would_be{"would_be"};
-kr::Constant str_init{"__init__"};
-kr::Constant str_dict{"__dict__"};
-kr::Constant str_args{"args"};
-kr::Constant str_type{"type"};
-kr::Constant str_action{"action"};
-kr::Constant str_abort{"abort"};
-kr::Constant str_cost{"cost"};
-kr::Constant str_token_count{"token_count"};
-kr::Constant str_spawn_depth{"spawn_depth"};
-kr::Constant str_spawn_fanout{"spawn_fanout"};
-kr::Constant str_spawn_concurrent{"spawn_concurrent"};
-kr::Constant str_wall_time{"wall_time"};
-kr::Constant str_limit_as_usd{"limit_as_usd"};
-kr::Constant str_limit_as_count{"limit_as_count"};
-kr::Constant str_limit_as_seconds{"limit_as_seconds"};
-kr::Constant spec_plain{""};
-kr::Constant spec_fixed4{".4f"};
-
-// Objects made once, at the first exec that reaches the module body.
-kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
-kr::Constant int_one{[] { return PyLong_FromLong(1); }};
-kr::Constant int_six{[] { return PyLong_FromLong(6); }};
-kr::Constant float_zero{[] { return PyFloat_FromDouble(0.0); }};
-const char *const breach_names[] = {"cap_name", "cap_value", "would_be"};
-kr::Constant breach_keywords{breach_names};
-kr::Constant builtin_round{[] { return kr::builtin("round"); }};
-
 // ---------------------------------------------------------------------------
 // BudgetExceeded
 
@@ -73,7 +29,8 @@ kr::Constant builtin_round{[] { return kr::builtin("round"); }};
 // a null text means its error is set already.
 void raise_breach(const Ref &text, PyObject *cap_name, Handle cap_value, Handle would_be) {
     if (text)
-        kr::raise(Handle(cls::BudgetExceeded).call_keywords(breach_keywords, text, cap_name, cap_value, would_be));
+        kr::raise(
+            Handle(cls::BudgetExceeded).call_keywords(py::kw_BudgetExceeded, text, cap_name, cap_value, would_be));
 }
 
 // The spawn checks report their cap and the would-be value through float().
@@ -85,12 +42,12 @@ void raise_spawn_breach(const Ref &text, PyObject *cap_name, Handle cap, Handle 
 
 kr::Result body::BudgetExceeded::init(kr::Call &, Handle self, Handle reason, Handle cap_name, kr::Real cap_value,
                                       kr::Real would_be) {
-    if (!self.set(str_cap_name, cap_name)) return line::set_cap_name;
-    if (!self.set(str_cap_value, cap_value.as_float())) return line::set_cap_value;
-    if (!self.set(str_would_be, would_be.as_float())) return line::set_would_be;
+    if (!self.set(py::str_cap_name, cap_name)) return line::set_cap_name;
+    if (!self.set(py::str_cap_value, cap_value.as_float())) return line::set_cap_value;
+    if (!self.set(py::str_would_be, would_be.as_float())) return line::set_would_be;
     // super().__init__(reason): the class after BudgetExceeded in the MRO.
     Handle super_type = reinterpret_cast<PyObject *>(&PySuper_Type);
-    if (!super_type(cls::BudgetExceeded, self).method(str_init, reason)) return line::base_init;
+    if (!super_type(cls::BudgetExceeded, self).method(py::str_dunder_init, reason)) return line::base_init;
     return kr::None;
 }
 
@@ -98,32 +55,32 @@ kr::Result body::BudgetExceeded::init(kr::Call &, Handle self, Handle reason, Ha
 // which the keyword-only parameters refuse: rebuild through a partial that
 // carries them, then restore the instance dict (notes and all).
 kr::Result body::BudgetExceeded::reduce(kr::Call &, Handle self) {
-    Ref cap_name = self.attr(str_cap_name);
+    Ref cap_name = self.attr(py::str_cap_name);
     if (!cap_name) return line::reduce_reads;
-    Ref cap_value = self.attr(str_cap_value);
+    Ref cap_value = self.attr(py::str_cap_value);
     if (!cap_value) return line::reduce_reads;
-    Ref would_be = self.attr(str_would_be);
+    Ref would_be = self.attr(py::str_would_be);
     if (!would_be) return line::reduce_reads;
     Ref partial = kr::steal(PyImport_ImportModuleAttrString("functools", "partial"));
     if (!partial) return line::reduce_import;
-    Ref rebuild = partial.call_keywords(breach_keywords, reinterpret_cast<PyObject *>(Py_TYPE(self.get())), cap_name,
-                                        cap_value, would_be);
+    Ref rebuild = partial.call_keywords(py::kw_BudgetExceeded, reinterpret_cast<PyObject *>(Py_TYPE(self.get())),
+                                        cap_name, cap_value, would_be);
     if (!rebuild) return line::reduce;
-    Ref reason = self.attr(str_args);
+    Ref reason = self.attr(py::str_args);
     if (!reason) return line::reduce;
-    return {kr::new_tuple({rebuild, reason, self.attr(str_dict)}), line::reduce};
+    return {kr::new_tuple({rebuild, reason, self.attr(py::str_dunder_dict)}), line::reduce};
 }
 
 // ---------------------------------------------------------------------------
 // Tallybook: remaining budget
 
 kr::Result body::Tallybook::remaining_usd(kr::Call &, Handle self) {
-    int uncapped = self.attr(str_cost_cap_usd).le(int_zero);
+    int uncapped = self.attr(py::str_cost_cap_usd).le(py::int_0);
     if (uncapped < 0) return line::remaining_usd_test;
-    if (uncapped) return kr::new_ref(float_zero);
-    Ref cap = self.attr(str_cost_cap_usd);
+    if (uncapped) return kr::new_ref(py::float_0_0);
+    Ref cap = self.attr(py::str_cost_cap_usd);
     if (!cap) return line::remaining_usd;
-    return {kr::max(float_zero, cap.minus(self.attr(str_spent_cost_usd))), line::remaining_usd};
+    return {kr::max(py::float_0_0, cap.minus(self.attr(py::str_spent_cost_usd))), line::remaining_usd};
 }
 
 // `value` as the declared int result: an exact int is itself, another
@@ -138,11 +95,11 @@ Ref int_result(Ref value) {
 }
 
 kr::Result body::Tallybook::remaining_tokens(kr::Call &, Handle self) {
-    Ref cap = self.attr(str_token_cap);
-    int uncapped = cap.le(int_zero);
+    Ref cap = self.attr(py::str_token_cap);
+    int uncapped = cap.le(py::int_0);
     if (uncapped < 0) return line::remaining_tokens_test;
-    if (uncapped) return kr::new_ref(int_zero);
-    return {int_result(kr::max(int_zero, cap.minus(self.attr(str_spent_tokens)))), line::remaining_tokens};
+    if (uncapped) return kr::new_ref(py::int_0);
+    return {int_result(kr::max(py::int_0, cap.minus(self.attr(py::str_spent_tokens)))), line::remaining_tokens};
 }
 
 // ---------------------------------------------------------------------------
@@ -150,31 +107,31 @@ kr::Result body::Tallybook::remaining_tokens(kr::Call &, Handle self) {
 
 kr::Result body::Tallybook::debit(kr::Call &, Handle self, kr::Real cost_usd, Handle tokens, Handle tool_name) {
     double cost = std::max(0.0, cost_usd.value);
-    Ref clamped = kr::max(int_zero, tokens);
+    Ref clamped = kr::max(py::int_0, tokens);
     if (!clamped) return line::clamp_tokens;
-    if (!self.add_to(str_spent_cost_usd, cost)) return line::add_cost;
-    if (!self.add_to(str_spent_tokens, clamped)) return line::add_tokens;
+    if (!self.add_to(py::str_spent_cost_usd, cost)) return line::add_cost;
+    if (!self.add_to(py::str_spent_tokens, clamped)) return line::add_tokens;
     if (tool_name.truth()) {  // an exact str or None
-        Ref counts = self.attr(str_tool_call_counts);
-        if (!counts.set_item(tool_name, counts.get_or(tool_name, int_zero).plus(int_one))) return line::count_tool;
+        Ref counts = self.attr(py::str_tool_call_counts);
+        if (!counts.set_item(tool_name, counts.get_or(tool_name, py::int_0).plus(py::int_1))) return line::count_tool;
     }
-    Ref cap = self.attr(str_cost_cap_usd), spent;
-    int breached = cap.gt(int_zero);
-    if (breached > 0) breached = (spent = self.attr(str_spent_cost_usd)).gt(cap);
+    Ref cap = self.attr(py::str_cost_cap_usd), spent;
+    int breached = cap.gt(py::int_0);
+    if (breached > 0) breached = (spent = self.attr(py::str_spent_cost_usd)).gt(cap);
     if (breached < 0) return line::cost_test;
     if (breached) {
         raise_breach(
-            kr::fstring({{"tree cost cap breached: spent=$", spent, spec_fixed4}, {" > cap=$", cap, spec_fixed4}}),
-            str_cost_cap_usd, cap, spent);
+            kr::fstring({{"tree cost cap breached: spent=$", spent, py::str_4f}, {" > cap=$", cap, py::str_4f}}),
+            py::str_cost_cap_usd, cap, spent);
         return line::cost_breach;
     }
-    cap = self.attr(str_token_cap);
-    breached = cap.gt(int_zero);
-    if (breached > 0) breached = (spent = self.attr(str_spent_tokens)).gt(cap);
+    cap = self.attr(py::str_token_cap);
+    breached = cap.gt(py::int_0);
+    if (breached > 0) breached = (spent = self.attr(py::str_spent_tokens)).gt(cap);
     if (breached < 0) return line::token_test;
     if (breached) {
-        raise_breach(kr::fstring({{"tree token cap breached: ", spent, spec_plain}, {" > ", cap, spec_plain}}),
-                     str_token_cap, cap, spent);
+        raise_breach(kr::fstring({{"tree token cap breached: ", spent, py::str_empty}, {" > ", cap, py::str_empty}}),
+                     py::str_token_cap, cap, spent);
         return line::token_breach;
     }
     return kr::None;
@@ -184,71 +141,71 @@ kr::Result body::Tallybook::debit(kr::Call &, Handle self, kr::Real cost_usd, Ha
 // Tallybook: pre-flight checks
 
 kr::Result body::Tallybook::check_depth(kr::Call &, Handle self, Handle additional) {
-    Ref cap = self.attr(str_max_spawn_depth);
-    int uncapped = cap.le(int_zero);
+    Ref cap = self.attr(py::str_max_spawn_depth);
+    int uncapped = cap.le(py::int_0);
     if (uncapped < 0) return line::depth_test;
     if (uncapped) return kr::None;
-    Ref would_be = self.attr(str_current_depth).plus(additional);
+    Ref would_be = self.attr(py::str_current_depth).plus(additional);
     if (!would_be) return line::depth_sum;
     int over = would_be.gt(cap);
     if (over < 0) return line::depth_compare;
     if (!over) return kr::None;
-    raise_spawn_breach(kr::fstring({{"max_spawn_depth breached: would reach depth ", would_be, spec_plain},
-                                    {" (cap ", cap, spec_plain},
+    raise_spawn_breach(kr::fstring({{"max_spawn_depth breached: would reach depth ", would_be, py::str_empty},
+                                    {" (cap ", cap, py::str_empty},
                                     {")"}}),
-                       str_max_spawn_depth, cap, would_be);
+                       py::str_max_spawn_depth, cap, would_be);
     return line::depth_breach;
 }
 
 kr::Result body::Tallybook::check_fanout(kr::Call &, Handle self, Handle count) {
-    Ref cap = self.attr(str_max_spawn_fanout);
-    int uncapped = cap.le(int_zero);
+    Ref cap = self.attr(py::str_max_spawn_fanout);
+    int uncapped = cap.le(py::int_0);
     if (uncapped < 0) return line::fanout_test;
     if (uncapped) return kr::None;
     int over = count.gt(cap);
     if (over < 0) return line::fanout_compare;
     if (!over) return kr::None;
-    raise_spawn_breach(kr::fstring({{"max_spawn_fanout breached: requested ", count, spec_plain},
-                                    {" children (cap ", cap, spec_plain},
+    raise_spawn_breach(kr::fstring({{"max_spawn_fanout breached: requested ", count, py::str_empty},
+                                    {" children (cap ", cap, py::str_empty},
                                     {")"}}),
-                       str_max_spawn_fanout, cap, count);
+                       py::str_max_spawn_fanout, cap, count);
     return line::fanout_breach;
 }
 
 kr::Result body::Tallybook::check_concurrent(kr::Call &, Handle self, Handle additional) {
-    Ref cap = self.attr(str_max_concurrent_spawns);
-    int uncapped = cap.le(int_zero);
+    Ref cap = self.attr(py::str_max_concurrent_spawns);
+    int uncapped = cap.le(py::int_0);
     if (uncapped < 0) return line::concurrent_test;
     if (uncapped) return kr::None;
-    Ref active = self.attr(str_active_child_count);
+    Ref active = self.attr(py::str_active_child_count);
     Ref would_be = active.plus(additional);
     if (!would_be) return line::concurrent_sum;
     int over = would_be.gt(cap);
     if (over < 0) return line::concurrent_compare;
     if (!over) return kr::None;
-    raise_spawn_breach(kr::fstring({{"max_concurrent_spawns breached: ", active, spec_plain},
-                                    {" in flight + ", additional, spec_plain},
-                                    {" requested (cap ", cap, spec_plain},
+    raise_spawn_breach(kr::fstring({{"max_concurrent_spawns breached: ", active, py::str_empty},
+                                    {" in flight + ", additional, py::str_empty},
+                                    {" requested (cap ", cap, py::str_empty},
                                     {")"}}),
-                       str_max_concurrent_spawns, cap, would_be);
+                       py::str_max_concurrent_spawns, cap, would_be);
     return line::concurrent_breach;
 }
 
 kr::Result body::Tallybook::check_can_afford(kr::Call &, Handle self, kr::Real cost_usd) {
-    Ref cap = self.attr(str_cost_cap_usd);
-    int uncapped = cap.le(int_zero);
+    Ref cap = self.attr(py::str_cost_cap_usd);
+    int uncapped = cap.le(py::int_0);
     if (uncapped < 0) return line::afford_test;
     if (uncapped) return kr::None;
-    Ref would_be = self.attr(str_spent_cost_usd).plus(cost_usd.value);
+    Ref would_be = self.attr(py::str_spent_cost_usd).plus(cost_usd.value);
     if (!would_be) return line::afford_sum;
     int over = would_be.gt(cap);
     if (over < 0) return line::afford_compare;
     if (!over) return kr::None;
     Ref child = kr::new_float(cost_usd.value);
     if (!child) return line::afford_breach;
-    raise_breach(kr::fstring({{"child of $", child, spec_fixed4},
-                              {" wouldn't fit: remaining $", self.method(str_remaining_usd), spec_fixed4}}),
-                 str_cost_cap_usd, cap, would_be);
+    raise_breach(kr::fstring({{"child of $", child, py::str_4f},
+                              {" wouldn't fit: remaining $", self.method(py::str_remaining_usd), py::str_4f}}),
+                 py::str_cost_cap_usd, cap, would_be);
     return line::afford_breach;
 }
 
@@ -256,15 +213,16 @@ kr::Result body::Tallybook::check_can_afford(kr::Call &, Handle self, kr::Real c
 // Tallybook: child bookkeeping
 
 kr::Result body::Tallybook::register_child_spawned(kr::Call &, Handle self) {
-    if (!self.add_to(str_active_child_count, int_one)) return line::spawned_active;
-    if (!self.add_to(str_cumulative_child_count, int_one)) {
+    if (!self.add_to(py::str_active_child_count, py::int_1)) return line::spawned_active;
+    if (!self.add_to(py::str_cumulative_child_count, py::int_1)) {
         return line::spawned_cumulative;
     }
     return kr::None;
 }
 
 kr::Result body::Tallybook::register_child_completed(kr::Call &, Handle self) {
-    if (!self.set(str_active_child_count, kr::max(int_zero, self.attr(str_active_child_count).minus(int_one)))) {
+    if (!self.set(py::str_active_child_count,
+                  kr::max(py::int_0, self.attr(py::str_active_child_count).minus(py::int_1)))) {
         return line::completed;
     }
     return kr::None;
@@ -279,51 +237,53 @@ kr::Result body::Tallybook::from_guards(kr::Call &, Handle cls, Handle guards) {
     // As the host's list iterator: the length is read again at every step.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards.get()); i++) {
         Ref g = kr::new_ref(PyList_GET_ITEM(guards.get(), i));
-        Ref type = g.attr_or(str_type, Py_None);
+        Ref type = g.attr_or(py::str_type, Py_None);
         if (!type) return line::read_type;
-        Ref action = g.attr_or(str_action, str_abort);
+        Ref action = g.attr_or(py::str_action, py::str_abort);
         if (!action) return line::read_action;
-        int skip = action.ne(str_abort);
+        int skip = action.ne(py::str_abort);
         if (skip < 0) return line::action_test;
         if (skip) continue;
-        int is = type.eq(str_cost);
+        int is = type.eq(py::str_cost);
         if (is < 0) return line::cost_rule;
         if (is) {
-            Ref current = ledger.attr(str_cost_cap_usd);
-            int open = current.eq(float_zero);
-            Ref limit = open < 0 ? Ref() : g.method(str_limit_as_usd);
+            Ref current = ledger.attr(py::str_cost_cap_usd);
+            int open = current.eq(py::float_0_0);
+            Ref limit = open < 0 ? Ref() : g.method(py::str_limit_as_usd);
             if (!limit) return line::cost_limit;
-            if (!ledger.set(str_cost_cap_usd, open ? limit : kr::min(current, limit))) return line::cost_assign;
+            if (!ledger.set(py::str_cost_cap_usd, open ? limit : kr::min(current, limit))) return line::cost_assign;
             continue;
         }
-        if ((is = type.eq(str_token_count)) < 0) return line::token_rule;
+        if ((is = type.eq(py::str_token_count)) < 0) return line::token_rule;
         if (is) {
-            Ref limit = g.method(str_limit_as_count);
+            Ref limit = g.method(py::str_limit_as_count);
             if (!limit) return line::token_limit;
-            Ref current = ledger.attr(str_token_cap);
-            int open = current.eq(int_zero);
-            if (open < 0 || !ledger.set(str_token_cap, open ? limit : kr::min(current, limit))) {
+            Ref current = ledger.attr(py::str_token_cap);
+            int open = current.eq(py::int_0);
+            if (open < 0 || !ledger.set(py::str_token_cap, open ? limit : kr::min(current, limit))) {
                 return line::token_assign;
             }
             continue;
         }
-        if ((is = type.eq(str_spawn_depth)) < 0) return line::depth_rule;
+        if ((is = type.eq(py::str_spawn_depth)) < 0) return line::depth_rule;
         if (is) {
-            if (!ledger.set(str_max_spawn_depth, g.method(str_limit_as_count))) return line::depth_limit;
+            if (!ledger.set(py::str_max_spawn_depth, g.method(py::str_limit_as_count))) return line::depth_limit;
             continue;
         }
-        if ((is = type.eq(str_spawn_fanout)) < 0) return line::fanout_rule;
+        if ((is = type.eq(py::str_spawn_fanout)) < 0) return line::fanout_rule;
         if (is) {
-            if (!ledger.set(str_max_spawn_fanout, g.method(str_limit_as_count))) return line::fanout_limit;
+            if (!ledger.set(py::str_max_spawn_fanout, g.method(py::str_limit_as_count))) return line::fanout_limit;
             continue;
         }
-        if ((is = type.eq(str_spawn_concurrent)) < 0) return line::concurrent_rule;
+        if ((is = type.eq(py::str_spawn_concurrent)) < 0) return line::concurrent_rule;
         if (is) {
-            if (!ledger.set(str_max_concurrent_spawns, g.method(str_limit_as_count))) return line::concurrent_limit;
+            if (!ledger.set(py::str_max_concurrent_spawns, g.method(py::str_limit_as_count)))
+                return line::concurrent_limit;
             continue;
         }
-        if ((is = type.eq(str_wall_time)) < 0) return line::wall_time_rule;
-        if (is && !ledger.set(str_wall_time_cap_seconds, g.method(str_limit_as_seconds))) return line::wall_time_limit;
+        if ((is = type.eq(py::str_wall_time)) < 0) return line::wall_time_rule;
+        if (is && !ledger.set(py::str_wall_time_cap_seconds, g.method(py::str_limit_as_seconds)))
+            return line::wall_time_limit;
     }
     return ledger;
 }
@@ -338,16 +298,17 @@ const struct {
     bool method;   // the result of calling it, not the field
     bool rounded;  // round(value, 6)
 } trace_entries[] = {
-    {&str_cost_cap_usd, false, false},           {&str_token_cap, false, false},
-    {&str_max_spawn_depth, false, false},        {&str_max_spawn_fanout, false, false},
-    {&str_spent_cost_usd, false, true},          {&str_spent_tokens, false, false},
-    {&str_current_depth, false, false},          {&str_active_child_count, false, false},
-    {&str_cumulative_child_count, false, false}, {&str_remaining_usd, true, true},
-    {&str_remaining_tokens, true, false},
+    {&py::str_cost_cap_usd, false, false},           {&py::str_token_cap, false, false},
+    {&py::str_max_spawn_depth, false, false},        {&py::str_max_spawn_fanout, false, false},
+    {&py::str_spent_cost_usd, false, true},          {&py::str_spent_tokens, false, false},
+    {&py::str_current_depth, false, false},          {&py::str_active_child_count, false, false},
+    {&py::str_cumulative_child_count, false, false}, {&py::str_remaining_usd, true, true},
+    {&py::str_remaining_tokens, true, false},
 };
 
 // The snapshot's keys in order, each mapped to None: each snapshot starts
-// as a copy of it.
+// as a copy of it.  Made by hand: the rendering writes the snapshot's
+// literal, not this dict.
 kr::Constant trace_template{[]() -> PyObject * {
     Ref keys = kr::new_dict();
     for (const auto &entry : trace_entries) {
@@ -396,7 +357,7 @@ Ref round6(Handle value) {
         if (!std::isfinite(x) || std::trunc(x) == x) return kr::new_float(x);
         if (round6_exact(x, &rounded)) return kr::new_float(rounded);
     }
-    return Handle(builtin_round)(value, int_six);
+    return Handle(py::builtin_round)(value, py::int_6);
 }
 
 kr::Result body::Tallybook::to_trace_data(kr::Call &, Handle self) {

@@ -12,29 +12,6 @@ namespace {
 using kr::Handle;
 using kr::Ref;
 
-kr::Constant str_duration_units{"_DURATION_UNITS"};
-kr::Constant str_strip{"strip"};
-kr::Constant str_lower{"lower"};
-kr::Constant str_isdigit{"isdigit"};
-kr::Constant str_isspace{"isspace"};
-kr::Constant str_dot{"."};
-kr::Constant str_empty{""};
-kr::Constant str_empty_duration{"empty duration string"};
-kr::Constant str_items{"items"};
-kr::Constant str_matches{"matches"};
-kr::Constant str_match{"match"};
-kr::Constant str_signal_name{"signal_name"};
-kr::Constant str_parent_run_id{"parent_run_id"};
-kr::Constant str_resume_key{"resume_key"};
-kr::Constant str_resume_at_unix{"resume_at_unix"};
-kr::Constant str_time{"time"};
-kr::Constant str_clock{"_clock"};
-kr::Constant str_signal_waiters{"_signal_waiters"};
-kr::Constant str_timers{"_timers"};
-kr::Constant str_user_inputs{"_user_inputs"};
-kr::Constant float_zero{[] { return PyFloat_FromDouble(0.0); }};
-kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
-
 // ---------------------------------------------------------------------------
 // Waiter records
 
@@ -61,12 +38,12 @@ kr::Result matches_exact_dict(Handle match, Handle payload) {
 }
 
 kr::Result body::SignalWaiter::matches(kr::Call &, Handle self, Handle signal_name, Handle payload) {
-    int other = signal_name.ne(self.attr(str_signal_name));
+    int other = signal_name.ne(self.attr(py::str_signal_name));
     if (other < 0) return line::name_test;
     if (other) return kr::new_bool(false);
-    Ref match = self.attr(str_match);
+    Ref match = self.attr(py::str_match);
     if (match && PyDict_CheckExact(match.get())) return matches_exact_dict(match, payload);
-    Ref items = match.method(str_items).iter();
+    Ref items = match.method(py::str_items).iter();
     while (Ref item = kr::next(items)) {
         Ref k, v;
         if (!kr::unpack(item, k, v)) return line::match_items;
@@ -84,34 +61,36 @@ kr::Result body::SignalWaiter::matches(kr::Call &, Handle self, Handle signal_na
 kr::Result body::InMemoryWaiterRegistry::init(kr::Call &call, Handle self, Handle clock) {
     int given = clock.truth();
     if (given < 0) return line::set_clock;
-    if (!self.set(str_clock, given ? kr::new_ref(clock) : call.global(str_time).attr(str_time))) return line::set_clock;
-    for (const kr::Constant *name : {&str_signal_waiters, &str_timers, &str_user_inputs}) {
-        if (!self.set(*name, kr::new_list())) return line::set_lists;
+    if (!self.set(py::str_private_clock, given ? kr::new_ref(clock) : call.global(py::str_time).attr(py::str_time)))
+        return line::set_clock;
+    if (!self.set(py::str_private_signal_waiters, kr::new_list()) ||
+        !self.set(py::str_private_timers, kr::new_list()) || !self.set(py::str_private_user_inputs, kr::new_list())) {
+        return line::set_lists;
     }
     return kr::None;
 }
 
 kr::Result body::InMemoryWaiterRegistry::register_signal_waiter(kr::Call &, Handle self, Handle waiter) {
-    if (!self.attr(str_signal_waiters).append(waiter)) return line::append_signal;
+    if (!self.attr(py::str_private_signal_waiters).append(waiter)) return line::append_signal;
     return kr::None;
 }
 
 kr::Result body::InMemoryWaiterRegistry::register_timer(kr::Call &, Handle self, Handle waiter) {
-    if (!self.attr(str_timers).append(waiter)) return line::append_timer;
+    if (!self.attr(py::str_private_timers).append(waiter)) return line::append_timer;
     return kr::None;
 }
 
 kr::Result body::InMemoryWaiterRegistry::register_user_input_waiter(kr::Call &, Handle self, Handle waiter) {
-    if (!self.attr(str_user_inputs).append(waiter)) return line::append_user_input;
+    if (!self.attr(py::str_private_user_inputs).append(waiter)) return line::append_user_input;
     return kr::None;
 }
 
 // `(w.parent_run_id, w.resume_key)`, with `dict(payload)` after them when
 // a payload is given.
 Ref waiter_record(Handle w, PyObject *payload = nullptr) {
-    Ref run_id = w.attr(str_parent_run_id);
+    Ref run_id = w.attr(py::str_parent_run_id);
     if (!run_id) return run_id;
-    Ref key = w.attr(str_resume_key);
+    Ref key = w.attr(py::str_resume_key);
     if (!key || !payload) return kr::new_tuple({run_id, key});
     return kr::new_tuple({run_id, key, kr::steal(PyDict_Copy(payload))});
 }
@@ -121,9 +100,9 @@ Ref waiter_record(Handle w, PyObject *payload = nullptr) {
 kr::Result body::InMemoryWaiterRegistry::resolve_signal(kr::Call &, Handle self, Handle signal_name, Handle payload) {
     Ref remaining = kr::new_list(), matched = kr::new_list();
     if (!remaining || !matched) return line::signal_lists;
-    Ref waiters = self.attr(str_signal_waiters).iter();
+    Ref waiters = self.attr(py::str_private_signal_waiters).iter();
     while (Ref w = kr::next(waiters)) {
-        int hit = w.method(str_matches, signal_name, payload).truth();
+        int hit = w.method(py::str_matches, signal_name, payload).truth();
         if (hit < 0) return line::call_matches;
         if (!hit) {
             if (!remaining.append(w)) return line::walk_signals;
@@ -133,19 +112,19 @@ kr::Result body::InMemoryWaiterRegistry::resolve_signal(kr::Call &, Handle self,
         }
     }
     if (PyErr_Occurred()) return line::walk_signals;
-    if (!self.set(str_signal_waiters, remaining)) return line::replace_signals;
+    if (!self.set(py::str_private_signal_waiters, remaining)) return line::replace_signals;
     return matched;
 }
 
 kr::Result body::InMemoryWaiterRegistry::resolve_user_input(kr::Call &, Handle self, Handle parent_run_id,
                                                             Handle resume_key, Handle) {
-    Ref waiters = self.attr(str_user_inputs).iter();
+    Ref waiters = self.attr(py::str_private_user_inputs).iter();
     for (Py_ssize_t i = 0; Ref w = kr::next(waiters); i++) {
-        int same = w.attr(str_parent_run_id).eq(parent_run_id);
-        if (same == 1) same = w.attr(str_resume_key).eq(resume_key);
+        int same = w.attr(py::str_parent_run_id).eq(parent_run_id);
+        if (same == 1) same = w.attr(py::str_resume_key).eq(resume_key);
         if (same < 0) return line::user_input_test;
         if (same) {
-            Ref user_inputs = self.attr(str_user_inputs);
+            Ref user_inputs = self.attr(py::str_private_user_inputs);
             if (!user_inputs || PySequence_DelItem(user_inputs.get(), i) < 0) return line::user_input_remove;
             return kr::new_bool(true);
         }
@@ -155,13 +134,13 @@ kr::Result body::InMemoryWaiterRegistry::resolve_user_input(kr::Call &, Handle s
 }
 
 kr::Result body::InMemoryWaiterRegistry::sweep_expired_timers(kr::Call &, Handle self) {
-    Ref now = self.attr(str_clock)();
+    Ref now = self.attr(py::str_private_clock)();
     if (!now) return line::call_clock;
     Ref expired = kr::new_list(), remaining = kr::new_list();
     if (!expired || !remaining) return line::timer_lists;
-    Ref timers = self.attr(str_timers).iter();
+    Ref timers = self.attr(py::str_private_timers).iter();
     while (Ref w = kr::next(timers)) {
-        int due = w.attr(str_resume_at_unix).le(now);
+        int due = w.attr(py::str_resume_at_unix).le(now);
         if (due < 0) return line::timer_test;
         if (!due) {
             if (!remaining.append(w)) return line::walk_timers;
@@ -171,20 +150,20 @@ kr::Result body::InMemoryWaiterRegistry::sweep_expired_timers(kr::Call &, Handle
         }
     }
     if (PyErr_Occurred()) return line::walk_timers;
-    if (!self.set(str_timers, remaining)) return line::replace_timers;
+    if (!self.set(py::str_private_timers, remaining)) return line::replace_timers;
     return expired;
 }
 
 kr::Result body::InMemoryWaiterRegistry::signal_waiter_count(kr::Call &, Handle self) {
-    return {self.attr(str_signal_waiters).len(), line::count_signal_waiters};
+    return {self.attr(py::str_private_signal_waiters).len(), line::count_signal_waiters};
 }
 
 kr::Result body::InMemoryWaiterRegistry::timer_count(kr::Call &, Handle self) {
-    return {self.attr(str_timers).len(), line::count_timers};
+    return {self.attr(py::str_private_timers).len(), line::count_timers};
 }
 
 kr::Result body::InMemoryWaiterRegistry::user_input_waiter_count(kr::Call &, Handle self) {
-    return {self.attr(str_user_inputs).len(), line::count_user_inputs};
+    return {self.attr(py::str_private_user_inputs).len(), line::count_user_inputs};
 }
 
 // ---------------------------------------------------------------------------
@@ -235,7 +214,7 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
     while (!text.empty() && ascii_space(text.front())) text.remove_prefix(1);
     while (!text.empty() && ascii_space(text.back())) text.remove_suffix(1);
     if (text.empty()) {
-        raise_value_error(str_empty_duration);
+        raise_value_error(py::str_empty_duration_string);
         return line::empty;
     }
     double total = 0.0;
@@ -281,7 +260,7 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
 // is answered without setting up the frame of the text's walk.
 [[gnu::noinline]] kr::Result parse_duration_text(kr::Call &call, Handle value) {
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-        PyObject *units = PyDict_GetItemWithError(call.globals(), str_duration_units);
+        PyObject *units = PyDict_GetItemWithError(call.globals(), py::str_private_DURATION_UNITS);
         if (plain_unit_table(units)) return parse_ascii_duration(value, units);
         if (PyErr_Occurred()) return line::unit_test;
     }
@@ -290,26 +269,26 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
         raise_value_error(kr::fstring({{"unsupported duration type: ", type_name, nullptr}}));
         return line::unsupported;
     }
-    Ref s = value.method(str_strip).method(str_lower);
+    Ref s = value.method(py::str_strip).method(py::str_lower);
     if (!s) return line::normalise;
     int filled = s.truth();
     if (filled < 0) return line::empty;
     if (!filled) {
-        raise_value_error(str_empty_duration);
+        raise_value_error(py::str_empty_duration_string);
         return line::empty;
     }
-    Ref total = kr::new_ref(float_zero), num_buf = kr::new_ref(str_empty);
+    Ref total = kr::new_ref(py::float_0_0), num_buf = kr::new_ref(py::str_empty);
     Ref chars = s.iter();
     while (Ref ch = kr::next(chars)) {
-        int digit = ch.method(str_isdigit).truth();
-        if (digit == 0) digit = ch.eq(str_dot);
+        int digit = ch.method(py::str_isdigit).truth();
+        if (digit == 0) digit = ch.eq(py::str_dot);
         if (digit < 0) return line::unit_test;
         if (digit) {
             num_buf = num_buf.iadd(ch);
             if (!num_buf) return line::unit_test;
             continue;
         }
-        int unit = call.global(str_duration_units).contains(ch);
+        int unit = call.global(py::str_private_DURATION_UNITS).contains(ch);
         if (unit < 0) return line::unit_test;
         if (unit) {
             int has_number = num_buf.truth();
@@ -320,12 +299,12 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
             }
             Ref amount = num_buf.to_float();
             if (!amount) return line::add_unit;
-            total = total.iadd(amount.times(call.global(str_duration_units).item(ch)));
+            total = total.iadd(amount.times(call.global(py::str_private_DURATION_UNITS).item(ch)));
             if (!total) return line::add_unit;
-            num_buf = kr::new_ref(str_empty);
+            num_buf = kr::new_ref(py::str_empty);
             continue;
         }
-        int space = ch.method(str_isspace).truth();
+        int space = ch.method(py::str_isspace).truth();
         if (space < 0) return line::space_test;
         if (space) continue;
         raise_with_reprs("unrecognized character ", ch, " in duration ", value);
@@ -338,7 +317,7 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
         total = total.iadd(num_buf.to_float());
         if (!total) return line::trailing;
     }
-    int not_positive = total.le(int_zero);
+    int not_positive = total.le(py::int_0);
     if (not_positive < 0) return line::not_positive;
     if (not_positive) {
         raise_value_error(kr::fstring({{"duration must be positive: ", value.repr(), nullptr}}));

@@ -1,6 +1,8 @@
 // The module constants (host.hpp): each registers itself when the shared
 // object is loaded, and the module's first exec makes them all.
 
+#include <initializer_list>
+
 #include "internal.hpp"
 
 namespace kr {
@@ -32,7 +34,18 @@ PyObject *Constant::make() const {
     return tuple.release();
 }
 
+Constant str_empty{""};
+Constant int_0{[] { return PyLong_FromLong(0); }};
+Constant int_1{[] { return PyLong_FromLong(1); }};
+Constant float_0_0{[] { return PyFloat_FromDouble(0.0); }};
+
 int Constant::make_all() {
+    // A module's own constants may be made from the shared ones, whose
+    // place in the list depends on the order in which the linker laid out
+    // the units: they come first.
+    for (Constant *shared : {&str_empty, &int_0, &int_1, &float_0_0}) {
+        if (shared->object_ == nullptr && (shared->object_ = shared->make()) == nullptr) return -1;
+    }
     for (Constant *c = first_constant; c != nullptr; c = c->next_) {
         if (c->object_ != nullptr) continue;
         c->object_ = c->make();

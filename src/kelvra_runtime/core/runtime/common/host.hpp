@@ -30,12 +30,14 @@ struct FieldSlot {
 // order of declaration: an interned str,
 //     kr::Constant str_get{"get"};
 // a tuple of interned strs, such as the keyword names of a call site,
-//     const char *const breach_names[] = {"cap_name", "cap_value"};
-//     kr::Constant breach_keywords{breach_names};
+//     const char *const kw_R_names[] = {"cap_name", "cap_value"};
+//     kr::Constant kw_R{kw_R_names};
 // or the object a function makes (it may use the constants declared
-// before it),
-//     kr::Constant int_zero{[] { return PyLong_FromLong(0); }};
+// before it, and the shared ones below),
+//     kr::Constant int_6{[] { return PyLong_FromLongLong(6); }};
 // Declaring one is all it takes: it registers itself with the module.
+// tools/declare.py declares those that the rendering writes, in the
+// module's `py` namespace.
 class Constant {
 public:
     explicit Constant(const char *interned) noexcept;
@@ -67,6 +69,13 @@ private:
 
 // ---------------------------------------------------------------------------
 // The host's operations, with their exact-type paths
+
+// The constants every module's bodies share: the empty str, 0, 1 and 0.0.
+// The generated declarations bring them into a module's `py` namespace.
+extern Constant str_empty;
+extern Constant int_0;
+extern Constant int_1;
+extern Constant float_0_0;
 
 // The names "get", "pop" and "append", for `Api::get_or`, `Api::pop_or`
 // and `Api::append`.
