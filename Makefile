@@ -56,7 +56,7 @@ check-stubs: build
 	$(PY) -m mypy --strict examples/demo.py examples/typed_usage.py
 
 # The C++ sources in the one style of .clang-format.
-CXX_SOURCES = $(sort $(wildcard src/kelvra_runtime/core/runtime/*.cpp src/kelvra_runtime/core/runtime/common/*.[ch]pp bench/*.cpp))
+CXX_SOURCES = $(sort $(wildcard src/kelvra_runtime/core/runtime/*.cpp src/kelvra_runtime/core/runtime/common/*.[ch]pp src/kelvra_runtime/core/runtime/common/*/*.[ch]pp bench/*.cpp))
 check-format: $(DEPS)
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 

@@ -61,7 +61,7 @@ def module_names():
 
 def sources():
     modules = [RUNTIME / f"{name}.cpp" for name in module_names()]
-    common = sorted((ROOT / RUNTIME / "common").iterdir())
+    common = sorted((ROOT / RUNTIME / "common").rglob("*"))
     return modules + [p.relative_to(ROOT) for p in common if p.suffix in (".cpp", ".hpp")]
 
 

@@ -12,7 +12,7 @@
 // -1) with the Python error set.
 #pragma once
 
-#include "versions.hpp"
+#include "common/host/versions.hpp"
 
 #include <coroutine>
 #include <cstddef>
@@ -20,7 +20,7 @@
 #include <span>
 #include <utility>
 
-#include "objects.hpp"
+#include "common/statements/objects.hpp"
 
 namespace kr {
 

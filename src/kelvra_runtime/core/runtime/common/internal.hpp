@@ -2,7 +2,7 @@
 // frame.hpp only.
 #pragma once
 
-#include "frame.hpp"
+#include "common/frame.hpp"
 
 namespace kr {
 

@@ -2,7 +2,7 @@
 // exact-type tests and conversions, then the body, or the coroutine of an
 // asynchronous function.
 
-#include "internal.hpp"
+#include "common/internal.hpp"
 
 namespace kr {
 

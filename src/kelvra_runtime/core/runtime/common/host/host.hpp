@@ -2,7 +2,7 @@
 // exact-type paths that give the host's own results directly.
 #pragma once
 
-#include "versions.hpp"
+#include "common/host/versions.hpp"
 
 #include <cstddef>
 #include <cstdint>

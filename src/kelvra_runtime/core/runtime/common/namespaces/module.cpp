@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "internal.hpp"
+#include "common/internal.hpp"
 
 namespace kr {
 

@@ -6,8 +6,8 @@
 #include <new>
 #include <utility>
 
-#include "coroutine.hpp"
-#include "versions.hpp"
+#include "common/coroutines/coroutine.hpp"
+#include "common/host/versions.hpp"
 
 #include <frameobject.h>
 

@@ -14,7 +14,7 @@
 #define KR_INLINE_FIELDS 1
 #endif
 
-#include "host.hpp"
+#include "common/host/host.hpp"
 
 namespace kr {
 

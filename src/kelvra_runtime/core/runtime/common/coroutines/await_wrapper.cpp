@@ -2,7 +2,7 @@
 // coroutine (the host's coroutine_wrapper).
 #include <new>
 
-#include "coroutine.hpp"
+#include "common/coroutines/coroutine.hpp"
 
 namespace kr {
 

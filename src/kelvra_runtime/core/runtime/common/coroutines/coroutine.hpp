@@ -24,7 +24,7 @@
 #include <new>
 #include <utility>
 
-#include "internal.hpp"
+#include "common/internal.hpp"
 
 namespace kr {
 

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <utility>
 
-#include "coroutine.hpp"
+#include "common/coroutines/coroutine.hpp"
 
 namespace kr {
 

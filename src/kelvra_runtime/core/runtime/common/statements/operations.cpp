@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "internal.hpp"
+#include "common/internal.hpp"
 
 namespace kr {
 

@@ -3,7 +3,7 @@
 
 #include <initializer_list>
 
-#include "internal.hpp"
+#include "common/internal.hpp"
 
 namespace kr {
 

@@ -2,7 +2,7 @@
 // per function and line, named by the function's dotted path, in the
 // module's source file; frames made only when an entry or `cr_frame` needs one.
 
-#include "internal.hpp"
+#include "common/internal.hpp"
 
 #include <frameobject.h>
 

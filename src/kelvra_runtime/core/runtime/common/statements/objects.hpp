@@ -26,12 +26,12 @@
 // list or named values.
 #pragma once
 
-#include "versions.hpp"
+#include "common/host/versions.hpp"
 
 #include <initializer_list>
 #include <utility>
 
-#include "host.hpp"
+#include "common/host/host.hpp"
 
 namespace kr {
 

@@ -3,7 +3,7 @@
 // `__signature__`, inspect's coroutine marker), method binding, and the
 // type's slots.  Calling it is binding.cpp's.
 
-#include "internal.hpp"
+#include "common/internal.hpp"
 
 namespace kr {
 

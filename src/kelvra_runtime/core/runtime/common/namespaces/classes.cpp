@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "internal.hpp"
+#include "common/internal.hpp"
 
 namespace kr {
 
