@@ -12,7 +12,6 @@
 // difference.
 
 #include <algorithm>
-#include <cmath>
 
 #include "common/frame.hpp"
 #include "tallybook_decl.hpp"
@@ -83,23 +82,12 @@ kr::Result body::Tallybook::remaining_usd(kr::Call &, Handle self) {
     return {kr::max(py::float_0_0, cap.minus(self.attr(py::str_spent_cost_usd))), line::remaining_usd};
 }
 
-// `value` as the declared int result: an exact int is itself, another
-// number goes through int(), and anything else is refused.
-Ref int_result(Ref value) {
-    if (!value || PyLong_CheckExact(value.get())) return value;
-    if (!PyNumber_Check(value.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %.5s, got %.200s", "int", Py_TYPE(value.get())->tp_name);
-        return Ref();
-    }
-    return kr::steal(PyNumber_Long(value.get()));
-}
-
 kr::Result body::Tallybook::remaining_tokens(kr::Call &, Handle self) {
     Ref cap = self.attr(py::str_token_cap);
     int uncapped = cap.le(py::int_0);
     if (uncapped < 0) return line::remaining_tokens_test;
     if (uncapped) return kr::new_ref(py::int_0);
-    return {int_result(kr::max(py::int_0, cap.minus(self.attr(py::str_spent_tokens)))), line::remaining_tokens};
+    return {kr::int_result(kr::max(py::int_0, cap.minus(self.attr(py::str_spent_tokens)))), line::remaining_tokens};
 }
 
 // ---------------------------------------------------------------------------
@@ -317,49 +305,6 @@ kr::Constant trace_template{[]() -> PyObject * {
     return keys.release();
 }};
 
-// `round(x, 6)` of a finite double as float's rounding computes it: the
-// multiple of 10**-6 nearest to x (ties to even), as the double nearest to
-// it.  For |x| * 10**6 below 2**53 that multiple is q * 10**-6 with q
-// exact as a double, so the nearest double is the correctly rounded
-// quotient q / 10**6; q comes from x * 10**6 formed exactly in 128 bits.
-// False when |x| is too large for that.
-bool round6_exact(double x, double *out) {
-    double magnitude = std::fabs(x);
-    if (!(magnitude < 9.0e9)) return false;
-    if (magnitude == 0.0) {
-        *out = x;
-        return true;
-    }
-    int exponent;
-    double fraction = std::frexp(magnitude, &exponent);
-    // magnitude = mantissa / 2**shift, with shift >= 19 below 9e9.
-    auto mantissa = static_cast<unsigned long long>(std::ldexp(fraction, 53));
-    int shift = 53 - exponent;
-    unsigned long long q = 0;  // beyond 120 bits of shift, x * 10**6 < 1/2
-    if (shift <= 120) {
-        unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;
-        unsigned __int128 whole = scaled >> shift;
-        unsigned __int128 rest = scaled - (whole << shift);
-        unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
-        if (rest > half || (rest == half && (whole & 1) != 0)) whole++;
-        q = static_cast<unsigned long long>(whole);
-    }
-    *out = std::copysign(static_cast<double>(q) / 1e6, x);
-    return true;
-}
-
-// `round(value, 6)`.  An exact float that is infinite, NaN or a whole
-// number rounds to itself (its decimal digits name it exactly); others in
-// range round exactly as above.
-Ref round6(Handle value) {
-    if (value && PyFloat_CheckExact(value)) {
-        double x = PyFloat_AS_DOUBLE(value.get()), rounded;
-        if (!std::isfinite(x) || std::trunc(x) == x) return kr::new_float(x);
-        if (round6_exact(x, &rounded)) return kr::new_float(rounded);
-    }
-    return Handle(py::builtin_round)(value, py::int_6);
-}
-
 kr::Result body::Tallybook::to_trace_data(kr::Call &, Handle self) {
     // A copy of the keys in order, whose values are then replaced: the same
     // dict as inserting the entries one by one, without growing it.
@@ -368,7 +313,7 @@ kr::Result body::Tallybook::to_trace_data(kr::Call &, Handle self) {
     kr::Line entry_line = line::trace_first_entry;  // the entries stand one per line
     for (const auto &entry : trace_entries) {
         Ref value = entry.method ? self.method(*entry.key) : self.attr(*entry.key);
-        if (entry.rounded) value = round6(value);
+        if (entry.rounded) value = value.round(py::int_6);
         if (!snapshot.set_item(*entry.key, value)) return entry_line;
         entry_line.number++;
     }

@@ -15,43 +15,17 @@ using kr::Ref;
 // ---------------------------------------------------------------------------
 // Waiter records
 
-// The walk of `matches` over an exact dict, without its items view and
-// iterator, checked as the host's iterator checks a dict that the
-// comparisons change under it.
-kr::Result matches_exact_dict(Handle match, Handle payload) {
-    Py_ssize_t size = PyDict_GET_SIZE(match.get()), pos = 0, seen = 0;
-    for (PyObject *k, *v;;) {
-        if (PyDict_GET_SIZE(match.get()) != size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return line::match_items;
-        }
-        if (!PyDict_Next(match, &pos, &k, &v)) return kr::new_bool(true);
-        if (++seen > size) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-            return line::match_items;
-        }
-        Ref key = kr::new_ref(k), expected = kr::new_ref(v);
-        int differs = payload.get_or(key, Py_None).ne(expected);
-        if (differs < 0) return line::value_test;
-        if (differs) return kr::new_bool(false);
-    }
-}
-
 kr::Result body::SignalWaiter::matches(kr::Call &, Handle self, Handle signal_name, Handle payload) {
     int other = signal_name.ne(self.attr(py::str_signal_name));
     if (other < 0) return line::name_test;
     if (other) return kr::new_bool(false);
-    Ref match = self.attr(py::str_match);
-    if (match && PyDict_CheckExact(match.get())) return matches_exact_dict(match, payload);
-    Ref items = match.method(py::str_items).iter();
-    while (Ref item = kr::next(items)) {
-        Ref k, v;
-        if (!kr::unpack(item, k, v)) return line::match_items;
+    kr::ItemsLoop items{self.attr(py::str_match)};
+    for (Ref k, v; items.next(k, v);) {
         int differs = payload.get_or(k, Py_None).ne(v);
         if (differs < 0) return line::value_test;
         if (differs) return kr::new_bool(false);
     }
-    if (PyErr_Occurred()) return line::match_items;
+    if (items.failed()) return line::match_items;
     return kr::new_bool(true);
 }
 
@@ -92,7 +66,7 @@ Ref waiter_record(Handle w, PyObject *payload = nullptr) {
     if (!run_id) return run_id;
     Ref key = w.attr(py::str_resume_key);
     if (!key || !payload) return kr::new_tuple({run_id, key});
-    return kr::new_tuple({run_id, key, kr::steal(PyDict_Copy(payload))});
+    return kr::new_tuple({run_id, key, kr::dict_of(payload)});
 }
 
 // An append to a result list of our own fails only for want of memory; it
@@ -100,8 +74,8 @@ Ref waiter_record(Handle w, PyObject *payload = nullptr) {
 kr::Result body::InMemoryWaiterRegistry::resolve_signal(kr::Call &, Handle self, Handle signal_name, Handle payload) {
     Ref remaining = kr::new_list(), matched = kr::new_list();
     if (!remaining || !matched) return line::signal_lists;
-    Ref waiters = self.attr(py::str_private_signal_waiters).iter();
-    while (Ref w = kr::next(waiters)) {
+    kr::Loop waiters{self.attr(py::str_private_signal_waiters)};
+    while (Ref w = waiters.next()) {
         int hit = w.method(py::str_matches, signal_name, payload).truth();
         if (hit < 0) return line::call_matches;
         if (!hit) {
@@ -111,25 +85,24 @@ kr::Result body::InMemoryWaiterRegistry::resolve_signal(kr::Call &, Handle self,
             return line::match_record;
         }
     }
-    if (PyErr_Occurred()) return line::walk_signals;
+    if (waiters.failed()) return line::walk_signals;
     if (!self.set(py::str_private_signal_waiters, remaining)) return line::replace_signals;
     return matched;
 }
 
 kr::Result body::InMemoryWaiterRegistry::resolve_user_input(kr::Call &, Handle self, Handle parent_run_id,
                                                             Handle resume_key, Handle) {
-    Ref waiters = self.attr(py::str_private_user_inputs).iter();
-    for (Py_ssize_t i = 0; Ref w = kr::next(waiters); i++) {
+    kr::Loop waiters{self.attr(py::str_private_user_inputs)};
+    for (Py_ssize_t i = 0; Ref w = waiters.next(); i++) {
         int same = w.attr(py::str_parent_run_id).eq(parent_run_id);
         if (same == 1) same = w.attr(py::str_resume_key).eq(resume_key);
         if (same < 0) return line::user_input_test;
         if (same) {
-            Ref user_inputs = self.attr(py::str_private_user_inputs);
-            if (!user_inputs || PySequence_DelItem(user_inputs.get(), i) < 0) return line::user_input_remove;
+            if (!self.attr(py::str_private_user_inputs).del_item(i)) return line::user_input_remove;
             return kr::new_bool(true);
         }
     }
-    if (PyErr_Occurred()) return line::walk_user_inputs;
+    if (waiters.failed()) return line::walk_user_inputs;
     return kr::new_bool(false);
 }
 
@@ -138,8 +111,8 @@ kr::Result body::InMemoryWaiterRegistry::sweep_expired_timers(kr::Call &, Handle
     if (!now) return line::call_clock;
     Ref expired = kr::new_list(), remaining = kr::new_list();
     if (!expired || !remaining) return line::timer_lists;
-    Ref timers = self.attr(py::str_private_timers).iter();
-    while (Ref w = kr::next(timers)) {
+    kr::Loop timers{self.attr(py::str_private_timers)};
+    while (Ref w = timers.next()) {
         int due = w.attr(py::str_resume_at_unix).le(now);
         if (due < 0) return line::timer_test;
         if (!due) {
@@ -149,7 +122,7 @@ kr::Result body::InMemoryWaiterRegistry::sweep_expired_timers(kr::Call &, Handle
             return line::timer_record;
         }
     }
-    if (PyErr_Occurred()) return line::walk_timers;
+    if (timers.failed()) return line::walk_timers;
     if (!self.set(py::str_private_timers, remaining)) return line::replace_timers;
     return expired;
 }
@@ -265,8 +238,8 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
         if (PyErr_Occurred()) return line::unit_test;
     }
     if (!PyUnicode_Check(value)) {
-        Ref type_name = kr::steal(PyType_GetName(Py_TYPE(value)));
-        raise_value_error(kr::fstring({{"unsupported duration type: ", type_name, nullptr}}));
+        raise_value_error(
+            kr::fstring({{"unsupported duration type: ", kr::type_of(value).attr(py::str_dunder_name), nullptr}}));
         return line::unsupported;
     }
     Ref s = value.method(py::str_strip).method(py::str_lower);
@@ -278,8 +251,8 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
         return line::empty;
     }
     Ref total = kr::new_ref(py::float_0_0), num_buf = kr::new_ref(py::str_empty);
-    Ref chars = s.iter();
-    while (Ref ch = kr::next(chars)) {
+    kr::Loop chars{s};
+    while (Ref ch = chars.next()) {
         int digit = ch.method(py::str_isdigit).truth();
         if (digit == 0) digit = ch.eq(py::str_dot);
         if (digit < 0) return line::unit_test;
@@ -310,7 +283,7 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
         raise_with_reprs("unrecognized character ", ch, " in duration ", value);
         return line::unrecognized;
     }
-    if (PyErr_Occurred()) return line::unit_test;
+    if (chars.failed()) return line::unit_test;
     int pending = num_buf.truth();
     if (pending < 0) return line::trailing;
     if (pending) {

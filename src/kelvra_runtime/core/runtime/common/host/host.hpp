@@ -5,6 +5,7 @@
 #include "common/host/versions.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <span>
 
@@ -82,6 +83,11 @@ extern Constant float_0_0;
 extern Constant get_name;
 extern Constant pop_name;
 extern Constant append_name;
+// The names "startswith" and "items" and the builtin round, for
+// `Api::startswith`, `ItemsLoop` and `Api::round`.
+extern Constant startswith_name;
+extern Constant items_name;
+extern Constant builtin_round;
 
 // The builtin `name` (a new reference).
 PyObject *builtin(const char *name);
@@ -90,6 +96,34 @@ PyObject *builtin(const char *name);
 // name; NameError when neither exists.
 PyObject *global(PyObject *globals, const char *name);
 PyObject *global(PyObject *globals, PyObject *name);
+
+// `s.startswith(prefix)` of two exact strs: code point by code point, as
+// str compares them; 1 or 0 (-1 with the error set).
+inline int str_startswith(PyObject *s, PyObject *prefix) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(prefix);
+    if (PyUnicode_GET_LENGTH(s) < length) return 0;
+    int kind = PyUnicode_KIND(prefix);
+    if (PyUnicode_KIND(s) == kind) {
+        return std::memcmp(PyUnicode_DATA(s), PyUnicode_DATA(prefix), static_cast<std::size_t>(length) * kind) == 0;
+    }
+    return static_cast<int>(PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1));
+}
+
+// The value of an exact str that int() reads as a plain decimal number of
+// at most 18 ASCII digits (no sign, space or underscore), which a machine
+// integer holds.  False for any other str.
+inline bool ascii_digits_value(PyObject *s, long long *out) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    if (!PyUnicode_IS_COMPACT_ASCII(s) || length == 0 || length > 18) return false;
+    const char *digits = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(s));
+    long long value = 0;
+    for (Py_ssize_t i = 0; i < length; i++) {
+        if (digits[i] < '0' || digits[i] > '9') return false;
+        value = value * 10 + (digits[i] - '0');
+    }
+    *out = value;
+    return true;
+}
 
 // The value of an exact int small enough for machine arithmetic (a compact
 // one, of at most one internal digit): the host's int arithmetic and

@@ -97,7 +97,14 @@ public:
     int ge(Handle other) const;
     // `bool(self)`
     int truth() const;
-    // `str(self)`, `int(self)`, `float(self)`, `format(self, spec)`
+    // `self.startswith(prefix)` as a truth value; exact strs compared in
+    // place.
+    int startswith(Handle prefix) const;
+    // `round(self, ndigits)`; an exact float to a few digits computed
+    // exactly as float's own rounding does.
+    Ref round(Handle ndigits) const;
+    // `str(self)`, `int(self)`, `float(self)`, `format(self, spec)`; the int
+    // of an exact str of a few ASCII digits read in place.
     Ref str() const;
     Ref to_int() const;
     Ref to_float() const;
@@ -114,6 +121,8 @@ public:
     int contains(Handle other) const;
     // `self.append(item)`; an exact list in place.
     bool append(Handle item) const;
+    // `del self[index]` of a machine index; an exact list in place.
+    bool del_item(Py_ssize_t index) const;
 
 private:
     PyObject *ptr() const { return static_cast<const Self *>(this)->get(); }
@@ -165,6 +174,15 @@ private:
     PyObject *obj_;
 };
 
+// `dict(mapping)`; an exact dict copied directly.
+inline Ref dict_of(Handle mapping) {
+    if (!mapping) return Ref();
+    if (PyDict_CheckExact(mapping)) return steal(PyDict_Copy(mapping));
+    return steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), mapping));
+}
+// `type(obj)`
+inline Ref type_of(Handle obj) { return obj ? new_ref(reinterpret_cast<PyObject *>(Py_TYPE(obj))) : Ref(); }
+
 // New objects: a dict, a list, a float, an int, a bool, a tuple.
 inline Ref new_dict() { return steal(PyDict_New()); }
 inline Ref new_list() { return steal(PyList_New(0)); }
@@ -181,17 +199,64 @@ Ref min(Handle a, Handle b);
 // `raise exc`; nothing when `exc` is null (its error is set already).
 void raise(const Ref &exc);
 
+// Whether calling `cls` runs dict's own construction: `type.__call__`, then
+// dict's `__new__` and `__init__`, which copy the keywords in order.
+inline bool constructs_as_dict(PyObject *cls) {
+    if (!Py_IS_TYPE(cls, &PyType_Type)) return false;
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    return type->tp_new == PyDict_Type.tp_new && type->tp_init == PyDict_Type.tp_init;
+}
+
+// `cls(**dict(zip(kwnames, values)))` for a `cls` that constructs as a dict.
+Ref dict_from_keywords(PyObject *cls, PyObject *const *values, PyObject *kwnames);
+
+// `round(value, ndigits)` (see `Api::round`).
+Ref round_number(PyObject *value, PyObject *ndigits);
+
+// The value a function declared `-> int` returns: an exact int is itself,
+// another number goes through int(), anything else is refused.
+Ref int_result(Ref value);
+// The value a function declared to return exactly `type` or None returns;
+// anything else is refused.
+Ref exact_or_none_result(Ref value, PyTypeObject *type);
+
+// `except (types...): pass` — whether the error set is one of `types`, in
+// which case it is cleared.
+bool caught(std::initializer_list<PyObject *> types);
+
+// The exception an `except ... as exc:` block handles: taken from the error
+// set, and the one being handled while the block runs, so that errors
+// raised in the block carry it as their context.
+class Handling {
+public:
+    Handling() : exc_(steal(PyErr_GetRaisedException())), outer_(steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc_.get());
+    }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+    ~Handling() { PyErr_SetHandledException(outer_.get()); }
+    Handle exc() const { return exc_; }
+
+private:
+    Ref exc_;
+    Ref outer_;
+};
+
 // One fragment of an f-string: fixed ASCII text, then, if given,
-// `format(value, spec)`.
+// `format(value, spec)` (an exact str with no spec is itself).
 struct Piece {
     Piece(const char *text) noexcept : text(text) {}
     Piece(const char *text, Handle value, PyObject *spec) noexcept
         : text(text), value(value.get()), spec(spec), formats(true) {}
+    // `{number}` of a machine integer, written as int's str() writes it.
+    Piece(const char *text, long long number) noexcept : text(text), number(number), counts(true) {}
 
     const char *text;
     PyObject *value = nullptr;
     PyObject *spec = nullptr;
     bool formats = false;
+    long long number = 0;
+    bool counts = false;
 };
 
 // The f-string of the pieces in order (at most four of them); null when a
@@ -317,6 +382,7 @@ template <class... Args>
         if (stack[i] == nullptr) return Ref();
     }
     std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    if (nargs == 0 && constructs_as_dict(ptr())) return dict_from_keywords(ptr(), stack + 1, kwnames);
     return steal(PyObject_Vectorcall(ptr(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
@@ -463,7 +529,20 @@ template <class Self>
     if (!ptr()) return -1;
     if (ptr() == Py_True || ptr() == Py_False || ptr() == Py_None) return ptr() == Py_True;
     if (PyUnicode_CheckExact(ptr())) return PyUnicode_GET_LENGTH(ptr()) != 0;
+    if (PyDict_CheckExact(ptr())) return PyDict_GET_SIZE(ptr()) != 0;
     return PyObject_IsTrue(ptr());
+}
+
+template <class Self>
+[[gnu::always_inline]] inline int Api<Self>::startswith(Handle prefix) const {
+    if (!ptr() || !prefix) return -1;
+    if (PyUnicode_CheckExact(ptr()) && PyUnicode_CheckExact(prefix)) return str_startswith(ptr(), prefix);
+    return method(startswith_name, prefix).truth();
+}
+
+template <class Self>
+inline Ref Api<Self>::round(Handle ndigits) const {
+    return ptr() && ndigits ? round_number(ptr(), ndigits) : Ref();
 }
 
 template <class Self>
@@ -473,7 +552,11 @@ template <class Self>
 
 template <class Self>
 [[gnu::always_inline]] inline Ref Api<Self>::to_int() const {
-    return ptr() ? steal(PyNumber_Long(ptr())) : Ref();
+    if (!ptr()) return Ref();
+    if (PyLong_CheckExact(ptr())) return new_ref(ptr());
+    long long value;
+    if (PyUnicode_CheckExact(ptr()) && ascii_digits_value(ptr(), &value)) return new_int(value);
+    return steal(PyNumber_Long(ptr()));
 }
 
 template <class Self>
@@ -500,6 +583,61 @@ inline Ref next(Handle iterator) { return iterator ? steal(PyIter_Next(iterator)
 
 // `first, second = item`, with the host's unpacking errors.
 bool unpack(Handle item, Ref &first, Ref &second);
+
+// `for item in iterable:` — `next()` gives each item, then null at the end
+// of the loop or when a step failed; `failed()` tells which, once it ends.
+class Loop {
+public:
+    explicit Loop(Handle iterable) : iterator_(iterable.iter()) {}
+    Ref next() { return kr::next(iterator_); }
+    bool failed() const { return PyErr_Occurred() != nullptr; }
+
+private:
+    Ref iterator_;
+};
+
+// `for key, value in mapping.items():` — an exact dict walked in place,
+// with the checks the host's own iterator makes of a dict that changes
+// under the loop; any other mapping through its `items()` and unpacking.
+class ItemsLoop {
+public:
+    explicit ItemsLoop(Handle mapping);
+    bool next(Ref &key, Ref &value);
+    bool failed() const { return PyErr_Occurred() != nullptr; }
+
+private:
+    Ref mapping_;
+    Ref iterator_;  // for a mapping other than an exact dict
+    Py_ssize_t size_ = 0, position_ = 0, seen_ = 0;
+};
+
+inline ItemsLoop::ItemsLoop(Handle mapping) : mapping_(new_ref(mapping)) {
+    if (mapping_ && PyDict_CheckExact(mapping_.get()))
+        size_ = PyDict_GET_SIZE(mapping_.get());
+    else
+        iterator_ = mapping_.method(items_name).iter();
+}
+
+inline bool ItemsLoop::next(Ref &key, Ref &value) {
+    if (!mapping_) return false;
+    if (!PyDict_CheckExact(mapping_.get())) {
+        Ref item = kr::next(iterator_);
+        return item && unpack(item, key, value);
+    }
+    if (PyDict_GET_SIZE(mapping_.get()) != size_) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return false;
+    }
+    PyObject *k, *v;
+    if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
+    if (++seen_ > size_) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+        return false;
+    }
+    key = new_ref(k);
+    value = new_ref(v);
+    return true;
+}
 
 template <class Self>
 [[gnu::always_inline]] inline Ref Api<Self>::iter() const {
@@ -529,6 +667,14 @@ template <class Self>
 template <class Self>
 [[gnu::always_inline]] inline int Api<Self>::contains(Handle other) const {
     return ptr() && other ? PySequence_Contains(ptr(), other) : -1;
+}
+
+template <class Self>
+inline bool Api<Self>::del_item(Py_ssize_t index) const {
+    if (!ptr()) return false;
+    if (PyList_CheckExact(ptr())) return PySequence_DelItem(ptr(), index) == 0;
+    Ref key = new_int(index);
+    return key && PyObject_DelItem(ptr(), key.get()) == 0;
 }
 
 template <class Self>

@@ -2,6 +2,7 @@
 // truth values, global lookups and the literals of declarations.
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "common/internal.hpp"
@@ -75,6 +76,9 @@ PyObject *literal(const char *text) {
 Constant get_name{"get"};
 Constant pop_name{"pop"};
 Constant append_name{"append"};
+Constant startswith_name{"startswith"};
+Constant items_name{"items"};
+Constant builtin_round{[] { return builtin("round"); }};
 
 Ref new_tuple(std::initializer_list<Handle> items) {
     for (Handle item : items) {
@@ -91,6 +95,146 @@ void raise(const Ref &exc) {
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.get())), exc.get());
 }
 
+// ---------------------------------------------------------------------------
+// round
+
+// `round(x, ndigits)` of a finite double as float's rounding computes it:
+// the multiple of 10**-ndigits nearest to x (ties to even), as the double
+// nearest to it.  For |x| * 10**ndigits below 2**53 that multiple is
+// q * 10**-ndigits with q exact as a double, so the nearest double is the
+// correctly rounded quotient q / 10**ndigits; q comes from x * 10**ndigits
+// formed exactly in 128 bits.  False when |x| is too large for that.
+static bool round_exactly(double x, int ndigits, double *out) {
+    static constexpr unsigned long long kPowersOfTen[] = {1ull,
+                                                          10ull,
+                                                          100ull,
+                                                          1000ull,
+                                                          10000ull,
+                                                          100000ull,
+                                                          1000000ull,
+                                                          10000000ull,
+                                                          100000000ull,
+                                                          1000000000ull,
+                                                          10000000000ull,
+                                                          100000000000ull,
+                                                          1000000000000ull,
+                                                          10000000000000ull,
+                                                          100000000000000ull,
+                                                          1000000000000000ull};
+    unsigned long long scale = kPowersOfTen[ndigits];
+    double magnitude = std::fabs(x);
+    if (!(magnitude < 9007199254740992.0 / static_cast<double>(scale))) return false;
+    if (magnitude == 0.0) {
+        *out = x;
+        return true;
+    }
+    int exponent;
+    double fraction = std::frexp(magnitude, &exponent);
+    // magnitude = mantissa / 2**shift, with shift > 0 as magnitude is no
+    // whole number, and mantissa * scale < 2**103.
+    auto mantissa = static_cast<unsigned long long>(std::ldexp(fraction, 53));
+    int shift = 53 - exponent;
+    unsigned long long q = 0;  // beyond 120 bits of shift, x * scale < 1/2
+    if (shift <= 120) {
+        unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * scale;
+        unsigned __int128 whole = scaled >> shift;
+        unsigned __int128 rest = scaled - (whole << shift);
+        unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+        if (rest > half || (rest == half && (whole & 1) != 0)) whole++;
+        q = static_cast<unsigned long long>(whole);
+    }
+    *out = std::copysign(static_cast<double>(q) / static_cast<double>(scale), x);
+    return true;
+}
+
+// An exact float that is infinite, NaN or a whole number rounds to itself
+// (its decimal digits name it exactly); others in range, to at most 15
+// digits, round exactly as above; the rest through the builtin.
+Ref round_number(PyObject *value, PyObject *ndigits) {
+    long long digits;
+    if (PyFloat_CheckExact(value) && machine_int(ndigits, &digits) && digits >= 0 && digits <= 15) {
+        double x = PyFloat_AS_DOUBLE(value), rounded;
+        if (!std::isfinite(x) || std::trunc(x) == x) return new_float(x);
+        if (round_exactly(x, static_cast<int>(digits), &rounded)) return new_float(rounded);
+    }
+    return Handle(builtin_round)(value, ndigits);
+}
+
+// ---------------------------------------------------------------------------
+// Calls
+
+// The instance starts as a copy of a dict of the keyword names, each mapped
+// to None, kept from the previous call with the same names: the copy is
+// made at its final size, where inserting the keywords one by one into an
+// empty dict would grow it on the way.  The values are then set in place.
+Ref dict_from_keywords(PyObject *cls, PyObject *const *values, PyObject *kwnames) {
+    // Kept for the life of the process, as the module constants are.
+    static PyObject *last_kwnames = nullptr;
+    static PyObject *keys = nullptr;
+    Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    if (kwnames != last_kwnames) {
+        Ref made = new_dict();
+        for (Py_ssize_t i = 0; made && i < count; i++) {
+            if (!made.set_item(PyTuple_GET_ITEM(kwnames, i), Py_None)) made = Ref();
+        }
+        if (!made) return made;
+        Py_XSETREF(keys, made.release());
+        Py_XSETREF(last_kwnames, Py_NewRef(kwnames));
+    }
+    auto *type = reinterpret_cast<PyTypeObject *>(cls);
+    Ref no_arguments = steal(PyTuple_New(0));
+    Ref instance = no_arguments ? steal(type->tp_new(type, no_arguments.get(), nullptr)) : Ref();
+    if (!instance || PyDict_Merge(instance.get(), keys, 1) < 0) return Ref();
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if (!instance.set_item(PyTuple_GET_ITEM(kwnames, i), values[i])) return Ref();
+    }
+    return instance;
+}
+
+// ---------------------------------------------------------------------------
+// Results and exceptions
+
+Ref int_result(Ref value) {
+    if (!value || PyLong_CheckExact(value.get())) return value;
+    if (!PyNumber_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %.5s, got %.200s", "int", Py_TYPE(value.get())->tp_name);
+        return Ref();
+    }
+    return steal(PyNumber_Long(value.get()));
+}
+
+Ref exact_or_none_result(Ref value, PyTypeObject *type) {
+    if (!value || Py_IS_TYPE(value.get(), type) || value.get() == Py_None) return value;
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", type->tp_name, Py_TYPE(value.get())->tp_name);
+    return Ref();
+}
+
+bool caught(std::initializer_list<PyObject *> types) {
+    for (PyObject *type : types) {
+        if (PyErr_ExceptionMatches(type)) {
+            PyErr_Clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// f-strings
+
+// The decimal digits of `number`, as int's str() writes them, into the end
+// of `buffer`; the first digit (or sign) is returned.
+static char *decimal(long long number, char (&buffer)[24]) {
+    char *at = buffer + sizeof buffer;
+    unsigned long long magnitude = number < 0 ? 0ull - static_cast<unsigned long long>(number) : number;
+    do {
+        *--at = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude > 0);
+    if (number < 0) *--at = '-';
+    return at;
+}
+
 // The values are formatted first, then the text is made at its full length
 // and written once.
 Ref fstring(std::initializer_list<Piece> pieces) {
@@ -104,13 +248,20 @@ Ref fstring(std::initializer_list<Piece> pieces) {
         if (piece.formats && piece.value == nullptr) return Ref();
     }
     Ref formatted[kMaxPieces];
+    char number_buffers[kMaxPieces][24];
+    const char *numbers[kMaxPieces] = {};
     Py_ssize_t length = 0;
     Py_UCS4 widest = 127;
     std::size_t i = 0;
     for (const Piece &piece : pieces) {
         length += static_cast<Py_ssize_t>(std::strlen(piece.text));
-        if (piece.formats) {
-            formatted[i] = steal(PyObject_Format(piece.value, piece.spec));
+        if (piece.counts) {
+            numbers[i] = decimal(piece.number, number_buffers[i]);
+            length += static_cast<Py_ssize_t>(number_buffers[i] + sizeof number_buffers[i] - numbers[i]);
+        }
+        else if (piece.formats) {
+            bool itself = piece.spec == nullptr && PyUnicode_CheckExact(piece.value);
+            formatted[i] = itself ? new_ref(piece.value) : steal(PyObject_Format(piece.value, piece.spec));
             if (!formatted[i]) return Ref();
             length += PyUnicode_GET_LENGTH(formatted[i].get());
             widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(formatted[i].get()));
@@ -122,17 +273,22 @@ Ref fstring(std::initializer_list<Piece> pieces) {
     int kind = PyUnicode_KIND(text.get());
     void *data = PyUnicode_DATA(text.get());
     Py_ssize_t at = 0;
-    i = 0;
-    for (const Piece &piece : pieces) {
-        std::size_t n = std::strlen(piece.text);
+    auto write_ascii = [&](const char *ascii, std::size_t n) {
         if (kind == PyUnicode_1BYTE_KIND) {
-            std::memcpy(static_cast<Py_UCS1 *>(data) + at, piece.text, n);
+            std::memcpy(static_cast<Py_UCS1 *>(data) + at, ascii, n);
             at += static_cast<Py_ssize_t>(n);
         }
         else {
-            for (std::size_t c = 0; c < n; c++) PyUnicode_WRITE(kind, data, at++, static_cast<Py_UCS4>(piece.text[c]));
+            for (std::size_t c = 0; c < n; c++) PyUnicode_WRITE(kind, data, at++, static_cast<Py_UCS4>(ascii[c]));
         }
-        if (PyObject *value = formatted[i++].get()) {
+    };
+    i = 0;
+    for (const Piece &piece : pieces) {
+        write_ascii(piece.text, std::strlen(piece.text));
+        if (const char *digits = numbers[i]) {
+            write_ascii(digits, static_cast<std::size_t>(number_buffers[i] + sizeof number_buffers[i] - digits));
+        }
+        else if (PyObject *value = formatted[i].get()) {
             Py_ssize_t count = PyUnicode_GET_LENGTH(value);
             if (PyUnicode_KIND(value) == kind) {
                 std::memcpy(static_cast<char *>(data) + at * kind, PyUnicode_DATA(value),
@@ -143,6 +299,7 @@ Ref fstring(std::initializer_list<Piece> pieces) {
             }
             at += count;
         }
+        i++;
     }
     return text;
 }
