@@ -34,8 +34,8 @@ kr::Task body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, kr::
     if (!results) co_return line::results;
     kr::Held child_ids{co, kr::new_list()};
     if (!child_ids) co_return line::child_ids;
-    for (Py_ssize_t idx = 0; idx < PyTuple_GET_SIZE(specs.get()); idx++) {
-        kr::Handle spec = PyTuple_GET_ITEM(specs.get(), idx);
+    kr::Loop each_spec{specs};
+    for (Py_ssize_t idx = 0; kr::Held spec{co, each_spec.next()}; idx++) {
         kr::Held child_id{co, kr::fstring({{"inmem-", parent_run_id, nullptr},
                                            {"-", parent_resume_key, nullptr},
                                            {"-", static_cast<long long>(idx)}})};
@@ -43,7 +43,7 @@ kr::Task body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, kr::
         if (kr::list_append(child_ids.get(), child_id.get()) < 0) co_return line::append_id;
         // try:
         kr::Line raised{0};
-        Ref result = co_await co.await_call(self.attr(py::str_private_child_runner), spec, line::await_child);
+        Ref result = co_await co.await_call(self.attr(py::str_private_child_runner), spec.get(), line::await_child);
         if (!result)
             raised = line::await_child;
         else if (!result.set_item(py::str_child_run_id, child_id))
@@ -52,7 +52,7 @@ kr::Task body::InMemorySpawnDispatcher::enqueue_children(kr::Coroutine &co, kr::
             raised = line::set_spec;
         if (raised) {
             // except Exception as exc: the others end the call.
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return raised;
+            if (!kr::error_is(PyExc_Exception)) co_return raised;
             kr::Handling handling;
             Ref cls = co.global(py::str_ChildResult);
             if (!cls) co_return line::failure_result;

@@ -60,10 +60,9 @@ kr::Result body::BudgetExceeded::reduce(kr::Call &, Handle self) {
     if (!cap_value) return line::reduce_reads;
     Ref would_be = self.attr(py::str_would_be);
     if (!would_be) return line::reduce_reads;
-    Ref partial = kr::steal(PyImport_ImportModuleAttrString("functools", "partial"));
+    Ref partial = kr::import_from("functools", "partial");
     if (!partial) return line::reduce_import;
-    Ref rebuild = partial.call_keywords(py::kw_BudgetExceeded, reinterpret_cast<PyObject *>(Py_TYPE(self.get())),
-                                        cap_name, cap_value, would_be);
+    Ref rebuild = partial.call_keywords(py::kw_BudgetExceeded, kr::type_of(self), cap_name, cap_value, would_be);
     if (!rebuild) return line::reduce;
     Ref reason = self.attr(py::str_args);
     if (!reason) return line::reduce;
@@ -222,9 +221,8 @@ kr::Result body::Tallybook::register_child_completed(kr::Call &, Handle self) {
 kr::Result body::Tallybook::from_guards(kr::Call &, Handle cls, Handle guards) {
     Ref ledger = cls();
     if (!ledger) return line::make_ledger;
-    // As the host's list iterator: the length is read again at every step.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(guards.get()); i++) {
-        Ref g = kr::new_ref(PyList_GET_ITEM(guards.get(), i));
+    kr::Loop each_guard{guards};
+    while (Ref g = each_guard.next()) {
         Ref type = g.attr_or(py::str_type, Py_None);
         if (!type) return line::read_type;
         Ref action = g.attr_or(py::str_action, py::str_abort);
@@ -308,7 +306,7 @@ kr::Constant trace_template{[]() -> PyObject * {
 kr::Result body::Tallybook::to_trace_data(kr::Call &, Handle self) {
     // A copy of the keys in order, whose values are then replaced: the same
     // dict as inserting the entries one by one, without growing it.
-    Ref snapshot = kr::steal(PyDict_Copy(trace_template));
+    Ref snapshot = kr::dict_of(trace_template);
     if (!snapshot) return line::trace_return;
     kr::Line entry_line = line::trace_first_entry;  // the entries stand one per line
     for (const auto &entry : trace_entries) {

@@ -151,41 +151,14 @@ void raise_with_reprs(const char *before, Handle first, const char *between, Han
     if (first_repr) raise_value_error(kr::fstring({{before, first_repr, nullptr}, {between, second.repr(), nullptr}}));
 }
 
-// Whether `units` is an exact dict of exact strs to exact floats: a table
-// that `parse_ascii_duration` reads without running any code of the caller's.
-bool plain_unit_table(PyObject *units) {
-    if (units == nullptr || !PyDict_CheckExact(units)) return false;
-    Py_ssize_t at = 0;
-    PyObject *unit, *seconds;
-    while (PyDict_Next(units, &at, &unit, &seconds)) {
-        if (!PyUnicode_CheckExact(unit) || !PyFloat_CheckExact(seconds)) return false;
-    }
-    return true;
-}
-
-// str.isspace of an ASCII character.
-bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
-
-// `float(num_buf)` of digits and dots, with float()'s own error when they
-// are no number.
-Ref number_of(const std::string &num_buf) {
-    char *end;
-    double amount = PyOS_string_to_double(num_buf.c_str(), &end, nullptr);
-    if (end == num_buf.c_str() + num_buf.size() && !PyErr_Occurred()) return kr::new_float(amount);
-    PyErr_Clear();
-    return kr::steal(PyUnicode_FromStringAndSize(num_buf.data(), static_cast<Py_ssize_t>(num_buf.size()))).to_float();
-}
-
 // parse_duration of an exact ASCII str with a plain unit table, as the
 // rendering runs on it: str's own whitespace, case and digit tests (ASCII
 // has no other spaces or digits), float() of each number, and the same
 // doubles summed in the same order.  No code of the caller's runs
 // meanwhile, so one table serves every character as a fresh lookup would.
-kr::Result parse_ascii_duration(Handle value, PyObject *units) {
-    std::string_view text(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(value.get())),
-                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.get())));
-    while (!text.empty() && ascii_space(text.front())) text.remove_prefix(1);
-    while (!text.empty() && ascii_space(text.back())) text.remove_suffix(1);
+kr::Result parse_ascii_duration(Handle value, std::string_view text, Handle units) {
+    while (!text.empty() && kr::ascii_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && kr::ascii_space(text.back())) text.remove_suffix(1);
     if (text.empty()) {
         raise_value_error(py::str_empty_duration_string);
         return line::empty;
@@ -198,29 +171,28 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
             num_buf += c;
             continue;
         }
-        Ref ch = kr::steal(PyUnicode_FromOrdinal(static_cast<unsigned char>(c)));
-        if (!ch) return line::unit_test;
-        PyObject *seconds = PyDict_GetItemWithError(units, ch.get());
-        if (seconds != nullptr) {
+        Ref ch = kr::steal(kr::ascii_char(c));
+        Ref seconds = units.get_or(ch, Py_None);
+        if (!seconds) return line::unit_test;
+        if (seconds.get() != Py_None) {
             if (num_buf.empty()) {
                 raise_with_reprs("duration unit ", ch, " with no preceding number in ", value);
                 return line::no_number;
             }
-            Ref amount = number_of(num_buf);
-            if (!amount) return line::add_unit;
-            total += PyFloat_AS_DOUBLE(amount.get()) * PyFloat_AS_DOUBLE(seconds);
+            double amount;
+            if (!kr::float_of_ascii(num_buf, &amount)) return line::add_unit;
+            total += amount * kr::float_value(seconds);
             num_buf.clear();
             continue;
         }
-        if (PyErr_Occurred()) return line::unit_test;
-        if (ascii_space(c)) continue;
+        if (kr::ascii_space(c)) continue;
         raise_with_reprs("unrecognized character ", ch, " in duration ", value);
         return line::unrecognized;
     }
     if (!num_buf.empty()) {
-        Ref amount = number_of(num_buf);
-        if (!amount) return line::trailing;
-        total += PyFloat_AS_DOUBLE(amount.get());
+        double amount;
+        if (!kr::float_of_ascii(num_buf, &amount)) return line::trailing;
+        total += amount;
     }
     if (total <= 0.0) {
         raise_value_error(kr::fstring({{"duration must be positive: ", value.repr(), nullptr}}));
@@ -232,10 +204,13 @@ kr::Result parse_ascii_duration(Handle value, PyObject *units) {
 // parse_duration of anything but a number; out of line, so that a number
 // is answered without setting up the frame of the text's walk.
 [[gnu::noinline]] kr::Result parse_duration_text(kr::Call &call, Handle value) {
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-        PyObject *units = PyDict_GetItemWithError(call.globals(), py::str_private_DURATION_UNITS);
-        if (plain_unit_table(units)) return parse_ascii_duration(value, units);
-        if (PyErr_Occurred()) return line::unit_test;
+    std::string_view text;
+    if (kr::ascii_text(value, &text)) {
+        // Only the module's own table: a missing one is the general path's to report.
+        Ref units = Handle(call.globals()).get_or(py::str_private_DURATION_UNITS, Py_None);
+        if (!units) return line::unit_test;
+        if (kr::plain_table(units.get(), &PyUnicode_Type, &PyFloat_Type))
+            return parse_ascii_duration(value, text, units);
     }
     if (!PyUnicode_Check(value)) {
         raise_value_error(

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 
 namespace kr {
 
@@ -108,6 +110,31 @@ inline int str_startswith(PyObject *s, PyObject *prefix) {
     }
     return static_cast<int>(PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1));
 }
+
+// The text of an exact str of ASCII characters, read in place; false for
+// any other object.
+inline bool ascii_text(PyObject *obj, std::string_view *out) {
+    if (!PyUnicode_CheckExact(obj) || !PyUnicode_IS_ASCII(obj)) return false;
+    *out = std::string_view(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+}
+
+// str.isspace of an ASCII character.
+inline bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
+
+// Whether `table` is an exact dict whose keys and values are all exactly of
+// these types: one that can be read without running any code of the
+// caller's.
+bool plain_table(PyObject *table, PyTypeObject *key_type, PyTypeObject *value_type);
+
+// `float(text)` of an ASCII text: read directly when the host's own
+// parsing takes it whole, else float() of it as a str, with its error.
+// False with the error set when it is no number.
+bool float_of_ascii(const std::string &text, double *out);
+
+// The str of one ASCII character: the host's own cached one.
+inline PyObject *ascii_char(char c) { return PyUnicode_FromOrdinal(static_cast<unsigned char>(c)); }
 
 // The value of an exact str that int() reads as a plain decimal number of
 // at most 18 ASCII digits (no sign, space or underscore), which a machine

@@ -180,6 +180,8 @@ inline Ref dict_of(Handle mapping) {
     if (PyDict_CheckExact(mapping)) return steal(PyDict_Copy(mapping));
     return steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyDict_Type), mapping));
 }
+// The double of an exact float.
+inline double float_value(Handle exact_float) { return PyFloat_AS_DOUBLE(exact_float.get()); }
 // `type(obj)`
 inline Ref type_of(Handle obj) { return obj ? new_ref(reinterpret_cast<PyObject *>(Py_TYPE(obj))) : Ref(); }
 
@@ -223,6 +225,13 @@ Ref exact_or_none_result(Ref value, PyTypeObject *type);
 // `except (types...): pass` — whether the error set is one of `types`, in
 // which case it is cleared.
 bool caught(std::initializer_list<PyObject *> types);
+// The test of `except type:` — whether the error set is an instance of it.
+inline bool error_is(PyObject *type) { return PyErr_ExceptionMatches(type) != 0; }
+
+// `from module import name`, of a module the host can import.
+inline Ref import_from(const char *module, const char *name) {
+    return steal(PyImport_ImportModuleAttrString(module, name));
+}
 
 // The exception an `except ... as exc:` block handles: taken from the error
 // set, and the one being handled while the block runs, so that errors
@@ -586,14 +595,28 @@ bool unpack(Handle item, Ref &first, Ref &second);
 
 // `for item in iterable:` — `next()` gives each item, then null at the end
 // of the loop or when a step failed; `failed()` tells which, once it ends.
+// An exact list or tuple is walked by index, the length read again at
+// every step, as their own iterators do.
 class Loop {
 public:
-    explicit Loop(Handle iterable) : iterator_(iterable.iter()) {}
-    Ref next() { return kr::next(iterator_); }
+    explicit Loop(Handle iterable) {
+        if (iterable && (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)))
+            sequence_ = new_ref(iterable);
+        else
+            iterator_ = iterable.iter();
+    }
+    Ref next() {
+        if (!sequence_) return kr::next(iterator_);
+        PyObject *items = sequence_.get();
+        if (index_ >= Py_SIZE(items)) return Ref();
+        return new_ref(PyList_CheckExact(items) ? PyList_GET_ITEM(items, index_++) : PyTuple_GET_ITEM(items, index_++));
+    }
     bool failed() const { return PyErr_Occurred() != nullptr; }
 
 private:
+    Ref sequence_;
     Ref iterator_;
+    Py_ssize_t index_ = 0;
 };
 
 // `for key, value in mapping.items():` — an exact dict walked in place,

@@ -96,6 +96,33 @@ void raise(const Ref &exc) {
 }
 
 // ---------------------------------------------------------------------------
+// Text and tables
+
+bool plain_table(PyObject *table, PyTypeObject *key_type, PyTypeObject *value_type) {
+    if (table == nullptr || !PyDict_CheckExact(table)) return false;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &at, &key, &value)) {
+        if (!Py_IS_TYPE(key, key_type) || !Py_IS_TYPE(value, value_type)) return false;
+    }
+    return true;
+}
+
+bool float_of_ascii(const std::string &text, double *out) {
+    char *end;
+    double value = PyOS_string_to_double(text.c_str(), &end, nullptr);
+    if (end == text.c_str() + text.size() && !PyErr_Occurred()) {
+        *out = value;
+        return true;
+    }
+    PyErr_Clear();
+    Ref number = steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))).to_float();
+    if (!number) return false;
+    *out = PyFloat_AS_DOUBLE(number.get());
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // round
 
 // `round(x, ndigits)` of a finite double as float's rounding computes it:
