@@ -127,7 +127,7 @@ def c_string(text):
 
 def parameter_type(check):
     """The C++ type a body takes a parameter with this check as."""
-    return "kr::Real" if check == "kr::to_double" else "kr::Handle"
+    return {"kr::to_double": "kr::Real", "kr::exact(&PyDict_Type)": "kr::ExactDict"}.get(check, "kr::Handle")
 
 
 def body_parameters(f):

@@ -34,7 +34,7 @@ using kr::Ref;
     return kr::new_ref(py::str_abnormal_exit);
 }
 
-kr::Result body::classify_failure(kr::Call &, Handle envelope_data) {
+kr::Result body::classify_failure(kr::Call &, kr::ExactDict envelope_data) {
     if (!envelope_data.truth()) return kr::new_ref(py::str_unknown);
     return classify_evidence(envelope_data);
 }

@@ -15,7 +15,7 @@ using kr::Ref;
 // ---------------------------------------------------------------------------
 // Waiter records
 
-kr::Result body::SignalWaiter::matches(kr::Call &, Handle self, Handle signal_name, Handle payload) {
+kr::Result body::SignalWaiter::matches(kr::Call &, Handle self, Handle signal_name, kr::ExactDict payload) {
     int other = signal_name.ne(self.attr(py::str_signal_name));
     if (other < 0) return line::name_test;
     if (other) return kr::new_bool(false);
@@ -71,7 +71,8 @@ Ref waiter_record(Handle w, PyObject *payload = nullptr) {
 
 // An append to a result list of our own fails only for want of memory; it
 // is reported at the walk.
-kr::Result body::InMemoryWaiterRegistry::resolve_signal(kr::Call &, Handle self, Handle signal_name, Handle payload) {
+kr::Result body::InMemoryWaiterRegistry::resolve_signal(kr::Call &, Handle self, Handle signal_name,
+                                                        kr::ExactDict payload) {
     Ref remaining = kr::new_list(), matched = kr::new_list();
     if (!remaining || !matched) return line::signal_lists;
     kr::Loop waiters{self.attr(py::str_private_signal_waiters)};

@@ -185,6 +185,15 @@ inline double float_value(Handle exact_float) { return PyFloat_AS_DOUBLE(exact_f
 // `type(obj)`
 inline Ref type_of(Handle obj) { return obj ? new_ref(reinterpret_cast<PyObject *>(Py_TYPE(obj))) : Ref(); }
 
+// A parameter that binding checked to be exactly a dict: its statements
+// know its type.
+class ExactDict : public Handle {
+public:
+    using Handle::Handle;
+    // `bool(self)`
+    int truth() const { return PyDict_GET_SIZE(get()) != 0; }
+};
+
 // New objects: a dict, a list, a float, an int, a bool, a tuple.
 inline Ref new_dict() { return steal(PyDict_New()); }
 inline Ref new_list() { return steal(PyList_New(0)); }
@@ -538,7 +547,6 @@ template <class Self>
     if (!ptr()) return -1;
     if (ptr() == Py_True || ptr() == Py_False || ptr() == Py_None) return ptr() == Py_True;
     if (PyUnicode_CheckExact(ptr())) return PyUnicode_GET_LENGTH(ptr()) != 0;
-    if (PyDict_CheckExact(ptr())) return PyDict_GET_SIZE(ptr()) != 0;
     return PyObject_IsTrue(ptr());
 }
 
