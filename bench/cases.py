@@ -344,6 +344,13 @@ CASES = [
         envelope({"memory_rss_mb": "2048"}),
         floor_call("f(x)", x={}),
     ),
+    case(
+        'classify_failure, "completed" and 0',
+        COMPUTE,
+        "classify(data)",
+        envelope({"last_event": "completed", "memory_rss_mb": 0}),
+        floor_call("f(x)", x={}),
+    ),
     case("parse_duration(90)", AHEAD, "parse(value)", duration(90), floor_call("f(x)", x=90)),
     case('parse_duration("30s")', COMPUTE, "parse(value)", duration("30s"), floor_call("f(x)", x="30s")),
     case('parse_duration("2h30m")', COMPUTE, "parse(value)", duration("2h30m"), floor_call("f(x)", x="2h30m")),
