@@ -25,7 +25,14 @@ using kr::Ref;
     // TypeError is dropped, any other error propagates.
     kr::Line failed_at = line::read_memory;
     int oom = -1;
-    if (Ref memory_mb = envelope_data.get_or(py::str_memory_rss_mb, py::int_0).to_int()) {
+    Ref reading = envelope_data.get_or(py::str_memory_rss_mb, py::int_0);
+    long long digits;
+    if (kr::plain_digits(reading.get(), &digits)) {
+        // int() of a few plain digits compared with 0 needs no int object:
+        // only the value's sign is read.
+        oom = digits > 0;
+    }
+    else if (Ref memory_mb = reading.to_int()) {
         failed_at = line::memory_test;
         oom = memory_mb.gt(py::int_0);
     }

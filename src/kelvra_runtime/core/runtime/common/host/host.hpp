@@ -99,6 +99,27 @@ PyObject *builtin(const char *name);
 PyObject *global(PyObject *globals, const char *name);
 PyObject *global(PyObject *globals, PyObject *name);
 
+// Whether the `length` bytes at `a` and `b` are equal.  A short run, as a
+// prefix mostly is, is compared as two words that may overlap, without a
+// call.
+inline bool same_bytes(const char *a, const char *b, std::size_t length) {
+    auto same = [&](std::size_t at, auto word) {
+        decltype(word) x, y;
+        std::memcpy(&x, a + at, sizeof x);
+        std::memcpy(&y, b + at, sizeof y);
+        return x == y;
+    };
+    if (length >= 8 && length <= 16) return same(0, std::uint64_t()) && same(length - 8, std::uint64_t());
+    if (length >= 4 && length < 8) return same(0, std::uint32_t()) && same(length - 4, std::uint32_t());
+    if (length < 4) {
+        for (std::size_t i = 0; i < length; i++) {
+            if (a[i] != b[i]) return false;
+        }
+        return true;
+    }
+    return std::memcmp(a, b, length) == 0;
+}
+
 // `s.startswith(prefix)` of two exact strs: code point by code point, as
 // str compares them; 1 or 0 (-1 with the error set).
 inline int str_startswith(PyObject *s, PyObject *prefix) {
@@ -106,7 +127,8 @@ inline int str_startswith(PyObject *s, PyObject *prefix) {
     if (PyUnicode_GET_LENGTH(s) < length) return 0;
     int kind = PyUnicode_KIND(prefix);
     if (PyUnicode_KIND(s) == kind) {
-        return std::memcmp(PyUnicode_DATA(s), PyUnicode_DATA(prefix), static_cast<std::size_t>(length) * kind) == 0;
+        return same_bytes(static_cast<const char *>(PyUnicode_DATA(s)),
+                          static_cast<const char *>(PyUnicode_DATA(prefix)), static_cast<std::size_t>(length) * kind);
     }
     return static_cast<int>(PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1));
 }
@@ -150,6 +172,12 @@ inline bool ascii_digits_value(PyObject *s, long long *out) {
     }
     *out = value;
     return true;
+}
+
+// The value of a few plain ASCII digits, when `obj` is an exact str that
+// int() reads as one (see above); false for anything else.
+inline bool plain_digits(PyObject *obj, long long *out) {
+    return obj != nullptr && PyUnicode_CheckExact(obj) && ascii_digits_value(obj, out);
 }
 
 // The value of an exact int small enough for machine arithmetic (a compact

@@ -572,7 +572,7 @@ template <class Self>
     if (!ptr()) return Ref();
     if (PyLong_CheckExact(ptr())) return new_ref(ptr());
     long long value;
-    if (PyUnicode_CheckExact(ptr()) && ascii_digits_value(ptr(), &value)) return new_int(value);
+    if (plain_digits(ptr(), &value)) return new_int(value);
     return steal(PyNumber_Long(ptr()));
 }
 
@@ -632,26 +632,27 @@ private:
 // under the loop; any other mapping through its `items()` and unpacking.
 class ItemsLoop {
 public:
-    explicit ItemsLoop(Handle mapping);
+    explicit ItemsLoop(Ref mapping);
     bool next(Ref &key, Ref &value);
     bool failed() const { return PyErr_Occurred() != nullptr; }
 
 private:
     Ref mapping_;
+    bool exact_dict_ = false;
     Ref iterator_;  // for a mapping other than an exact dict
     Py_ssize_t size_ = 0, position_ = 0, seen_ = 0;
 };
 
-inline ItemsLoop::ItemsLoop(Handle mapping) : mapping_(new_ref(mapping)) {
-    if (mapping_ && PyDict_CheckExact(mapping_.get()))
+inline ItemsLoop::ItemsLoop(Ref mapping) : mapping_(std::move(mapping)) {
+    exact_dict_ = mapping_ && PyDict_CheckExact(mapping_.get());
+    if (exact_dict_)
         size_ = PyDict_GET_SIZE(mapping_.get());
     else
         iterator_ = mapping_.method(items_name).iter();
 }
 
 inline bool ItemsLoop::next(Ref &key, Ref &value) {
-    if (!mapping_) return false;
-    if (!PyDict_CheckExact(mapping_.get())) {
+    if (!exact_dict_) {
         Ref item = kr::next(iterator_);
         return item && unpack(item, key, value);
     }
@@ -668,51 +669,6 @@ inline bool ItemsLoop::next(Ref &key, Ref &value) {
     key = new_ref(k);
     value = new_ref(v);
     return true;
-}
-
-template <class Self>
-[[gnu::always_inline]] inline Ref Api<Self>::iter() const {
-    return ptr() ? steal(PyObject_GetIter(ptr())) : Ref();
-}
-
-template <class Self>
-[[gnu::always_inline]] inline Ref Api<Self>::len() const {
-    Py_ssize_t size = ptr() ? PyObject_Size(ptr()) : -1;
-    return size < 0 ? Ref() : steal(PyLong_FromSsize_t(size));
-}
-
-template <class Self>
-[[gnu::always_inline]] inline Ref Api<Self>::repr() const {
-    return ptr() ? steal(PyObject_Repr(ptr())) : Ref();
-}
-
-template <class Self>
-[[gnu::always_inline]] inline Ref Api<Self>::times(Handle other) const {
-    if (!ptr() || !other) return Ref();
-    if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
-        return new_float(PyFloat_AS_DOUBLE(ptr()) * PyFloat_AS_DOUBLE(other.get()));
-    }
-    return steal(PyNumber_Multiply(ptr(), other));
-}
-
-template <class Self>
-[[gnu::always_inline]] inline int Api<Self>::contains(Handle other) const {
-    return ptr() && other ? PySequence_Contains(ptr(), other) : -1;
-}
-
-template <class Self>
-inline bool Api<Self>::del_item(Py_ssize_t index) const {
-    if (!ptr()) return false;
-    if (PyList_CheckExact(ptr())) return PySequence_DelItem(ptr(), index) == 0;
-    Ref key = new_int(index);
-    return key && PyObject_DelItem(ptr(), key.get()) == 0;
-}
-
-template <class Self>
-[[gnu::always_inline]] inline bool Api<Self>::append(Handle item) const {
-    if (!ptr() || !item) return false;
-    if (PyList_CheckExact(ptr())) return list_append(ptr(), item) == 0;
-    return bool(method(append_name, item));
 }
 
 }  // namespace kr

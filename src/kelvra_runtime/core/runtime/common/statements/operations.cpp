@@ -2,6 +2,7 @@
 // truth values, global lookups and the literals of declarations.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -148,9 +149,15 @@ static bool round_exactly(double x, int ndigits, double *out) {
                                                           10000000000000ull,
                                                           100000000000000ull,
                                                           1000000000000000ull};
+    // 2**53 / 10**ndigits: below it, x * 10**ndigits is below 2**53.
+    static constexpr auto kBounds = [] {
+        std::array<double, std::size(kPowersOfTen)> bounds{};
+        for (std::size_t i = 0; i < bounds.size(); i++) bounds[i] = 9007199254740992.0 / kPowersOfTen[i];
+        return bounds;
+    }();
     unsigned long long scale = kPowersOfTen[ndigits];
     double magnitude = std::fabs(x);
-    if (!(magnitude < 9007199254740992.0 / static_cast<double>(scale))) return false;
+    if (!(magnitude < kBounds[ndigits])) return false;
     if (magnitude == 0.0) {
         *out = x;
         return true;
