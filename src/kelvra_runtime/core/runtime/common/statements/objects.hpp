@@ -671,4 +671,49 @@ inline bool ItemsLoop::next(Ref &key, Ref &value) {
     return true;
 }
 
+template <class Self>
+[[gnu::always_inline]] inline Ref Api<Self>::iter() const {
+    return ptr() ? steal(PyObject_GetIter(ptr())) : Ref();
+}
+
+template <class Self>
+[[gnu::always_inline]] inline Ref Api<Self>::len() const {
+    Py_ssize_t size = ptr() ? PyObject_Size(ptr()) : -1;
+    return size < 0 ? Ref() : steal(PyLong_FromSsize_t(size));
+}
+
+template <class Self>
+[[gnu::always_inline]] inline Ref Api<Self>::repr() const {
+    return ptr() ? steal(PyObject_Repr(ptr())) : Ref();
+}
+
+template <class Self>
+[[gnu::always_inline]] inline Ref Api<Self>::times(Handle other) const {
+    if (!ptr() || !other) return Ref();
+    if (PyFloat_CheckExact(ptr()) && PyFloat_CheckExact(other)) {
+        return new_float(PyFloat_AS_DOUBLE(ptr()) * PyFloat_AS_DOUBLE(other.get()));
+    }
+    return steal(PyNumber_Multiply(ptr(), other));
+}
+
+template <class Self>
+[[gnu::always_inline]] inline int Api<Self>::contains(Handle other) const {
+    return ptr() && other ? PySequence_Contains(ptr(), other) : -1;
+}
+
+template <class Self>
+inline bool Api<Self>::del_item(Py_ssize_t index) const {
+    if (!ptr()) return false;
+    if (PyList_CheckExact(ptr())) return PySequence_DelItem(ptr(), index) == 0;
+    Ref key = new_int(index);
+    return key && PyObject_DelItem(ptr(), key.get()) == 0;
+}
+
+template <class Self>
+[[gnu::always_inline]] inline bool Api<Self>::append(Handle item) const {
+    if (!ptr() || !item) return false;
+    if (PyList_CheckExact(ptr())) return list_append(ptr(), item) == 0;
+    return bool(method(append_name, item));
+}
+
 }  // namespace kr
