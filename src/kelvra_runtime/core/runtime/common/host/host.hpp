@@ -57,6 +57,8 @@ public:
 
     // For a name: where classes keep the attribute of that name.
     FieldSlot *field_slots() const noexcept { return field_slots_; }
+    // For a str: its text as declared (UTF-8); empty for any other constant.
+    std::string_view text() const noexcept { return text_ != nullptr ? std::string_view(text_) : std::string_view(); }
 
 private:
     void link() noexcept;

@@ -98,8 +98,9 @@ public:
     // `bool(self)`
     int truth() const;
     // `self.startswith(prefix)` as a truth value; exact strs compared in
-    // place.
+    // place, an ASCII one with a constant's text directly.
     int startswith(Handle prefix) const;
+    int startswith(const Constant &prefix) const;
     // `round(self, ndigits)`; an exact float to a few digits computed
     // exactly as float's own rounding does.
     Ref round(Handle ndigits) const;
@@ -557,6 +558,17 @@ template <class Self>
     return method(startswith_name, prefix).truth();
 }
 
+// A constant's UTF-8 text matches an ASCII str byte for byte, or not at all.
+template <class Self>
+[[gnu::always_inline]] inline int Api<Self>::startswith(const Constant &prefix) const {
+    std::string_view text = prefix.text();
+    if (ptr() && PyUnicode_CheckExact(ptr()) && PyUnicode_IS_COMPACT_ASCII(ptr()) && !text.empty()) {
+        if (PyUnicode_GET_LENGTH(ptr()) < static_cast<Py_ssize_t>(text.size())) return 0;
+        return same_bytes(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(ptr())), text.data(), text.size());
+    }
+    return startswith(Handle(prefix));
+}
+
 template <class Self>
 inline Ref Api<Self>::round(Handle ndigits) const {
     return ptr() && ndigits ? round_number(ptr(), ndigits) : Ref();
@@ -613,18 +625,23 @@ public:
         else
             iterator_ = iterable.iter();
     }
-    Ref next() {
-        if (!sequence_) return kr::next(iterator_);
+    [[gnu::always_inline]] Ref next() {
+        if (!sequence_) {
+            Ref item = kr::next(iterator_);
+            if (!item) failed_ = PyErr_Occurred() != nullptr;
+            return item;
+        }
         PyObject *items = sequence_.get();
         if (index_ >= Py_SIZE(items)) return Ref();
         return new_ref(PyList_CheckExact(items) ? PyList_GET_ITEM(items, index_++) : PyTuple_GET_ITEM(items, index_++));
     }
-    bool failed() const { return PyErr_Occurred() != nullptr; }
+    bool failed() const { return failed_; }
 
 private:
     Ref sequence_;
     Ref iterator_;
     Py_ssize_t index_ = 0;
+    bool failed_ = false;
 };
 
 // `for key, value in mapping.items():` — an exact dict walked in place,
@@ -634,11 +651,16 @@ class ItemsLoop {
 public:
     explicit ItemsLoop(Ref mapping);
     bool next(Ref &key, Ref &value);
-    bool failed() const { return PyErr_Occurred() != nullptr; }
+    bool failed() const { return failed_; }
 
 private:
+    bool fail() {
+        failed_ = true;
+        return false;
+    }
     Ref mapping_;
     bool exact_dict_ = false;
+    bool failed_ = false;
     Ref iterator_;  // for a mapping other than an exact dict
     Py_ssize_t size_ = 0, position_ = 0, seen_ = 0;
 };
@@ -651,20 +673,21 @@ inline ItemsLoop::ItemsLoop(Ref mapping) : mapping_(std::move(mapping)) {
         iterator_ = mapping_.method(items_name).iter();
 }
 
-inline bool ItemsLoop::next(Ref &key, Ref &value) {
+[[gnu::always_inline]] inline bool ItemsLoop::next(Ref &key, Ref &value) {
     if (!exact_dict_) {
         Ref item = kr::next(iterator_);
-        return item && unpack(item, key, value);
+        if (!item) return PyErr_Occurred() ? fail() : false;
+        return unpack(item, key, value) || fail();
     }
     if (PyDict_GET_SIZE(mapping_.get()) != size_) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        return false;
+        return fail();
     }
     PyObject *k, *v;
     if (!PyDict_Next(mapping_.get(), &position_, &k, &v)) return false;
     if (++seen_ > size_) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-        return false;
+        return fail();
     }
     key = new_ref(k);
     value = new_ref(v);
