@@ -58,13 +58,14 @@ public:
     // For a name: where classes keep the attribute of that name.
     FieldSlot *field_slots() const noexcept { return field_slots_; }
     // For a str: its text as declared (UTF-8); empty for any other constant.
-    std::string_view text() const noexcept { return text_ != nullptr ? std::string_view(text_) : std::string_view(); }
+    std::string_view text() const noexcept { return {text_, text_length_}; }
 
 private:
     void link() noexcept;
     PyObject *make() const;
 
     const char *text_ = nullptr;
+    std::size_t text_length_ = 0;
     std::span<const char *const> texts_ = {};
     PyObject *(*make_)() = nullptr;
     PyObject *object_ = nullptr;

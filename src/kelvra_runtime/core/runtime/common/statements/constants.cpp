@@ -1,6 +1,7 @@
 // The module constants (host.hpp): each registers itself when the shared
 // object is loaded, and the module's first exec makes them all.
 
+#include <cstring>
 #include <initializer_list>
 
 #include "common/internal.hpp"
@@ -17,7 +18,7 @@ void Constant::link() noexcept {
     last_constant = &next_;
 }
 
-Constant::Constant(const char *interned) noexcept : text_(interned) { link(); }
+Constant::Constant(const char *interned) noexcept : text_(interned), text_length_(std::strlen(interned)) { link(); }
 Constant::Constant(std::span<const char *const> interned_tuple) noexcept : texts_(interned_tuple) { link(); }
 Constant::Constant(PyObject *(*make)()) noexcept : make_(make) { link(); }
 

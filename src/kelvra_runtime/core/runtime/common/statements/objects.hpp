@@ -29,6 +29,7 @@
 #include "common/host/versions.hpp"
 
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 #include "common/host/host.hpp"
@@ -219,8 +220,10 @@ inline bool constructs_as_dict(PyObject *cls) {
     return type->tp_new == PyDict_Type.tp_new && type->tp_init == PyDict_Type.tp_init;
 }
 
-// `cls(**dict(zip(kwnames, values)))` for a `cls` that constructs as a dict.
-Ref dict_from_keywords(PyObject *cls, PyObject *const *values, PyObject *kwnames);
+// `cls(**dict(zip(kwnames, values)))` for a `cls` that constructs as a dict;
+// `constant[i]` says that `values[i]` is a module constant, the same object
+// at every call of the call site.
+Ref dict_from_keywords(PyObject *cls, PyObject *const *values, PyObject *kwnames, const bool *constant);
 
 // `round(value, ndigits)` (see `Api::round`).
 Ref round_number(PyObject *value, PyObject *ndigits);
@@ -401,7 +404,10 @@ template <class... Args>
         if (stack[i] == nullptr) return Ref();
     }
     std::size_t nargs = sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
-    if (nargs == 0 && constructs_as_dict(ptr())) return dict_from_keywords(ptr(), stack + 1, kwnames);
+    if (nargs == 0 && constructs_as_dict(ptr())) {
+        static constexpr bool constant[] = {std::is_same_v<Args, Constant>...};
+        return dict_from_keywords(ptr(), stack + 1, kwnames, constant);
+    }
     return steal(PyObject_Vectorcall(ptr(), stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 

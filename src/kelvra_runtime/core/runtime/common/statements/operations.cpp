@@ -197,30 +197,41 @@ Ref round_number(PyObject *value, PyObject *ndigits) {
 // ---------------------------------------------------------------------------
 // Calls
 
-// The instance starts as a copy of a dict of the keyword names, each mapped
-// to None, kept from the previous call with the same names: the copy is
-// made at its final size, where inserting the keywords one by one into an
-// empty dict would grow it on the way.  The values are then set in place.
-Ref dict_from_keywords(PyObject *cls, PyObject *const *values, PyObject *kwnames) {
-    // Kept for the life of the process, as the module constants are.
+// The instance starts as a copy of a dict of the keyword names in order,
+// each mapped to its value where the call site passes a constant and to None
+// elsewhere, kept from the previous call with the same names and constants:
+// the copy is made at its final size (inserting the keywords one by one
+// into an empty dict would grow it on the way), and only the values that
+// vary are set.  The kept dict holds nothing but constants, which live as
+// long as the process.
+Ref dict_from_keywords(PyObject *cls, PyObject *const *values, PyObject *kwnames, const bool *constant) {
+    constexpr Py_ssize_t kMaxKept = 16;
     static PyObject *last_kwnames = nullptr;
     static PyObject *keys = nullptr;
+    static PyObject *kept_constants[kMaxKept];  // borrowed: constants live on
     Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-    if (kwnames != last_kwnames) {
+    if (count > kMaxKept) {
+        return steal(PyObject_Vectorcall(cls, values, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+    bool same = kwnames == last_kwnames;
+    for (Py_ssize_t i = 0; same && i < count; i++) same = kept_constants[i] == (constant[i] ? values[i] : nullptr);
+    if (!same) {
         Ref made = new_dict();
         for (Py_ssize_t i = 0; made && i < count; i++) {
-            if (!made.set_item(PyTuple_GET_ITEM(kwnames, i), Py_None)) made = Ref();
+            if (!made.set_item(PyTuple_GET_ITEM(kwnames, i), constant[i] ? values[i] : Py_None)) made = Ref();
         }
         if (!made) return made;
         Py_XSETREF(keys, made.release());
         Py_XSETREF(last_kwnames, Py_NewRef(kwnames));
+        for (Py_ssize_t i = 0; i < count; i++) kept_constants[i] = constant[i] ? values[i] : nullptr;
     }
     auto *type = reinterpret_cast<PyTypeObject *>(cls);
     Ref no_arguments = steal(PyTuple_New(0));
     Ref instance = no_arguments ? steal(type->tp_new(type, no_arguments.get(), nullptr)) : Ref();
     if (!instance || PyDict_Merge(instance.get(), keys, 1) < 0) return Ref();
+    // An instance of a dict subclass: set as dict's own __init__ sets.
     for (Py_ssize_t i = 0; i < count; i++) {
-        if (!instance.set_item(PyTuple_GET_ITEM(kwnames, i), values[i])) return Ref();
+        if (!constant[i] && PyDict_SetItem(instance.get(), PyTuple_GET_ITEM(kwnames, i), values[i]) < 0) return Ref();
     }
     return instance;
 }
