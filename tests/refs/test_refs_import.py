@@ -13,12 +13,33 @@ import rendering
 PACKAGE = "kelvra_runtime.core.runtime"
 HERE = os.path.dirname(__file__)
 
-# How each module's exec is made to fail: a dependency refused.
+# A copy of a module whose class decorator `name` refuses the class it is
+# given: an exec that applies it fails after making that class, its
+# functions and what comes before, and `Refused` carries the class out.
+REFUSING = """
+import types
+
+class Refused(ImportError):
+    pass
+
+def refusing(module, name, **replaced):
+    def refuse(cls):
+        raise Refused(cls)
+    copy = types.ModuleType(module.__name__)
+    vars(copy).update(vars(module), **replaced)
+    setattr(copy, name, refuse)
+    return copy
+"""
+
+# How each module's exec is made to fail: a dependency refused, before the
+# module made anything; or a class refused, which frees what it made.
 FAILING_EXEC = {
     "waiters": 'sys.modules["dataclasses"] = None',
     "tallybook": 'sys.modules["dataclasses"] = None',
     "policy": 'sys.modules["typing"] = None',
     "spawn": f'sys.modules["{PACKAGE}.exceptions"] = types.ModuleType("{PACKAGE}.exceptions")',
+    "tallybook, a class refused": 'sys.modules["dataclasses"] = refusing(dataclasses, "dataclass")',
+    "spawn, a class refused": 'sys.modules["typing"] = refusing(typing, "runtime_checkable")',
 }
 
 
@@ -28,14 +49,16 @@ def checked(run_python, code):
     return proc.stdout
 
 
-@pytest.mark.parametrize("module", FAILING_EXEC)
-def test_failing_exec_then_import(run_python, module):
+@pytest.mark.parametrize("failure", FAILING_EXEC)
+def test_failing_exec_then_import(run_python, failure):
+    module = failure.split(",")[0]
     out = checked(
         run_python,
         f"""
 import importlib, sys, types
 import dataclasses, time, typing
 import leakcheck
+{REFUSING}
 
 # What the modules import is imported once, before: a failed import forgets
 # what it imported, and importing a module afresh each round would grow.
@@ -43,7 +66,7 @@ importlib.import_module("{PACKAGE}.exceptions")
 
 def failing():
     saved = dict(sys.modules)
-    {FAILING_EXEC[module]}
+    {FAILING_EXEC[failure]}
     try:
         importlib.import_module("{PACKAGE}.{module}")
     except ImportError:
