@@ -41,15 +41,28 @@ class Operation:
     replaces), after each call of the sweep, where the operation's own
     restoring may have failed.  `lines`: the set of what the sweep's
     MemoryErrors report, each as the tuple of our traceback entries
-    (function name without the module, line), outermost first."""
+    (function name without the module, line), outermost first.  `setup`
+    makes the first argument of each call afresh, before the call and so
+    outside the sweep's failing allocation: an object whose first use
+    caches what it makes, such as a function whose signature is kept."""
 
-    def __init__(self, fn, *args, raises=None, result=None, sweep=True, cleanup=None, lines=None, **kwargs):
+    def __init__(self, fn, *args, raises=None, result=None, sweep=True, cleanup=None, lines=None, setup=None, **kwargs):
         self.fn, self.args, self.kwargs = fn, args, kwargs
         self.raises, self.result, self.sweep, self.cleanup = raises, result, sweep, cleanup
-        self.lines = lines
+        self.lines, self.setup, self.first = lines, setup, None
+
+    def prepare(self):
+        """Makes the first argument of the next call, where `setup` is given."""
+        if self.setup is not None:
+            self.first = self.setup()
 
     def raw(self):
-        return self.fn(*self.args, **self.kwargs)
+        if self.setup is None:
+            return self.fn(*self.args, **self.kwargs)
+        if self.first is None:
+            self.prepare()
+        first, self.first = self.first, None
+        return self.fn(first, *self.args, **self.kwargs)
 
     def __call__(self):
         """Runs the operation once; True when it ended as declared."""
@@ -120,6 +133,10 @@ def _call_failing(operation, k, seen=None):
     """Runs `operation` with its k-th allocation failing; True when the
     failure went unnoticed (the declared outcome).  What a MemoryError
     reports is added to `seen`."""
+    # Called as it is, without arguments: what the host's free lists serve,
+    # and so which allocations fail inside our statements, moves with the
+    # shape of this call.
+    operation.prepare()
     _testcapi.set_nomemory(k, k + 1)
     try:
         operation()

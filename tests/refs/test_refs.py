@@ -10,6 +10,7 @@ from kelvra_runtime.core.runtime import faultsort, policy, spawn, tallybook, wai
 import leakcheck
 import ops_faultsort
 import ops_fields
+import ops_functions
 import ops_policy
 import ops_spawn
 import ops_tallybook
@@ -17,7 +18,7 @@ import ops_waiters
 
 OPERATIONS = {
     f"{module.__name__.removeprefix('ops_')}: {name}": operation
-    for module in (ops_waiters, ops_tallybook, ops_spawn, ops_policy, ops_faultsort, ops_fields)
+    for module in (ops_waiters, ops_tallybook, ops_spawn, ops_policy, ops_faultsort, ops_fields, ops_functions)
     for name, operation in module.OPERATIONS.items()
 }
 

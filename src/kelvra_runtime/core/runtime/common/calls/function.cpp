@@ -154,12 +154,15 @@ static PyObject *get_signature(PyObject *self, void *) {
     if (f->signature) return Py_NewRef(f->signature);
     Ref inspect = steal(PyImport_ImportModule("inspect"));
     if (!inspect) return nullptr;
+    // An attribute lookup may not start with an error set.
     Ref parameter = steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    if (!parameter) return nullptr;
     Ref signature = steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!signature) return nullptr;
     Ref empty = steal(PyObject_GetAttrString(inspect.get(), "_empty"));
     Ref params = steal(PyList_New(0));
     Ref kwnames = steal(Py_BuildValue("(ss)", "default", "annotation"));
-    if (!parameter || !signature || !empty || !params || !kwnames) return nullptr;
+    if (!empty || !params || !kwnames) return nullptr;
     for (Py_ssize_t i = 0; i < f->nparams; i++) {
         const Param &p = f->def->params[i];
         Ref kind = steal(PyObject_GetAttrString(
@@ -174,8 +177,12 @@ static PyObject *get_signature(PyObject *self, void *) {
             steal(PyObject_Vectorcall(parameter.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         if (!item || PyList_Append(params.get(), item.get()) < 0) return nullptr;
     }
-    PyObject *returns = PyDict_GetItemString(f->annotations, "return");
-    Ref kwargs = steal(Py_BuildValue("{s:O}", "return_annotation", returns ? returns : empty.get()));
+    // PyDict_GetItemString would take a failure to make its key for a
+    // missing annotation, and the signature kept would lack it.
+    PyObject *found = nullptr;
+    if (PyDict_GetItemStringRef(f->annotations, "return", &found) < 0) return nullptr;
+    Ref returns = steal(found);
+    Ref kwargs = steal(Py_BuildValue("{s:O}", "return_annotation", returns ? returns.get() : empty.get()));
     Ref args = steal(PyTuple_Pack(1, params.get()));
     if (!kwargs || !args) return nullptr;
     PyObject *made = PyObject_Call(signature.get(), args.get(), kwargs.get());
