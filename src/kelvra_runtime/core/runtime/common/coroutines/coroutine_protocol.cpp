@@ -32,7 +32,7 @@ bool is_iterable_coroutine(PyObject *o) {
         return false;
     }
     PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(o));
-    bool result = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    bool result = host::is_iterable_coroutine(code);
     Py_DECREF(code);
     return result;
 }

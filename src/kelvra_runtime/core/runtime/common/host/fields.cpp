@@ -4,21 +4,34 @@
 // them.  Other versions of the host keep to the general protocol.
 
 #define Py_BUILD_CORE 1
-#include <Python.h>
+#include "common/host/versions.hpp"
 
 #include <limits>
 
-#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
+#ifdef KR_HOST_LAYOUT_KNOWN
 #include "internal/pycore_dict.h"
 #include "internal/pycore_object.h"
-#define KR_INLINE_FIELDS 1
 #endif
 
 #include "common/host/host.hpp"
 
 namespace kr {
 
-#ifdef KR_INLINE_FIELDS
+#ifdef KR_HOST_LAYOUT_KNOWN
+
+// What the reads below and host.hpp's rely on, as the known versions'
+// headers have them (see layout.hpp).
+static_assert(sizeof(PyDictValues::valid) == 1);  // fields_in_use reads a byte
+static_assert(offsetof(PyDictValues, values) == sizeof(PyObject *));
+static_assert(sizeof(PyDictUnicodeEntry) == 2 * sizeof(PyObject *) && offsetof(PyDictUnicodeEntry, me_key) == 0);
+static_assert(DICT_KEYS_SPLIT == 2);
+static_assert(MANAGED_DICT_OFFSET == -3 * static_cast<Py_ssize_t>(sizeof(PyObject *)));
+static_assert(Py_TPFLAGS_INLINE_VALUES == (1UL << 2));
+#if SIZEOF_VOID_P == 8 && PY_VERSION_HEX < 0x030F0000
+static_assert(offsetof(PyHeapTypeObject, ht_cached_keys) == 880);
+#elif SIZEOF_VOID_P == 8
+static_assert(offsetof(PyHeapTypeObject, ht_cached_keys) == 888);
+#endif
 
 // Whether an instance's own value of `name` is what reading it gives: no
 // class attribute of that name, or one that is no descriptor and whose type

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/host/layout.hpp"
+
 namespace kr {
 
 // ---------------------------------------------------------------------------
@@ -140,7 +142,7 @@ inline int compare(PyObject *a, int op, PyObject *b) {
 // place while the list has room, as the host's own append is.
 inline int list_append(PyObject *list, PyObject *item) {
     Py_ssize_t size = PyList_GET_SIZE(list);
-    if (size < reinterpret_cast<PyListObject *>(list)->allocated) [[likely]] {
+    if (size < host::list_room(list)) [[likely]] {
         PyList_SET_ITEM(list, size, Py_NewRef(item));
         Py_SET_SIZE(list, size + 1);
         return 0;
