@@ -44,6 +44,10 @@ PyObject *compute_origin(int depth) {
 }
 
 PyObject *create(FunctionObject *function, PyObject *const *args, const double *reals) {
+    int depth = host::origin_tracking_depth();
+    if (depth < 0) {
+        return nullptr;
+    }
     // Room for the frame of an awaiting body, as large as the function's
     // last one, after the object (itself a multiple of the frame's alignment).
     std::size_t room = function->def->task != nullptr ? function->frame_size : 0;
@@ -52,7 +56,6 @@ PyObject *create(FunctionObject *function, PyObject *const *args, const double *
         return nullptr;
     }
     self->construct(function, args, reals, room);
-    int depth = host::origin_tracking_depth();
     if (depth > 0) {
         self->origin = Ref::steal(compute_origin(depth));
         if (!self->origin) {

@@ -1,7 +1,8 @@
 // Where a class's instances keep an attribute in their own storage: the
 // layout of the host's inline values, which only its internal headers
 // describe, read here alone, as its own specialised attribute access reads
-// them.  Other versions of the host keep to the general protocol.
+// them, once the running host has shown it keeps them so (layout.cpp).
+// Other versions of the host keep to the general protocol.
 
 #define Py_BUILD_CORE 1
 #include "common/host/versions.hpp"
@@ -63,7 +64,7 @@ static bool fits(std::ptrdiff_t offset) {
     return offset >= std::numeric_limits<Offset>::min() && offset <= std::numeric_limits<Offset>::max();
 }
 
-void fill_field_slot(PyObject *obj, PyObject *name, FieldSlot *slots) {
+static void find_field(PyObject *obj, PyObject *name, FieldSlot *slots) {
     PyTypeObject *type = Py_TYPE(obj);
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) ||
         type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
@@ -93,9 +94,57 @@ void fill_field_slot(PyObject *obj, PyObject *name, FieldSlot *slots) {
     slots[0] = slot;
 }
 
+void fill_field_slot(PyObject *obj, PyObject *name, FieldSlot *slots) {
+    if (host::fast_paths.inline_fields) find_field(obj, name, slots);
+}
+
+// A probe instance holding `False` under `name`, set by the host: the slot
+// found for it reads that value; the instance's dict pointer is empty until
+// the host makes its `__dict__`, then holds it, and its values go out of use
+// once a new `__dict__` replaces them.
+static int found_where_kept(PyObject *instance, PyObject *name) {
+    FieldSlot slots[2] = {};
+    find_field(instance, name, slots);
+    const FieldSlot *slot = find_field_slot(slots, Py_TYPE(instance)->tp_version_tag);
+    if (slot == nullptr || slot->value == 0 || !fields_in_use(instance, *slot) ||
+        *field_place(instance, slot->value) != Py_False || *field_place(instance, slot->dict) != nullptr) {
+        return 0;
+    }
+    PyObject *dict = PyObject_GenericGetDict(instance, nullptr);
+    if (dict == nullptr) return -1;
+    bool kept = *field_place(instance, slot->dict) == dict && fields_in_use(instance, *slot);
+    Py_DECREF(dict);
+    PyObject *replacement = PyDict_New();
+    if (replacement == nullptr) return -1;
+    int replaced = PyObject_GenericSetDict(instance, replacement, nullptr);
+    Py_DECREF(replacement);
+    if (replaced < 0) return -1;
+    return kept && !fields_in_use(instance, *slot);
+}
+
+int host::probe_inline_fields() {
+    PyObject *type = PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()N", "probe", PyDict_New());
+    PyObject *instance = type ? PyObject_CallNoArgs(type) : nullptr;
+    Py_XDECREF(type);
+    if (instance == nullptr) return -1;
+    PyObject *first = PyUnicode_InternFromString("first");
+    PyObject *second = first ? PyUnicode_InternFromString("second") : nullptr;
+    int agrees = -1;
+    if (second != nullptr && PyObject_SetAttr(instance, first, Py_True) == 0 &&
+        PyObject_SetAttr(instance, second, Py_False) == 0) {
+        agrees = found_where_kept(instance, second);
+    }
+    Py_XDECREF(first);
+    Py_XDECREF(second);
+    Py_DECREF(instance);
+    return agrees;
+}
+
 #else
 
 void fill_field_slot(PyObject *, PyObject *, FieldSlot *) {}
+
+int host::probe_inline_fields() { return 0; }
 
 #endif
 
