@@ -293,8 +293,20 @@ int init_function_type(PyObject *) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         function_slots,
     };
-    function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
-    return function_type ? 0 : -1;
+    auto *type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    if (type == nullptr) return -1;
+    // Which of the host's fast paths this copy of the frame takes, for the
+    // tests: outside the modules' namespaces.
+    PyObject *report = host::fast_path_report();
+    int stored = report ? PyDict_SetItemString(type->tp_dict, "_host_fast_paths", report) : -1;
+    Py_XDECREF(report);
+    if (stored < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    PyType_Modified(type);
+    function_type = type;
+    return 0;
 }
 
 }  // namespace kr

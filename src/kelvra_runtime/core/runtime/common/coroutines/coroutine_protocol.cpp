@@ -26,13 +26,14 @@ PyObject *str_cr_await = nullptr;
 // ---------------------------------------------------------------------------
 // Helpers of the await protocol
 
-// A generator decorated with types.coroutine may be awaited as it is.
-bool is_iterable_coroutine(PyObject *o) {
+// A generator decorated with types.coroutine may be awaited as it is: 1 or
+// 0, or -1 with the error set.
+int is_iterable_coroutine(PyObject *o) {
     if (!PyGen_CheckExact(o)) {
-        return false;
+        return 0;
     }
     PyCodeObject *code = PyGen_GetCode(reinterpret_cast<PyGenObject *>(o));
-    bool result = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    int result = host::is_iterable_coroutine(code);
     Py_DECREF(code);
     return result;
 }
@@ -71,7 +72,11 @@ Ref await_iter(PyObject *o) {
         }
         return Ref::borrow(o);
     }
-    if (is_iterable_coroutine(o)) {
+    int iterable = is_iterable_coroutine(o);
+    if (iterable < 0) {
+        return {};
+    }
+    if (iterable) {
         return Ref::borrow(o);
     }
     PyAsyncMethods *am = Py_TYPE(o)->tp_as_async;
@@ -85,7 +90,11 @@ Ref await_iter(PyObject *o) {
         return {};
     }
     // __await__ must return an iterator, not another awaitable.
-    if (PyCoro_CheckExact(res.get()) || is_iterable_coroutine(res.get())) {
+    iterable = PyCoro_CheckExact(res.get()) ? 1 : is_iterable_coroutine(res.get());
+    if (iterable < 0) {
+        return {};
+    }
+    if (iterable) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return {};
     }

@@ -30,7 +30,7 @@ PyObject *compute_origin(int depth) {
         auto *f = reinterpret_cast<PyFrameObject *>(frame.get());
         Ref code = Ref::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(f)));
         auto *c = reinterpret_cast<PyCodeObject *>(code.get());
-        Ref entry = Ref::steal(Py_BuildValue("(OiO)", c->co_filename, PyFrame_GetLineNumber(f), c->co_name));
+        Ref entry = Ref::steal(host::origin_entry(c, PyFrame_GetLineNumber(f)));
         if (!entry || PyList_Append(entries.get(), entry.get()) < 0) {
             return nullptr;
         }
@@ -44,6 +44,10 @@ PyObject *compute_origin(int depth) {
 }
 
 PyObject *create(FunctionObject *function, PyObject *const *args, const double *reals) {
+    int depth = host::origin_tracking_depth();
+    if (depth < 0) {
+        return nullptr;
+    }
     // Room for the frame of an awaiting body, as large as the function's
     // last one, after the object (itself a multiple of the frame's alignment).
     std::size_t room = function->def->task != nullptr ? function->frame_size : 0;
@@ -52,7 +56,6 @@ PyObject *create(FunctionObject *function, PyObject *const *args, const double *
         return nullptr;
     }
     self->construct(function, args, reals, room);
-    int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
     if (depth > 0) {
         self->origin = Ref::steal(compute_origin(depth));
         if (!self->origin) {

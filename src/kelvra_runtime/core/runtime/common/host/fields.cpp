@@ -1,24 +1,38 @@
 // Where a class's instances keep an attribute in their own storage: the
 // layout of the host's inline values, which only its internal headers
 // describe, read here alone, as its own specialised attribute access reads
-// them.  Other versions of the host keep to the general protocol.
+// them, once the running host has shown it keeps them so (layout.cpp).
+// Other versions of the host keep to the general protocol.
 
 #define Py_BUILD_CORE 1
-#include <Python.h>
+#include "common/host/versions.hpp"
 
 #include <limits>
 
-#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
+#ifdef KR_HOST_LAYOUT_KNOWN
 #include "internal/pycore_dict.h"
 #include "internal/pycore_object.h"
-#define KR_INLINE_FIELDS 1
 #endif
 
 #include "common/host/host.hpp"
 
 namespace kr {
 
-#ifdef KR_INLINE_FIELDS
+#ifdef KR_HOST_LAYOUT_KNOWN
+
+// What the reads below and host.hpp's rely on, as the known versions'
+// headers have them (see layout.hpp).
+static_assert(sizeof(PyDictValues::valid) == 1);  // fields_in_use reads a byte
+static_assert(offsetof(PyDictValues, values) == sizeof(PyObject *));
+static_assert(sizeof(PyDictUnicodeEntry) == 2 * sizeof(PyObject *) && offsetof(PyDictUnicodeEntry, me_key) == 0);
+static_assert(DICT_KEYS_SPLIT == 2);
+static_assert(MANAGED_DICT_OFFSET == -3 * static_cast<Py_ssize_t>(sizeof(PyObject *)));
+static_assert(Py_TPFLAGS_INLINE_VALUES == (1UL << 2));
+#if SIZEOF_VOID_P == 8 && PY_VERSION_HEX < 0x030F0000
+static_assert(offsetof(PyHeapTypeObject, ht_cached_keys) == 880);
+#elif SIZEOF_VOID_P == 8
+static_assert(offsetof(PyHeapTypeObject, ht_cached_keys) == 888);
+#endif
 
 // Whether an instance's own value of `name` is what reading it gives: no
 // class attribute of that name, or one that is no descriptor and whose type
@@ -50,7 +64,7 @@ static bool fits(std::ptrdiff_t offset) {
     return offset >= std::numeric_limits<Offset>::min() && offset <= std::numeric_limits<Offset>::max();
 }
 
-void fill_field_slot(PyObject *obj, PyObject *name, FieldSlot *slots) {
+static void find_field(PyObject *obj, PyObject *name, FieldSlot *slots) {
     PyTypeObject *type = Py_TYPE(obj);
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) ||
         type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) {
@@ -80,9 +94,57 @@ void fill_field_slot(PyObject *obj, PyObject *name, FieldSlot *slots) {
     slots[0] = slot;
 }
 
+void fill_field_slot(PyObject *obj, PyObject *name, FieldSlot *slots) {
+    if (host::fast_paths.inline_fields) find_field(obj, name, slots);
+}
+
+// A probe instance holding `False` under `name`, set by the host: the slot
+// found for it reads that value; the instance's dict pointer is empty until
+// the host makes its `__dict__`, then holds it, and its values go out of use
+// once a new `__dict__` replaces them.
+static int found_where_kept(PyObject *instance, PyObject *name) {
+    FieldSlot slots[2] = {};
+    find_field(instance, name, slots);
+    const FieldSlot *slot = find_field_slot(slots, Py_TYPE(instance)->tp_version_tag);
+    if (slot == nullptr || slot->value == 0 || !fields_in_use(instance, *slot) ||
+        *field_place(instance, slot->value) != Py_False || *field_place(instance, slot->dict) != nullptr) {
+        return 0;
+    }
+    PyObject *dict = PyObject_GenericGetDict(instance, nullptr);
+    if (dict == nullptr) return -1;
+    bool kept = *field_place(instance, slot->dict) == dict && fields_in_use(instance, *slot);
+    Py_DECREF(dict);
+    PyObject *replacement = PyDict_New();
+    if (replacement == nullptr) return -1;
+    int replaced = PyObject_GenericSetDict(instance, replacement, nullptr);
+    Py_DECREF(replacement);
+    if (replaced < 0) return -1;
+    return kept && !fields_in_use(instance, *slot);
+}
+
+int host::probe_inline_fields() {
+    PyObject *type = PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "s()N", "probe", PyDict_New());
+    PyObject *instance = type ? PyObject_CallNoArgs(type) : nullptr;
+    Py_XDECREF(type);
+    if (instance == nullptr) return -1;
+    PyObject *first = PyUnicode_InternFromString("first");
+    PyObject *second = first ? PyUnicode_InternFromString("second") : nullptr;
+    int agrees = -1;
+    if (second != nullptr && PyObject_SetAttr(instance, first, Py_True) == 0 &&
+        PyObject_SetAttr(instance, second, Py_False) == 0) {
+        agrees = found_where_kept(instance, second);
+    }
+    Py_XDECREF(first);
+    Py_XDECREF(second);
+    Py_DECREF(instance);
+    return agrees;
+}
+
 #else
 
 void fill_field_slot(PyObject *, PyObject *, FieldSlot *) {}
+
+int host::probe_inline_fields() { return 0; }
 
 #endif
 

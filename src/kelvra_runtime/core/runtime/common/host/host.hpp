@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/host/layout.hpp"
+
 namespace kr {
 
 // ---------------------------------------------------------------------------
@@ -232,7 +234,7 @@ inline int compare(PyObject *a, int op, PyObject *b) {
 // place while the list has room, as the host's own append is.
 inline int list_append(PyObject *list, PyObject *item) {
     Py_ssize_t size = PyList_GET_SIZE(list);
-    if (size < reinterpret_cast<PyListObject *>(list)->allocated) [[likely]] {
+    if (size < host::list_room(list)) [[likely]] {
         PyList_SET_ITEM(list, size, Py_NewRef(item));
         Py_SET_SIZE(list, size + 1);
         return 0;

@@ -14,6 +14,14 @@
 
 #include <Python.h>
 
+// The host versions whose private layouts common/host/ knows, each pinned
+// in layout.hpp: built for one of them, the modules read those layouts
+// directly once the running interpreter proves to be the build's
+// (layout.cpp).  Built for another, they keep to the general protocol.
+#if PY_VERSION_HEX >= 0x030E0000 && PY_VERSION_HEX < 0x03100000
+#define KR_HOST_LAYOUT_KNOWN 1
+#endif
+
 namespace kr::host {
 
 // The host's coroutines answer `cr_state` from 3.15 on, which that

@@ -81,7 +81,7 @@ static int run_exec(Module &m) {
     PyObject *dict = m.dict();
     Ref builtins = steal(PyImport_ImportModule("builtins"));
     if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins.get()) < 0) return -1;
-    if (warn_on_version_mismatch() < 0) return -1;
+    if (warn_on_version_mismatch() < 0 || host::check_layout() < 0) return -1;
     if (Constant::make_all() < 0) return -1;
     if (init_function_type(qualified) < 0 || init_coroutine_types(qualified) < 0) return -1;
     if (register_module(m.object()) < 0) return -1;

@@ -460,18 +460,12 @@ template <class Self>
     return set(name, attr(name).iadd(value));
 }
 
-// A float that only the instance holds takes the sum in place, as the
-// host's own float addition reuses an operand no one else holds: nothing
-// can tell it from the new float it stands for.
+// A float that only the instance holds takes the sum in place.
 template <class Self>
 [[gnu::always_inline]] inline bool Api<Self>::add_to(const Constant &name, double x) const {
     if (!ptr()) return false;
     if (PyObject **place = field_to_assign(ptr(), name)) {
-        PyObject *value = *place;
-        if (PyFloat_CheckExact(value) && Py_REFCNT(value) == 1) {
-            reinterpret_cast<PyFloatObject *>(value)->ob_fval += x;
-            return true;
-        }
+        if (host::add_in_place(*place, x)) return true;
     }
     return set(name, attr(name).iadd(x));
 }
