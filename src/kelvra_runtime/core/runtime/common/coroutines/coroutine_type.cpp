@@ -44,7 +44,7 @@ PyObject *compute_origin(int depth) {
 }
 
 PyObject *create(FunctionObject *function, PyObject *const *args, const double *reals) {
-    int depth = host::origin_tracking_depth();
+    int depth = host::coroutine_origin_depth();
     if (depth < 0) {
         return nullptr;
     }

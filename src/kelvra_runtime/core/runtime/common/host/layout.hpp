@@ -119,7 +119,7 @@ int origin_tracking_depth_from_sys();
 // The calling thread's coroutine origin tracking depth (how many of the
 // calling frames a new coroutine records as its `cr_origin`); -1 with the
 // error set.
-inline int origin_tracking_depth() {
+inline int coroutine_origin_depth() {
     if (fast_paths.origin_tracking_depth) [[likely]]
         return layout::thread_origin_tracking_depth();
     return origin_tracking_depth_from_sys();
