@@ -194,6 +194,14 @@ public:
     using Handle::Handle;
     // `bool(self)`
     int truth() const { return PyDict_GET_SIZE(get()) != 0; }
+    // `self.get(key, fallback)`
+    Ref get_or(Handle key, Handle fallback) const {
+        if (!key || !fallback) return Ref();
+        PyObject *value;
+        int found = PyDict_GetItemRef(get(), key, &value);
+        if (found < 0) return Ref();
+        return found ? steal(value) : new_ref(fallback);
+    }
 };
 
 // New objects: a dict, a list, a float, an int, a bool, a tuple.
@@ -552,7 +560,7 @@ template <class Self>
 }
 
 template <class Self>
-[[gnu::always_inline]] inline int Api<Self>::startswith(Handle prefix) const {
+inline int Api<Self>::startswith(Handle prefix) const {
     if (!ptr() || !prefix) return -1;
     if (PyUnicode_CheckExact(ptr()) && PyUnicode_CheckExact(prefix)) return str_startswith(ptr(), prefix);
     return method(startswith_name, prefix).truth();
