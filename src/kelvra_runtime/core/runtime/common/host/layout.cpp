@@ -168,7 +168,12 @@ static bool made_to_fail(std::string_view path) {
     return false;
 }
 
+// The layout cannot change within a process: the probes run at the first
+// exec that gets through them, and a later exec (a retried import) keeps
+// what they found.
 int check_layout() {
+    static bool checked = false;
+    if (checked) return 0;
     FastPaths found;
     bool known = runs_the_build_version();
     for (const Probe &probe : probes) {
@@ -177,6 +182,7 @@ int check_layout() {
         found.*probe.on = agrees == 1 && !made_to_fail(probe.path);
     }
     fast_paths = found;
+    checked = true;
     return 0;
 }
 
