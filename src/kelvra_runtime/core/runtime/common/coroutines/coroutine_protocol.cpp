@@ -271,6 +271,35 @@ PySendResult run_step(CoroutineObject *self, Step step, PyObject *arg, bool clos
     return run_body(self, Ref(), closing, presult);
 }
 
+// A step while a tool listens, with the events of a native coroutine's
+// step: PY_START, PY_RESUME or PY_THROW as it enters the body, PY_YIELD,
+// PY_RETURN or PY_UNWIND as it leaves.  A tool's callback that fails
+// raises its error where the body stands, as the host raises it in the
+// coroutine's frame.
+[[gnu::noinline]] PySendResult run_step_watched(CoroutineObject *self, Step step, PyObject *arg, bool closing,
+                                                PyObject **presult) {
+    FunctionObject *f = self->def_function();
+    Entry entry = step == Step::Start ? Entry::Start : (step == Step::Resume ? Entry::Resume : Entry::Throw);
+    PySendResult status;
+    if (fire_entry(f, entry) == 0) {
+        status = run_step(self, step, arg, closing, presult);
+    }
+    else if (step == Step::Start) {
+        status = finish(self, nullptr, closing, presult);
+    }
+    else {
+        status = run_step(self, step == Step::ThrowBeforeStart ? step : Step::Throw, arg, closing, presult);
+    }
+    while (status == PYGEN_NEXT && fire_yield(f, *presult) < 0) {
+        Py_CLEAR(*presult);
+        self->state = FrameState::Running;
+        status = run_thrown(self, closing, presult);
+    }
+    if (status == PYGEN_NEXT) return status;
+    *presult = fire_exit(f, *presult);
+    return *presult != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
 }  // namespace
 
 // The host's gen_send_ex2: `exc` raises the pending error at the point
@@ -295,6 +324,8 @@ PySendResult coroutine_send_ex(CoroutineObject *self, PyObject *arg, bool exc, b
         case FrameState::Suspended: break;
     }
     self->state = FrameState::Running;
+    if (host::calls_watched() && !host::in_tool_callback()) [[unlikely]]
+        return run_step_watched(self, step, arg, closing, presult);
     return run_step(self, step, arg, closing, presult);
 }
 
@@ -468,17 +499,20 @@ namespace {
 // Runs `f`, one of our own asynchronous functions whose body never awaits,
 // on one argument, as awaiting the coroutine that calling it returns would:
 // the body's result, or null with the error set as it leaves that
-// coroutine.  Only a call that binds as it is (one positional parameter,
-// the argument of its declared type) runs here; for any other, `*ran` is
-// left false and the caller calls and awaits.
+// coroutine, and the events tools see of that coroutine.  Only a call that
+// binds as it is (one positional parameter, the argument of its declared
+// type) runs here; for any other, `*ran` is left false and the caller
+// calls and awaits.
 PyObject *run_inline(FunctionObject *f, PyObject *arg, bool *ran) {
     double reals[kMaxParams];
     if (f->positional_call != 1 || !types_as_declared(f, &arg, reals)) return nullptr;
     *ran = true;
+    bool watched = host::calls_watched() && !host::in_tool_callback();
+    if (watched && fire_entry(f, Entry::Start) < 0) return fire_exit(f, nullptr);
     Call call(f->globals, &arg, reals);
     PyObject *result = f->body(call);
     if (result == nullptr) coroutine_error(f, call.line());
-    return result;
+    return watched ? fire_exit(f, result) : result;
 }
 
 }  // namespace
