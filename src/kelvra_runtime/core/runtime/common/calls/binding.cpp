@@ -242,11 +242,17 @@ static inline PyObject *start(FunctionObject *f, PyObject *const *bound, const d
 }
 
 // A call whose arguments are bound, converted and tested: a plain
-// function's body runs; an asynchronous one's coroutine is made.
+// function's body runs; an asynchronous one's coroutine is made.  Each kind
+// of function has its own call path, from its own vectorcall on, which
+// knows the kind without a test.
+template <bool async>
 static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, const double *reals) {
-    if (!is_async(f)) [[likely]]
+    if constexpr (async) {
+        return start(f, bound, reals);
+    }
+    else {
         return run_plain(f, bound, reals);
-    return start(f, bound, reals);
+    }
 }
 
 // Binds a call's arguments into `bound` by the general rule: keywords,
@@ -263,13 +269,14 @@ static int bind_by_rule(FunctionObject *f, PyObject *const *args, Py_ssize_t nar
 
 // A call bound by the general rule.  Kept out of line, so that the
 // all-positional path stays small.
+template <bool async>
 [[gnu::noinline]] static PyObject *call_bound(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
                                               PyObject *kwnames) {
     PyObject *bound[kMaxParams];
     double reals[kMaxParams];
     Converted converted;
     if (bind_by_rule(f, args, nargs, kwnames, bound, reals, converted) < 0) return nullptr;
-    return run_or_start(f, bound, reals);
+    return run_or_start<async>(f, bound, reals);
 }
 
 // A plain function's call while a tool listens (host::calls_watched),
@@ -290,57 +297,59 @@ static int bind_by_rule(FunctionObject *f, PyObject *const *args, Py_ssize_t nar
 
 // A call that gives some arguments by position and leaves the rest to
 // their defaults.
+template <bool async>
 [[gnu::noinline]] static PyObject *call_defaulted(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs) {
     PyObject *filled[kMaxParams];
     double reals[kMaxParams];
     fill_defaulted(f, args, nargs, filled);
-    if (types_as_declared(f, filled, reals)) return run_or_start(f, filled, reals);
-    return call_bound(f, args, nargs, nullptr);
+    if (types_as_declared(f, filled, reals)) return run_or_start<async>(f, filled, reals);
+    return call_bound<async>(f, args, nargs, nullptr);
 }
 
 // Any call the all-positional path does not take: bound the quick way
 // when it is an ordinary call, else by the general rule.
+template <bool async>
 [[gnu::noinline]] static PyObject *call_other(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
                                               PyObject *kwnames) {
     PyObject *filled[kMaxParams];
     double reals[kMaxParams];
     if (bind_quickly(f, args, nargs, kwnames, filled) && types_as_declared(f, filled, reals)) {
-        return run_or_start(f, filled, reals);
+        return run_or_start<async>(f, filled, reals);
     }
-    return call_bound(f, args, nargs, kwnames);
+    return call_bound<async>(f, args, nargs, kwnames);
 }
 
-// A call of a plain function (`async` false) or of an asynchronous one.
+// A call of an asynchronous function (`async`) or of a plain one.
+template <bool async>
 [[gnu::always_inline]] static inline PyObject *vectorcall(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
-                                                          PyObject *kwnames, bool async) {
+                                                          PyObject *kwnames) {
     if (kwnames == nullptr) [[likely]] {
         // Every argument given by position, and of the declared types: they
         // are bound where they are.
         if (nargs == f->positional_call) [[likely]] {
             double reals[kMaxParams];
             if (types_as_declared(f, args, reals)) [[likely]]
-                return async ? start(f, args, reals) : run_plain(f, args, reals);
+                return run_or_start<async>(f, args, reals);
         }
         else if (nargs >= f->ndefaulted_from && nargs <= f->npositional) {
-            return call_defaulted(f, args, nargs);
+            return call_defaulted<async>(f, args, nargs);
         }
     }
-    return call_other(f, args, nargs, kwnames);
+    return call_other<async>(f, args, nargs, kwnames);
 }
 
-// Each kind of function has its vectorcall, which knows the kind without
-// a test.  A plain function's makes the call path's one test of whether a
-// tool listens; an asynchronous function's coroutine makes it at each
+// A plain function's vectorcall makes the call path's one test of whether
+// a tool listens; an asynchronous function's coroutine makes it at each
 // step.
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
     if (host::calls_watched()) [[unlikely]]
         return call_watched(callable, args, nargsf, kwnames);
-    return vectorcall(reinterpret_cast<FunctionObject *>(callable), args, PyVectorcall_NARGS(nargsf), kwnames, false);
+    return vectorcall<false>(reinterpret_cast<FunctionObject *>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 PyObject *coroutine_function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
                                         PyObject *kwnames) {
-    return vectorcall(reinterpret_cast<FunctionObject *>(callable), args, PyVectorcall_NARGS(nargsf), kwnames, true);
+    return vectorcall<true>(reinterpret_cast<FunctionObject *>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 // Calls through tp_call, where keywords come as a dict whose keys the host
