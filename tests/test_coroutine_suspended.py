@@ -131,6 +131,27 @@ def test_protocol_step_by_step(close_mode, steps):
     assert ours == twin
 
 
+class Plain:
+    """An awaitable whose iterator has no throw(): what is thrown in goes
+    straight to the body that awaits it."""
+
+    def __await__(self):
+        return iter(["plain"])
+
+
+def test_stop_iteration_thrown_past_the_iterator_is_the_awaits_result():
+    def run(dispatcher_type):
+        dispatcher = dispatcher_type(child_runner=lambda spec: Plain())
+        coro = dispatcher.enqueue_children(
+            parent_run_id="p", parent_resume_key="k", specs=(ChildSpec("a"),), return_when="all", timeout_seconds=1
+        )
+        steps = [outcome(lambda: coro.send(None)), outcome(lambda: coro.throw(StopIteration("thrown")))]
+        results = dispatcher.collect_results(parent_run_id="p", resume_key="k")
+        return steps, outcome(lambda: results.send(None))
+
+    assert run(InMemorySpawnDispatcher) == run(Twin)
+
+
 @pytest.mark.parametrize("dispatcher_type", DISPATCHERS, ids=["compiled", "twin"])
 def test_running_state_seen_from_inside(dispatcher_type):
     seen = []

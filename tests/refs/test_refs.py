@@ -1,6 +1,7 @@
 """Every public operation, on its success and error paths, leaks no
 reference or memory block, also when any of its allocations fails."""
 
+import cProfile
 import warnings
 
 import pytest
@@ -15,6 +16,7 @@ import ops_policy
 import ops_spawn
 import ops_tallybook
 import ops_waiters
+import test_profiling
 
 OPERATIONS = {
     f"{module.__name__.removeprefix('ops_')}: {name}": operation
@@ -44,6 +46,21 @@ def guarded():
 @pytest.mark.parametrize("operation", OPERATIONS.values(), ids=OPERATIONS.keys())
 def test_no_leak(operation):
     leakcheck.assert_no_leak(operation)
+
+
+# The events our calls fire for a tool that listens.
+@pytest.mark.parametrize("operation", OPERATIONS.values(), ids=OPERATIONS.keys())
+def test_no_leak_while_profiled(operation):
+    with cProfile.Profile():
+        leakcheck.assert_no_leak(operation)
+
+
+def test_no_leak_when_a_tool_fails():
+    """A tool's callback failing at each event of a workload in turn."""
+    modules = test_profiling.compiled()
+    _, events = test_profiling.failing_tool(modules, fail_at=0)
+    runs = range(1, len(events) + 1)
+    leakcheck.assert_no_leak(lambda: [test_profiling.failing_tool(modules, k) for k in runs], rounds=10)
 
 
 SWEPT = {name: operation for name, operation in OPERATIONS.items() if operation.sweep}

@@ -6,6 +6,11 @@
 
 namespace kr {
 
+// The events of a call of ours that tools listening through the host's
+// monitoring see: PY_START, PY_RESUME, PY_THROW, PY_RETURN, PY_YIELD and
+// PY_UNWIND, as a Python function's call fires them.
+inline constexpr std::size_t kMonitoredEvents = 6;
+
 // A function object: what `Module::function` makes from a FunctionDef.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
@@ -53,6 +58,14 @@ struct FunctionObject {
     // function's coroutine objects keep for it.
     std::size_t frame_size;
     bool returns_coroutine;  // an asynchronous function
+    // What tools listening through the host's monitoring see of its calls
+    // (calls/events.cpp): the code named as the rendering names the
+    // function, made for the first call they see, and the state of each
+    // event the calls fire, which the host fills in as a call enters its
+    // scope.
+    PyObject *monitored_code;
+    PyMonitoringState monitoring[kMonitoredEvents];
+    std::uint64_t monitoring_version;
 };
 
 // Whether calling the function returns a coroutine.
@@ -103,6 +116,8 @@ void add_traceback_entry(PyObject *funcname, PyObject *module_name, int line, Py
 
 // The function object's vectorcall, and its tp_call.
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames);
+PyObject *coroutine_function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
+                                        PyObject *kwnames);
 PyObject *function_call(PyObject *callable, PyObject *args, PyObject *kwargs);
 
 // Adds the function's traceback entry for an error leaving it at `line`
@@ -117,5 +132,32 @@ PyObject *function_code(FunctionObject *function, int line);
 // A frame object standing at the single line of `code`, as the host makes
 // for a traceback entry.  A new reference, or null.
 PyObject *frame_of(PyObject *code, PyObject *globals);
+
+// The code object that tools see for the function's calls: named, and
+// qualified, as the rendering's function, in the module's source file at
+// the def line.  A new reference, or null.
+PyObject *rendering_code(FunctionObject *function);
+
+// Where a call enters the function's body, as tools see it: a call starts
+// it; a coroutine's is resumed, or has an exception thrown in.
+enum class Entry : unsigned char { Start, Resume, Throw };
+
+// The events of the calls made while a tool listens (host::calls_watched),
+// to those tools.  Each call fires an entry, then, after the body ran,
+// its exit: `fire_exit` of its result, or `fire_yield` of a value a
+// coroutine yields.
+//
+// Enters the host's monitoring scope and fires PY_START, PY_RESUME or
+// PY_THROW (with the error set); -1 with the error set when a tool's
+// callback failed.
+int fire_entry(FunctionObject *function, Entry entry);
+// Fires PY_RETURN of `result`, or PY_UNWIND with the error set when it is
+// null, and leaves the scope.  Returns `result`, or null with the error
+// set when a callback failed: a failed PY_RETURN then unwinds too, as the
+// host's frame does.
+PyObject *fire_exit(FunctionObject *function, PyObject *result);
+// Fires PY_YIELD of `value` and leaves the scope; -1 with the error set
+// when a callback failed, and the body, still in its scope, goes on.
+int fire_yield(FunctionObject *function, PyObject *value);
 
 }  // namespace kr

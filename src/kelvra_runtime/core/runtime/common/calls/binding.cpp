@@ -233,69 +233,123 @@ static inline PyObject *run_plain(FunctionObject *f, PyObject *const *args, cons
     return result;
 }
 
-// A call whose arguments are bound, converted and tested: a plain
-// function's body runs; an asynchronous one's coroutine is made.
-static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, const double *reals) {
-    if (!is_async(f)) [[likely]]
-        return run_plain(f, bound, reals);
+// Makes an asynchronous function's coroutine for a call whose arguments
+// are bound, converted and tested.
+static inline PyObject *start(FunctionObject *f, PyObject *const *bound, const double *reals) {
     PyObject *coroutine = coroutine_new(f, bound, reals);
     if (coroutine == nullptr) function_traceback(f, 0);
     return coroutine;
 }
 
-// A call bound by the general rule: keywords, defaults and int().  Kept
-// out of line, so that the all-positional path stays small.
+// A call whose arguments are bound, converted and tested: a plain
+// function's body runs; an asynchronous one's coroutine is made.  Each kind
+// of function has its own call path, from its own vectorcall on, which
+// knows the kind without a test.
+template <bool async>
+static inline PyObject *run_or_start(FunctionObject *f, PyObject *const *bound, const double *reals) {
+    if constexpr (async) {
+        return start(f, bound, reals);
+    }
+    else {
+        return run_plain(f, bound, reals);
+    }
+}
+
+// Binds a call's arguments into `bound` by the general rule: keywords,
+// defaults and int(), then the exact-type tests.  0, or -1 with the error
+// set.
+static int bind_by_rule(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **bound,
+                        double *reals, Converted &converted) {
+    if (bind(f, args, nargs, kwnames, bound) < 0 || convert(f, bound, reals, converted) < 0) {
+        function_traceback(f, 0);
+        return -1;
+    }
+    return check_exact_types(f, bound);
+}
+
+// A call bound by the general rule.  Kept out of line, so that the
+// all-positional path stays small.
+template <bool async>
 [[gnu::noinline]] static PyObject *call_bound(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
                                               PyObject *kwnames) {
     PyObject *bound[kMaxParams];
     double reals[kMaxParams];
     Converted converted;
-    if (bind(f, args, nargs, kwnames, bound) < 0 || convert(f, bound, reals, converted) < 0) {
-        function_traceback(f, 0);
-        return nullptr;
-    }
-    if (check_exact_types(f, bound) < 0) return nullptr;
-    return run_or_start(f, bound, reals);
+    if (bind_by_rule(f, args, nargs, kwnames, bound, reals, converted) < 0) return nullptr;
+    return run_or_start<async>(f, bound, reals);
+}
+
+// A plain function's call while a tool listens (host::calls_watched),
+// bound by the general rule: its body starts, then returns or unwinds, as
+// a Python function's does; a call that binding refuses fires nothing, nor
+// one from a tool's callback.
+[[gnu::noinline]] static PyObject *call_watched(PyObject *callable, PyObject *const *args, std::size_t nargsf,
+                                                PyObject *kwnames) {
+    auto *f = reinterpret_cast<FunctionObject *>(callable);
+    PyObject *bound[kMaxParams];
+    double reals[kMaxParams];
+    Converted converted;
+    if (bind_by_rule(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound, reals, converted) < 0) return nullptr;
+    if (host::in_tool_callback()) return run_plain(f, bound, reals);
+    if (fire_entry(f, Entry::Start) < 0) return fire_exit(f, nullptr);
+    return fire_exit(f, run_plain(f, bound, reals));
 }
 
 // A call that gives some arguments by position and leaves the rest to
 // their defaults.
+template <bool async>
 [[gnu::noinline]] static PyObject *call_defaulted(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs) {
     PyObject *filled[kMaxParams];
     double reals[kMaxParams];
     fill_defaulted(f, args, nargs, filled);
-    if (types_as_declared(f, filled, reals)) return run_or_start(f, filled, reals);
-    return call_bound(f, args, nargs, nullptr);
+    if (types_as_declared(f, filled, reals)) return run_or_start<async>(f, filled, reals);
+    return call_bound<async>(f, args, nargs, nullptr);
 }
 
 // Any call the all-positional path does not take: bound the quick way
 // when it is an ordinary call, else by the general rule.
+template <bool async>
 [[gnu::noinline]] static PyObject *call_other(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
                                               PyObject *kwnames) {
     PyObject *filled[kMaxParams];
     double reals[kMaxParams];
     if (bind_quickly(f, args, nargs, kwnames, filled) && types_as_declared(f, filled, reals)) {
-        return run_or_start(f, filled, reals);
+        return run_or_start<async>(f, filled, reals);
     }
-    return call_bound(f, args, nargs, kwnames);
+    return call_bound<async>(f, args, nargs, kwnames);
 }
 
-PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
-    auto *f = reinterpret_cast<FunctionObject *>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// A call of an asynchronous function (`async`) or of a plain one.
+template <bool async>
+[[gnu::always_inline]] static inline PyObject *vectorcall(FunctionObject *f, PyObject *const *args, Py_ssize_t nargs,
+                                                          PyObject *kwnames) {
     if (kwnames == nullptr) [[likely]] {
         // Every argument given by position, and of the declared types: they
         // are bound where they are.
         if (nargs == f->positional_call) [[likely]] {
             double reals[kMaxParams];
             if (types_as_declared(f, args, reals)) [[likely]]
-                return run_or_start(f, args, reals);
+                return run_or_start<async>(f, args, reals);
         }
         else if (nargs >= f->ndefaulted_from && nargs <= f->npositional) {
-            return call_defaulted(f, args, nargs);
+            return call_defaulted<async>(f, args, nargs);
         }
     }
-    return call_other(f, args, nargs, kwnames);
+    return call_other<async>(f, args, nargs, kwnames);
+}
+
+// A plain function's vectorcall makes the call path's one test of whether
+// a tool listens; an asynchronous function's coroutine makes it at each
+// step.
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    if (host::calls_watched()) [[unlikely]]
+        return call_watched(callable, args, nargsf, kwnames);
+    return vectorcall<false>(reinterpret_cast<FunctionObject *>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+PyObject *coroutine_function_vectorcall(PyObject *callable, PyObject *const *args, std::size_t nargsf,
+                                        PyObject *kwnames) {
+    return vectorcall<true>(reinterpret_cast<FunctionObject *>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 
 // Calls through tp_call, where keywords come as a dict whose keys the host

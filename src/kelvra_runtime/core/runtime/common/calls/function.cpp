@@ -59,6 +59,9 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
     f->body = def.body ? def.body : stub_body;
     f->frame_size = 0;
     f->returns_coroutine = def.is_async || def.task != nullptr;
+    f->monitored_code = nullptr;
+    for (PyMonitoringState &state : f->monitoring) state = {};
+    f->monitoring_version = 0;
     for (std::size_t i = 0; i < kMaxParams; i++) {
         f->param_names[i] = nullptr;
         f->default_values[i] = nullptr;
@@ -108,7 +111,7 @@ PyObject *Module::function(const FunctionDef &def, const char *owner) {
         if (f->defaults == nullptr) return nullptr;
     }
     if (f->npositional == f->nparams) f->positional_call = nparams;
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = is_async(f) ? coroutine_function_vectorcall : function_vectorcall;
     return result.release();
 }
 
@@ -265,6 +268,8 @@ static void function_dealloc(PyObject *self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
+    // A code object refers to no other object that could lead back here.
+    Py_CLEAR(f->monitored_code);
     for (std::size_t i = 0; i < kMaxParams; i++) Py_CLEAR(f->param_names[i]);
     PyObject_GC_Del(self);
     Py_DECREF(type);
@@ -285,6 +290,7 @@ static PyType_Slot function_slots[] = {
 
 int init_function_type(PyObject *) {
     if (function_type != nullptr) return 0;
+    host::find_call_events();
     static PyType_Spec spec = {
         "kelvra_runtime.core.runtime.compiled_function",
         sizeof(FunctionObject),

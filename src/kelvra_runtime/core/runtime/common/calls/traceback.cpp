@@ -1,6 +1,7 @@
 // Traceback entries and frames of the runtime's functions: one code object
 // per function and line, named by the function's dotted path, in the
 // module's source file; frames made only when an entry or `cr_frame` needs one.
+// And the code object that profilers see, named as the rendering's function.
 
 #include "common/internal.hpp"
 
@@ -68,6 +69,15 @@ PyObject *function_code(FunctionObject *f, int line) {
     Ref made = funcname ? steal(new_code(funcname.get(), f->module, line)) : Ref();
     if (!made || PyDict_SetItem(f->codes, key.get(), made.get()) < 0) return nullptr;
     return made.release();
+}
+
+PyObject *rendering_code(FunctionObject *f) {
+    Ref code = steal(new_code(f->name, f->module, f->def->line));
+    Ref replace = steal(PyUnicode_InternFromString("replace"));
+    Ref keywords = steal(Py_BuildValue("(s)", "co_qualname"));
+    if (!code || !replace || !keywords) return nullptr;
+    PyObject *args[] = {code.get(), f->qualname};
+    return PyObject_VectorcallMethod(replace.get(), args, 1, keywords.get());
 }
 
 void function_traceback(FunctionObject *f, int line) {

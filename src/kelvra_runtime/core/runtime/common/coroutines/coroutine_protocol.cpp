@@ -248,28 +248,82 @@ PySendResult run_body(CoroutineObject *self, Ref &&sent, bool closing, PyObject 
     return resume(self, Py_None, closing, presult);
 }
 
+// Raises the error set in the body, at the await it is suspended in; the
+// awaited iterator is abandoned.  A StopIteration is the await's result
+// instead, as the host's CLEANUP_THROW takes it: the iterator stopped when
+// the exception was thrown into it.
+PySendResult run_thrown(CoroutineObject *self, bool closing, PyObject **presult) {
+    self->inner().reset();
+    PyObject *value;
+    Ref sent = fetch_stop_value(&value) == 0 ? Ref::steal(value) : Ref();
+    return run_body(self, std::move(sent), closing, presult);
+}
+
+// An exception thrown in before the first statement leaves at once, at the
+// def line, as from a native coroutine.
+PySendResult fail_before_start(CoroutineObject *self) {
+    self->state = FrameState::Finished;
+    function_traceback(self->def_function(), 0);
+    self->release_body();
+    return PYGEN_ERROR;
+}
+
+// How a step enters the body: at its start, resumed with a value sent into
+// the iterator it awaits, or with the error set thrown in.
+enum class Step : unsigned char { Start, Resume, Throw, ThrowBeforeStart };
+
+// Runs a step of the body.  The state is Running.
+PySendResult run_step(CoroutineObject *self, Step step, PyObject *arg, bool closing, PyObject **presult) {
+    if (step == Step::Resume) return resume(self, arg, closing, presult);
+    if (step == Step::Throw) return run_thrown(self, closing, presult);
+    if (step == Step::ThrowBeforeStart) return fail_before_start(self);
+    return run_body(self, Ref(), closing, presult);
+}
+
+// A step while a tool listens, with the events of a native coroutine's
+// step: PY_START, PY_RESUME or PY_THROW as it enters the body, PY_YIELD,
+// PY_RETURN or PY_UNWIND as it leaves.  A tool's callback that fails
+// raises its error where the body stands, as the host raises it in the
+// coroutine's frame.
+[[gnu::noinline]] PySendResult run_step_watched(CoroutineObject *self, Step step, PyObject *arg, bool closing,
+                                                PyObject **presult) {
+    FunctionObject *f = self->def_function();
+    Entry entry = step == Step::Start ? Entry::Start : (step == Step::Resume ? Entry::Resume : Entry::Throw);
+    PySendResult status;
+    if (fire_entry(f, entry) == 0) {
+        status = run_step(self, step, arg, closing, presult);
+    }
+    else if (step == Step::Start) {
+        status = finish(self, nullptr, closing, presult);
+    }
+    else {
+        status = run_step(self, step == Step::ThrowBeforeStart ? step : Step::Throw, arg, closing, presult);
+    }
+    while (status == PYGEN_NEXT && fire_yield(f, *presult) < 0) {
+        Py_CLEAR(*presult);
+        self->state = FrameState::Running;
+        status = run_thrown(self, closing, presult);
+    }
+    if (status == PYGEN_NEXT) return status;
+    *presult = fire_exit(f, *presult);
+    return *presult != nullptr ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
 }  // namespace
 
 // The host's gen_send_ex2: `exc` raises the pending error at the point
 // where the body waits; `closing` is set by close(), which finishes quietly.
 PySendResult coroutine_send_ex(CoroutineObject *self, PyObject *arg, bool exc, bool closing, PyObject **presult) {
     *presult = nullptr;
+    Step step = exc ? Step::Throw : Step::Resume;
     switch (self->state) {
         case FrameState::Created:
             if (!exc && arg != Py_None) {
                 PyErr_SetString(PyExc_TypeError, kNotStartedMsg);
                 return PYGEN_ERROR;
             }
-            if (exc) {
-                // Thrown in before the first statement: it leaves at once, at
-                // the def line, as from a native coroutine.
-                self->state = FrameState::Finished;
-                function_traceback(self->def_function(), 0);
-                self->release_body();
-                return PYGEN_ERROR;
-            }
-            self->state = FrameState::Running;
-            return run_body(self, Ref(), closing, presult);
+            step = exc ? Step::ThrowBeforeStart : Step::Start;
+            break;
         case FrameState::Running: PyErr_SetString(PyExc_ValueError, kRunningMsg); return PYGEN_ERROR;
         case FrameState::Finished:
             if (!closing) {
@@ -279,12 +333,9 @@ PySendResult coroutine_send_ex(CoroutineObject *self, PyObject *arg, bool exc, b
         case FrameState::Suspended: break;
     }
     self->state = FrameState::Running;
-    if (exc) {
-        // The awaited iterator is abandoned, as the host's CLEANUP_THROW does.
-        self->inner().reset();
-        return run_body(self, Ref(), closing, presult);
-    }
-    return resume(self, arg, closing, presult);
+    if (host::calls_watched() && !host::in_tool_callback()) [[unlikely]]
+        return run_step_watched(self, step, arg, closing, presult);
+    return run_step(self, step, arg, closing, presult);
 }
 
 namespace {
@@ -323,13 +374,7 @@ PySendResult throw_ex(CoroutineObject *self, PyObject *const *args, Py_ssize_t n
                 }
                 // The iterator is done: the body resumes with its result,
                 // or with its error raised at the await.
-                PyObject *value;
-                if (fetch_stop_value(&value) < 0) {
-                    return coroutine_send_ex(self, Py_None, true, false, presult);
-                }
-                self->inner().reset();
-                self->state = FrameState::Running;
-                return run_body(self, Ref::steal(value), false, presult);
+                return coroutine_send_ex(self, Py_None, true, false, presult);
             }
         }
     }
@@ -463,17 +508,20 @@ namespace {
 // Runs `f`, one of our own asynchronous functions whose body never awaits,
 // on one argument, as awaiting the coroutine that calling it returns would:
 // the body's result, or null with the error set as it leaves that
-// coroutine.  Only a call that binds as it is (one positional parameter,
-// the argument of its declared type) runs here; for any other, `*ran` is
-// left false and the caller calls and awaits.
+// coroutine, and the events tools see of that coroutine.  Only a call that
+// binds as it is (one positional parameter, the argument of its declared
+// type) runs here; for any other, `*ran` is left false and the caller
+// calls and awaits.
 PyObject *run_inline(FunctionObject *f, PyObject *arg, bool *ran) {
     double reals[kMaxParams];
     if (f->positional_call != 1 || !types_as_declared(f, &arg, reals)) return nullptr;
     *ran = true;
+    bool watched = host::calls_watched() && !host::in_tool_callback();
+    if (watched && fire_entry(f, Entry::Start) < 0) return fire_exit(f, nullptr);
     Call call(f->globals, &arg, reals);
     PyObject *result = f->body(call);
     if (result == nullptr) coroutine_error(f, call.line());
-    return result;
+    return watched ? fire_exit(f, result) : result;
 }
 
 }  // namespace

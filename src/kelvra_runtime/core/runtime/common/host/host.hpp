@@ -341,4 +341,45 @@ PyObject *call_with_keywords(PyObject *callable, PyObject *kwnames, const Args &
     return PyObject_Vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
+// ---------------------------------------------------------------------------
+// The host's monitoring (sys.monitoring), as our calls meet it
+
+namespace host {
+
+// The tools of the legacy hooks, sys.setprofile's and sys.settrace's, a bit
+// each among the eight of sys.monitoring.  The host's bridge to those hooks
+// reports every event with the frame of the Python code that runs, which
+// for an event of ours is the caller's: a profile function would see the
+// caller called again.  Our events go to the other tools only.
+inline constexpr std::uint8_t legacy_tools = 0xC0;
+
+// The host's bytes of PY_START, PY_RESUME, PY_RETURN and PY_YIELD, in that
+// order, each with a bit per tool that listens to it everywhere: found at
+// the first exec (`find_call_events`, common/host/monitoring.cpp), zeros
+// until then.
+inline constexpr unsigned char no_call_events[4] = {};
+inline const unsigned char *call_events = no_call_events;
+
+void find_call_events();
+
+// Whether a tool other than the legacy hooks' listens to Python functions
+// starting, resuming, returning or yielding: the one test a call of ours
+// makes before it fires those events (common/calls/events.cpp).
+inline bool calls_watched() {
+    constexpr std::uint32_t tools = 0x01010101u * static_cast<std::uint8_t>(~legacy_tools);
+    std::uint32_t events;
+    std::memcpy(&events, call_events, sizeof events);
+    return (events & tools) != 0;
+}
+
+// Whether the thread runs a tool's callback or a legacy hook's function:
+// the host fires no event meanwhile, and our calls fire none either.
+inline bool in_tool_callback() { return PyThreadState_Get()->tracing > 0; }
+
+// PyMonitoring_EnterScope for a call that may fire `events`, leaving the
+// legacy hooks' tools out of their states.  0, or -1 with the error set.
+int enter_monitoring_scope(PyMonitoringState *states, std::uint64_t *version, std::span<const std::uint8_t> events);
+
+}  // namespace host
+
 }  // namespace kr
